@@ -1,0 +1,96 @@
+#pragma once
+
+// Builds ISO-BMFF bytes field by field for scanner tests and benchmarks.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+namespace brindlow::fixture {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void putU32(Bytes& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
+}
+inline void putU64(Bytes& out, uint64_t v) {
+    putU32(out, uint32_t(v >> 32));
+    putU32(out, uint32_t(v));
+}
+inline void putType(Bytes& out, std::string_view type) {
+    for (size_t i = 0; i < 4; ++i) out.push_back(i < type.size() ? uint8_t(type[i]) : uint8_t(' '));
+}
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// size(4) type(4) payload
+inline Bytes box(std::string_view type, const Bytes& payload = {}) {
+    Bytes out;
+    putU32(out, uint32_t(8 + payload.size()));
+    putType(out, type);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+// size(4)=1 type(4) largesize(8) payload
+inline Bytes largeBox(std::string_view type, const Bytes& payload = {}) {
+    Bytes out;
+    putU32(out, 1);
+    putType(out, type);
+    putU64(out, 16 + payload.size());
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+inline Bytes container(std::string_view type, std::initializer_list<Bytes> children) {
+    return box(type, concat(children));
+}
+// version(1) flags(3) body
+inline Bytes fullBox(std::string_view type, uint8_t version, const Bytes& body) {
+    Bytes payload{version, 0, 0, 0};
+    payload.insert(payload.end(), body.begin(), body.end());
+    return box(type, payload);
+}
+
+inline Bytes mdhd(uint8_t version, uint32_t timescale) {
+    Bytes body;
+    if (version == 1) {
+        putU64(body, 0);  // creation time
+        putU64(body, 0);  // modification time
+        putU32(body, timescale);
+        putU64(body, 0);  // duration
+    } else {
+        putU32(body, 0);  // creation time
+        putU32(body, 0);  // modification time
+        putU32(body, timescale);
+        putU32(body, 0);  // duration
+    }
+    putU32(body, 0);  // language + pre_defined
+    return fullBox("mdhd", version, body);
+}
+
+inline Bytes tfdt(uint8_t version, uint64_t decodeTime) {
+    Bytes body;
+    if (version == 1) putU64(body, decodeTime);
+    else putU32(body, uint32_t(decodeTime));
+    return fullBox("tfdt", version, body);
+}
+
+// ftyp + moov with one video track of the given timescale.
+inline Bytes initSegment(uint32_t timescale) {
+    return concat({box("ftyp", {'i', 's', 'o', 'm', 0, 0, 2, 0}),
+                   container("moov", {fullBox("mvhd", 0, Bytes(96, 0)),
+                                      container("trak", {container("mdia", {mdhd(0, timescale)})})})});
+}
+
+// moof(mfhd, traf(tfhd, tfdt)) + mdat of `mdatBytes` payload bytes.
+inline Bytes mediaSegment(uint64_t decodeTime, size_t mdatBytes, uint8_t tfdtVersion = 1) {
+    return concat({container("moof", {fullBox("mfhd", 0, Bytes(4, 0)),
+                                      container("traf", {fullBox("tfhd", 0, Bytes(4, 0)),
+                                                         tfdt(tfdtVersion, decodeTime)})}),
+                   box("mdat", Bytes(mdatBytes, 0xAB))});
+}
+
+}  // namespace brindlow::fixture

@@ -1,0 +1,46 @@
+#pragma once
+
+// Synthetic capture data for tests and benchmarks: moving NV12 pictures and sine PCM.
+
+#include <cmath>
+#include <cstdint>
+
+#include "Support/SampleBuffer.h"
+
+namespace brindlow::testing {
+
+// A picture whose content changes with `index`: a bright bar moves across a gradient.
+inline VideoFrame movingPicture(int width, int height, int64_t index) {
+    VideoFrame frame = VideoFrame::make(width, height);
+    auto luma = frame.lumaPlane();
+    const int bar = int((index * 16) % width);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = luma.data() + size_t(y) * frame.strideY;
+        for (int x = 0; x < width; ++x) row[x] = uint8_t(16 + ((x + y + index) & 0x7F));
+        for (int x = bar; x < std::min(width, bar + 32); ++x) row[x] = 235;
+    }
+    auto chroma = frame.chromaPlane();
+    for (size_t i = 0; i < chroma.size(); i += 2) {
+        chroma[i] = uint8_t(128 + (index % 64));
+        chroma[i + 1] = 128;
+    }
+    return frame;
+}
+
+inline SampleBuffer videoSample(VideoFrame picture, MediaTime at, int fps) {
+    return SampleBuffer::video(std::move(picture), {MediaTime(1, fps), at, MediaTime::invalid()});
+}
+
+// `frames` mono samples of a sine, continuing the phase from `firstFrame`.
+inline SampleBuffer sineSample(int64_t firstFrame, int frames, MediaTime at, double frequency = 440,
+                               int sampleRate = 48'000) {
+    AudioSamples pcm;
+    pcm.sampleRate = sampleRate;
+    pcm.channels = 1;
+    pcm.samples.resize(size_t(frames));
+    for (int i = 0; i < frames; ++i)
+        pcm.samples[size_t(i)] = float(0.5 * std::sin(2 * M_PI * frequency * double(firstFrame + i) / sampleRate));
+    return SampleBuffer::audio(std::move(pcm), {MediaTime(frames, sampleRate), at, MediaTime::invalid()});
+}
+
+}  // namespace brindlow::testing

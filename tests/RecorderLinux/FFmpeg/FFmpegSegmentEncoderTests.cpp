@@ -1,0 +1,290 @@
+#include "FFmpeg/FFmpegSegmentEncoder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "MP4Boxes.h"
+#include "RecorderError.h"
+#include "RecordingClock.h"
+#include "Support/Subprocess.h"
+#include "Support/SyntheticMedia.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Everything a writer delivered, in order, and the stream they make.
+struct Capture {
+    std::mutex mutex;
+    std::vector<StreamSegment> segments;
+
+    SegmentEncoder::OnSegment sink() {
+        return [this](StreamSegment s) {
+            std::lock_guard lock(mutex);
+            segments.push_back(std::move(s));
+        };
+    }
+    std::filesystem::path writeStream() {
+        const auto path = std::filesystem::temp_directory_path() / ("brindlow-stream-" + randomUUID() + ".mp4");
+        std::ofstream out(path, std::ios::binary);
+        for (const auto& s : segments) out.write(reinterpret_cast<const char*>(s.data.data()), std::streamsize(s.data.size()));
+        return path;
+    }
+};
+
+nlohmann::json probe(const std::vector<std::string>& extra, const std::filesystem::path& file) {
+    std::vector<std::string> args{"ffprobe", "-v", "error", "-of", "json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(file.string());
+    const auto result = testing::runCommand(args);
+    EXPECT_EQ(result.exitCode, 0) << "ffprobe failed on " << file;
+    return nlohmann::json::parse(result.output.empty() ? "{}" : result.output);
+}
+
+double number(const nlohmann::json& j) { return j.is_string() ? std::stod(j.get<std::string>()) : j.get<double>(); }
+
+struct Packet {
+    double time;
+    bool key;
+};
+
+std::vector<Packet> videoPackets(const std::filesystem::path& file) {
+    const auto j = probe({"-select_streams", "v:0", "-show_entries", "packet=pts_time,flags"}, file);
+    std::vector<Packet> packets;
+    for (const auto& p : j["packets"]) packets.push_back({number(p["pts_time"]), p["flags"].get<std::string>()[0] == 'K'});
+    return packets;
+}
+
+class FFmpegSegmentEncoderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (testing::runCommand({"ffprobe", "-version"}).exitCode != 0) GTEST_SKIP() << "ffprobe is not installed";
+    }
+    void TearDown() override {
+        if (std::getenv("BRINDLOW_KEEP_TEST_FILES")) {
+            for (const auto& f : files) std::fprintf(stderr, "kept %s\n", f.c_str());
+            return;
+        }
+        for (const auto& f : files) std::filesystem::remove(f);
+    }
+
+    std::unique_ptr<SegmentWriter> makeWriter(VideoSettings video, std::optional<AudioSettings> audio,
+                                              FFmpegSegmentEncoder::Options options = {}) {
+        options.logEncoderChoice = false;
+        return std::make_unique<SegmentWriter>(video, audio, capture.sink(), FFmpegSegmentEncoder::factory(options));
+    }
+    // Feeds frames (and 10 ms audio buffers) for `seconds` of timeline, waiting for the
+    // encoder so that nothing is dropped.
+    void feed(SegmentWriter& writer, const VideoSettings& v, double seconds, bool withAudio, int64_t firstFrame = 0,
+              MediaTime offset = MediaTime::zero()) {
+        const int64_t frames = int64_t(seconds * double(v.fps));
+        int64_t audioSent = firstFrame * 48'000 / v.fps;
+        for (int64_t i = firstFrame; i < firstFrame + frames; ++i) {
+            waitUntilReady(writer);
+            writer.appendVideo(testing::videoSample(testing::movingPicture(int(v.width), int(v.height), i),
+                                                    MediaTime(i, int32_t(v.fps)) + offset, int(v.fps)));
+            while (withAudio && audioSent * v.fps < (i + 1) * 48'000) {
+                writer.appendAudio(testing::sineSample(audioSent, 480, MediaTime(audioSent, 48'000) + offset));
+                audioSent += 480;
+            }
+        }
+    }
+    static void waitUntilReady(SegmentWriter& writer) {
+        for (int k = 0; k < 2000 && !writer.isReadyForVideo(); ++k) std::this_thread::sleep_for(1ms);
+    }
+    std::filesystem::path finishAndWrite(SegmentWriter& writer) {
+        writer.finish();
+        files.push_back(capture.writeStream());
+        return files.back();
+    }
+
+    Capture capture;
+    std::vector<std::filesystem::path> files;
+};
+
+TEST_F(FFmpegSegmentEncoderTest, StreamIsHighProfileWithoutReorderingAtTheConfiguredSize) {
+    const VideoSettings v{320, 240, 30, 1'000'000};
+    auto writer = makeWriter(v, AudioSettings{});
+    feed(*writer, v, 7.0, true);
+    const auto file = finishAndWrite(*writer);
+    EXPECT_EQ(writer->droppedVideoFrames(), 0);
+
+    const auto info = probe({"-show_streams", "-show_format"}, file);
+    ASSERT_EQ(info["streams"].size(), 2u);
+    const auto& video = info["streams"][0];
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["profile"], "High");
+    EXPECT_EQ(video["has_b_frames"], 0);
+    EXPECT_EQ(video["width"], 320);
+    EXPECT_EQ(video["height"], 240);
+    EXPECT_EQ(video["r_frame_rate"], "30/1");
+    const auto& audio = info["streams"][1];
+    EXPECT_EQ(audio["codec_name"], "aac");
+    EXPECT_EQ(audio["profile"], "LC");
+    EXPECT_EQ(audio["sample_rate"], "48000");
+    EXPECT_EQ(audio["channels"], 1);
+    // Audio and video end within one frame of each other, and the whole lasts the timeline.
+    EXPECT_NEAR(number(video["duration"]), 7.0, 1.0 / 30 + 1e-6);
+    EXPECT_NEAR(number(audio["duration"]), number(video["duration"]), 1.0 / 30 + 1e-6);
+}
+
+TEST_F(FFmpegSegmentEncoderTest, EveryMediaSegmentIsATwoSecondFragmentStartingWithAKeyFrame) {
+    const VideoSettings v{320, 240, 30, 1'000'000};
+    auto writer = makeWriter(v, AudioSettings{});
+    feed(*writer, v, 9.0, true);
+    const auto file = finishAndWrite(*writer);
+
+    ASSERT_GE(capture.segments.size(), 5u);
+    EXPECT_EQ(capture.segments[0].kind, StreamSegment::Kind::initialization);
+    const auto& init = capture.segments[0].data;
+    EXPECT_TRUE(MP4Boxes::find({"moov"}, init).has_value());
+    EXPECT_FALSE(MP4Boxes::find({"moof"}, init).has_value());
+    const uint32_t timescale = MP4Boxes::timescale(init);
+    EXPECT_EQ(timescale, 90'000u);
+    // The first track is the video track.
+    const auto hdlr = MP4Boxes::find({"moov", "trak", "mdia", "hdlr"}, init);
+    ASSERT_TRUE(hdlr.has_value());
+    EXPECT_EQ(std::string(init.begin() + hdlr->offset + 16, init.begin() + hdlr->offset + 20), "vide");
+
+    std::vector<double> starts;
+    for (size_t i = 1; i < capture.segments.size(); ++i) {
+        const auto& seg = capture.segments[i];
+        EXPECT_EQ(seg.kind, StreamSegment::Kind::media);
+        const auto top = MP4Boxes::boxes(seg.data);
+        ASSERT_EQ(top.size(), 2u) << "segment " << i;
+        EXPECT_EQ(top[0].type, "moof");
+        EXPECT_EQ(top[1].type, "mdat");
+        // Every track fragment carries its decode time.
+        const auto trafs = MP4Boxes::boxes(seg.data, top[0].offset + top[0].header, top[0].offset + top[0].size);
+        int trafCount = 0;
+        for (const auto& b : trafs) {
+            if (b.type != "traf") continue;
+            ++trafCount;
+            EXPECT_TRUE(MP4Boxes::find({"tfdt"}, seg.data, b.offset + b.header, b.offset + b.size)) << "segment " << i;
+        }
+        EXPECT_EQ(trafCount, 2) << "segment " << i;
+        const auto decode = MP4Boxes::decodeTime(seg.data);
+        ASSERT_TRUE(decode.has_value());
+        starts.push_back(double(*decode) / timescale);
+    }
+    // Segments are 2 s apart (the last one shorter).
+    for (size_t i = 1; i < starts.size(); ++i) EXPECT_NEAR(starts[i] - starts[i - 1], 2.0, 1.0 / 30 + 1e-6);
+
+    // Key frames exactly at the segment starts, nowhere else.
+    const auto packets = videoPackets(file);
+    ASSERT_EQ(packets.size(), 270u);
+    std::vector<double> keys;
+    for (const auto& p : packets)
+        if (p.key) keys.push_back(p.time);
+    ASSERT_EQ(keys.size(), starts.size());
+    for (size_t i = 0; i < keys.size(); ++i) EXPECT_NEAR(keys[i], starts[i], 1e-3);
+}
+
+TEST_F(FFmpegSegmentEncoderTest, PausedTimelineHasNoGap) {
+    // Host-time capture with a 10 s pause, retimed by the take's clock as the session does.
+    const VideoSettings v{320, 240, 30, 1'000'000};
+    auto writer = makeWriter(v, AudioSettings{});
+    RecordingClock clock;
+    const MediaTime origin(1000, 1);
+    clock.begin(origin);
+    int64_t audioSent = 0;
+    auto push = [&](MediaTime host, int64_t index) {
+        waitUntilReady(*writer);
+        if (auto f = clock.retime(testing::videoSample(testing::movingPicture(320, 240, index), host, 30)))
+            writer->appendVideo(*f);
+        // Ten 10 ms buffers stamped in host time.
+        while (MediaTime(audioSent, 48'000) < MediaTime(index + 1, 30)) {
+            const MediaTime at = host + MediaTime(audioSent, 48'000) - MediaTime(index, 30);
+            if (auto a = clock.retime(testing::sineSample(audioSent, 480, at))) writer->appendAudio(*a);
+            audioSent += 480;
+        }
+    };
+    for (int64_t i = 0; i < 90; ++i) push(origin + MediaTime(i, 30), i);
+    const MediaTime pauseAt = origin + MediaTime(90, 30);
+    clock.pause(pauseAt);
+    clock.resume(pauseAt + MediaTime(10, 1));
+    for (int64_t i = 90; i < 180; ++i) push(origin + MediaTime(10, 1) + MediaTime(i, 30), i);
+    clock.stop(origin + MediaTime(10, 1) + MediaTime(180, 30));
+    const auto file = finishAndWrite(*writer);
+
+    const auto packets = videoPackets(file);
+    ASSERT_EQ(packets.size(), 180u);
+    for (size_t i = 1; i < packets.size(); ++i) EXPECT_NEAR(packets[i].time - packets[i - 1].time, 1.0 / 30, 1e-3) << i;
+    const auto info = probe({"-show_streams"}, file);
+    EXPECT_NEAR(number(info["streams"][0]["duration"]), 6.0, 1.0 / 30 + 1e-6);
+    EXPECT_NEAR(number(info["streams"][1]["duration"]), 6.0, 1.0 / 30 + 1e-6);
+}
+
+TEST_F(FFmpegSegmentEncoderTest, SlowEncoderDropsFramesWithoutBlocking) {
+    // 4K at a slow preset cannot keep up with frames pushed as fast as they come.
+    const VideoSettings v{3840, 2160, 30, 20'000'000};
+    FFmpegSegmentEncoder::Options options;
+    options.x264Preset = "slow";
+    options.allowHardware = false;
+    auto writer = makeWriter(v, std::nullopt, options);
+    const VideoFrame picture = testing::movingPicture(3840, 2160, 1);
+    bool sawNotReady = false;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 60; ++i) {
+        if (!writer->isReadyForVideo()) sawNotReady = true;
+        const auto t0 = std::chrono::steady_clock::now();
+        writer->appendVideo(testing::videoSample(picture, MediaTime(i, 30), 30));
+        longest = std::max(longest, std::chrono::steady_clock::now() - t0);
+    }
+    EXPECT_TRUE(sawNotReady);
+    EXPECT_GT(writer->droppedVideoFrames(), 0);
+    EXPECT_LT(longest, 100ms);  // an append never waits for the encoder
+    const auto file = finishAndWrite(*writer);
+    const auto packets = videoPackets(file);
+    EXPECT_EQ(int64_t(packets.size()) + writer->droppedVideoFrames(), 60);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_TRUE(packets.front().key);
+}
+
+TEST_F(FFmpegSegmentEncoderTest, RejectsSettingsNoEncoderTakes) {
+    try {
+        makeWriter({1, 0, 30, 1'000'000}, std::nullopt);
+        FAIL() << "no error";
+    } catch (const RecorderError& e) {
+        EXPECT_EQ(e, RecorderError::encoderUnavailable("video input rejected"));
+    }
+    try {
+        makeWriter({64, 64, 30, 1'000'000}, AudioSettings{48'000, 7});
+        FAIL() << "no error";
+    } catch (const RecorderError& e) {
+        EXPECT_EQ(e, RecorderError::encoderUnavailable("audio input rejected"));
+    }
+}
+
+TEST_F(FFmpegSegmentEncoderTest, CancelledWriterDeliversNothingMore) {
+    const VideoSettings v{160, 120, 30, 500'000};
+    auto writer = makeWriter(v, std::nullopt);
+    feed(*writer, v, 1.0, false);
+    writer->cancel();
+    const size_t delivered = capture.segments.size();
+    writer->appendVideo(testing::videoSample(testing::movingPicture(160, 120, 99), MediaTime(99, 30), 30));
+    EXPECT_EQ(capture.segments.size(), delivered);
+    EXPECT_LE(delivered, 1u);  // at most the header: no fragment was complete
+}
+
+TEST(FFmpegPresetChoice, FollowsThePixelRate) {
+    auto settings = [](int64_t w, int64_t h, int64_t fps) {
+        return SegmentWriter::videoOutputSettings({w, h, fps, 8'000'000});
+    };
+    EXPECT_EQ(FFmpegSegmentEncoder::presetFor(settings(1920, 1080, 30)), "veryfast");
+    EXPECT_EQ(FFmpegSegmentEncoder::presetFor(settings(1280, 720, 60)), "superfast");
+    EXPECT_EQ(FFmpegSegmentEncoder::presetFor(settings(1920, 1080, 60)), "superfast");
+    EXPECT_EQ(FFmpegSegmentEncoder::presetFor(settings(3840, 2160, 30)), "ultrafast");
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -1,0 +1,153 @@
+// The recorder's backend client against brindlow-devserver over loopback.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+
+#include "BrindlowAPI.h"
+#include "RecorderError.h"
+#include "Support/Concurrency.h"
+#include "Support/DevServerProcess.h"
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class BackendIntegrationTest : public ::testing::Test {
+protected:
+    testing::DevServerProcess server;
+    BrindlowAPI api = server.api("alice");
+
+    void registerTake(const std::string& aid) {
+        api.registerRecording(aid, {{StreamKey::screen, "video/mp4", 320, 240}}, "de");
+    }
+};
+
+TEST_F(BackendIntegrationTest, RecordingNoticesArriveInOrder) {
+    registerTake("take1");
+    api.heartbeat("take1");
+    api.notifyRange("take1", StreamKey::screen, 0, 0, 16);
+    api.notifyRangesFinal("take1", StreamKey::screen);
+    api.sendIndex("take1", StreamKey::screen, FragmentIndex{10, 90000, {{10, 5, 0}}, 15});
+    api.close("take1", CloseStatus::discarded, std::nullopt);
+    const auto rec = server.state("take1")["recordings"][0];
+    std::vector<std::string> kinds;
+    for (const auto& n : rec["notices"]) kinds.push_back(n["kind"]);
+    EXPECT_EQ(kinds, (std::vector<std::string>{"register", "heartbeat", "range", "final", "index", "close"}));
+    EXPECT_EQ(rec["registration"]["languageCode"], "de");
+    EXPECT_EQ(rec["status"], "discarded");
+}
+
+TEST_F(BackendIntegrationTest, UserDocumentAndTeamFolders) {
+    EXPECT_EQ(api.fetchUser("alice"), (RecorderUser{"alice", "t1", std::nullopt, "de"}));
+    const RecorderUser bob = server.api("bob").fetchUser("bob");
+    EXPECT_EQ(bob.teamRoot, "acme");
+    EXPECT_EQ(bob.languageCode, std::nullopt);
+    // Another user's document is refused; an unknown one is not found.
+    try {
+        api.fetchUser("bob");
+        FAIL();
+    } catch (const HTTPError& e) {
+        EXPECT_EQ(e.status(), 403);
+    }
+    registerTake("take2");
+    const std::string folder = api.createFolder(api.fetchUser("alice"), "take2");
+    EXPECT_FALSE(folder.empty());
+    EXPECT_THROW(api.createFolder(bob, "take2"), HTTPError);  // not alice's team
+    api.registerAsset("take2", folder, "de", 12.5);
+    const auto state = server.state("take2");
+    EXPECT_EQ(state["recordings"][0]["asset"]["durationSeconds"], 12.5);
+    EXPECT_EQ(state["folders"][0]["teamPath"], "teams/t1");
+}
+
+TEST_F(BackendIntegrationTest, NotFoundCarriesTheServersText) {
+    try {
+        api.heartbeat("never-registered");
+        FAIL();
+    } catch (const HTTPError& e) {
+        EXPECT_EQ(e.status(), 404);
+        EXPECT_EQ(e.body(), "no recording never-registered");
+    }
+}
+
+TEST_F(BackendIntegrationTest, ReportsAreStored) {
+    const AppInfo app = AppInfo::current("dev", nlohmann::json::object());
+    api.sendEvents(app, {TelemetryRecord::make(TelemetryEvent::appLaunched, iso8601Now(), std::nullopt,
+                                               {{"previousExit", "clean"}})});
+    api.sendDiagnostic(app, {DiagnosticKind::exception, iso8601Now(), JSONValue::Object{{"name", "E"}}});
+    const auto state = server.state();
+    EXPECT_EQ(state["events"][0]["event"]["props"]["previousExit"], "clean");
+    EXPECT_EQ(state["diagnostics"][0]["payload"]["name"], "E");
+}
+
+TEST_F(BackendIntegrationTest, TimeOutAbortsTheRequest) {
+    registerTake("slow");
+    server.setFault({{"route", "heartbeat"}, {"delayMs", 3000}});
+    HTTPRequest request;
+    request.method = "POST";
+    request.url = server.base("monolith") + "/recordings/slow/heartbeat";
+    request.body = "{}";
+    request.timeoutSeconds = 0.3;
+    const auto t0 = Clock::now();
+    EXPECT_THROW(server.transport()->perform(request), TransportError);
+    EXPECT_LT(Clock::now() - t0, 2500ms);
+}
+
+TEST_F(BackendIntegrationTest, CancellationAbortsARequestInFlight) {
+    registerTake("cancel");
+    server.setFault({{"route", "heartbeat"}, {"delayMs", 5000}});
+    std::stop_source stop;
+    auto result = std::async(std::launch::async, [&] {
+        try {
+            api.heartbeat("cancel", stop.get_token());
+            return std::string("finished");
+        } catch (const CancellationError&) {
+            return std::string("cancelled");
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    });
+    std::this_thread::sleep_for(200ms);  // let the request get under way
+    const auto t0 = Clock::now();
+    stop.request_stop();
+    ASSERT_EQ(result.wait_for(4s), std::future_status::ready);
+    EXPECT_EQ(result.get(), "cancelled");
+    EXPECT_LT(Clock::now() - t0, 2s);
+}
+
+TEST_F(BackendIntegrationTest, DroppedConnectionIsATransportError) {
+    registerTake("drop");
+    server.setFault({{"route", "heartbeat"}, {"drop", true}, {"times", 1}});
+    EXPECT_THROW(api.heartbeat("drop"), TransportError);
+    EXPECT_NO_THROW(api.heartbeat("drop"));  // the fault was used up
+}
+
+TEST_F(BackendIntegrationTest, FileBodiesStreamToSignedURLs) {
+    registerTake("put");
+    const auto batch = api.signRangeURLs("put", StreamKey::screen, 0, 2);
+    ASSERT_EQ(batch.urls.size(), 2u);
+    const auto file = server.dataDir() / "upload.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 3'000'000; ++i) out.put(char(i * 7));
+    }
+    HTTPRequest put;
+    put.method = "PUT";
+    put.url = batch.urls[1];
+    put.bodyFile = file;
+    put.headers = {{"Content-Type", "video/mp4"}};
+    EXPECT_EQ(server.transport()->perform(put).status, 200);
+    const auto stored = server.dataDir() / "objects" / "put" / "screen" / "1.mp4";
+    EXPECT_EQ(std::filesystem::file_size(stored), 3'000'000u);
+    // A tampered signature is refused.
+    put.url = batch.urls[0];
+    put.url.back() = put.url.back() == '0' ? '1' : '0';
+    EXPECT_EQ(server.transport()->perform(put).status, 403);
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -1,0 +1,158 @@
+#pragma once
+
+// Starts brindlow-devserver on free loopback ports for a test and stops it by PID.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "BrindlowAPI.h"
+#include "HTTP/CurlTransport.h"
+#include "RecorderEnvironment.h"
+#include "Support/Text.h"
+
+extern char** environ;
+
+namespace brindlow::testing {
+
+// An ID token provider that hands out one fixed token.
+class FixedTokenProvider : public IDTokenProvider {
+public:
+    explicit FixedTokenProvider(std::string token) : token_(std::move(token)) {}
+    std::string idToken(std::stop_token) override { return token_; }
+
+private:
+    std::string token_;
+};
+
+class DevServerProcess {
+public:
+    // `extra` are further command-line flags; one user "alice" of team "t1" is seeded.
+    explicit DevServerProcess(std::vector<std::string> extra = {}) {
+        dataDir_ = std::filesystem::temp_directory_path() / ("brindlow-devserver-" + randomUUID());
+        std::filesystem::create_directories(dataDir_);
+        std::vector<std::string> args{BRINDLOW_DEVSERVER_PATH, "--data-dir", dataDir_.string(), "--port-base", "0",
+                                      "--seed", "alice,t1,,de", "--seed", "bob,t2,acme"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (pipe(out) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        if (spawned != 0) {
+            close(out[0]);
+            throw std::runtime_error("cannot start " + args[0]);
+        }
+        // The ready line, read with a bound: a server that never gets ready fails the test.
+        std::string line;
+        fd_set fds;
+        for (int waited = 0; line.find('\n') == std::string::npos && waited < 100; ++waited) {
+            FD_ZERO(&fds);
+            FD_SET(out[0], &fds);
+            timeval tv{0, 100'000};
+            if (select(out[0] + 1, &fds, nullptr, nullptr, &tv) > 0) {
+                char buffer[512];
+                const ssize_t n = read(out[0], buffer, sizeof buffer);
+                if (n <= 0) break;
+                line.append(buffer, size_t(n));
+            }
+        }
+        close(out[0]);
+        const auto ready = nlohmann::json::parse(line, nullptr, false);
+        if (!ready.is_object() || !ready.contains("ports")) {
+            stop();
+            throw std::runtime_error("brindlow-devserver did not get ready: " + line);
+        }
+        ports_ = ready["ports"];
+        transport_ = std::make_shared<CurlTransport>();
+    }
+    ~DevServerProcess() {
+        stop();
+        std::error_code ec;
+        std::filesystem::remove_all(dataDir_, ec);
+    }
+    DevServerProcess(const DevServerProcess&) = delete;
+    DevServerProcess& operator=(const DevServerProcess&) = delete;
+
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+
+    int port(const char* name) const { return ports_.at(name).get<int>(); }
+    std::string base(const char* name) const { return "http://127.0.0.1:" + std::to_string(port(name)); }
+    const std::filesystem::path& dataDir() const { return dataDir_; }
+    const std::shared_ptr<CurlTransport>& transport() const { return transport_; }
+
+    RecorderEnvironment environment() const {
+        return RecorderEnvironment::dev().withStandIn({port("web"), port("monolith"), port("legacy"), port("google")});
+    }
+
+    // A raw request to the stand-in (no token unless given).
+    HTTPResponse request(const std::string& method, const std::string& url, const std::string& body = {},
+                         std::vector<std::pair<std::string, std::string>> headers = {}) const {
+        HTTPRequest r;
+        r.method = method;
+        r.url = url;
+        r.body = body;
+        r.headers = std::move(headers);
+        if (!body.empty()) r.headers.emplace_back("Content-Type", "application/json");
+        r.timeoutSeconds = 10;
+        return transport_->perform(r);
+    }
+
+    std::string mintCustomToken(const std::string& uid) const {
+        const auto answer = request("POST", base("monolith") + "/_dev/mint", nlohmann::json{{"uid", uid}}.dump());
+        return nlohmann::json::parse(answer.body).at("token");
+    }
+
+    // Signs `uid` in through the token service; returns {idToken, refreshToken}.
+    std::pair<std::string, std::string> signIn(const std::string& uid) const {
+        const auto answer = request("POST", environment().identityToolkit + "/v1/accounts:signInWithCustomToken?key=" +
+                                                environment().firebaseAPIKey,
+                                    nlohmann::json{{"token", mintCustomToken(uid)}, {"returnSecureToken", true}}.dump());
+        const auto j = nlohmann::json::parse(answer.body);
+        return {j.at("idToken"), j.at("refreshToken")};
+    }
+
+    BrindlowAPI api(const std::string& uid = "alice") const {
+        return BrindlowAPI(environment(), HTTPClient(transport_, std::make_shared<FixedTokenProvider>(signIn(uid).first)));
+    }
+
+    nlohmann::json state(const std::string& aid = {}) const {
+        const auto answer = request("GET", base("monolith") + "/_dev/state" + (aid.empty() ? "" : "?aid=" + aid));
+        return nlohmann::json::parse(answer.body);
+    }
+
+    void setFault(const nlohmann::json& fault) const {
+        request("POST", base("monolith") + "/_dev/faults", fault.dump());
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::filesystem::path dataDir_;
+    nlohmann::json ports_;
+    std::shared_ptr<CurlTransport> transport_;
+};
+
+}  // namespace brindlow::testing

@@ -34,7 +34,7 @@ TEST_F(BackendIntegrationTest, RecordingNoticesArriveInOrder) {
     api.notifyRangesFinal("take1", StreamKey::screen);
     api.sendIndex("take1", StreamKey::screen, FragmentIndex{10, 90000, {{10, 5, 0}}, 15});
     api.close("take1", CloseStatus::discarded, std::nullopt);
-    const auto rec = server.state("take1")["recordings"][0];
+    const auto rec = server.state("take1").at("recordings").at(0);
     std::vector<std::string> kinds;
     for (const auto& n : rec["notices"]) kinds.push_back(n["kind"]);
     EXPECT_EQ(kinds, (std::vector<std::string>{"register", "heartbeat", "range", "final", "index", "close"}));
@@ -60,7 +60,7 @@ TEST_F(BackendIntegrationTest, UserDocumentAndTeamFolders) {
     EXPECT_THROW(api.createFolder(bob, "take2"), HTTPError);  // not alice's team
     api.registerAsset("take2", folder, "de", 12.5);
     const auto state = server.state("take2");
-    EXPECT_EQ(state["recordings"][0]["asset"]["durationSeconds"], 12.5);
+    EXPECT_EQ(state.at("recordings").at(0)["asset"]["durationSeconds"], 12.5);
     EXPECT_EQ(state["folders"][0]["teamPath"], "teams/t1");
 }
 

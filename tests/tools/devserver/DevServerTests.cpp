@@ -168,7 +168,7 @@ TEST_F(DevServerTest, StreamCheckPassesAGoodUploadAndNamesWhatIsBroken) {
         if (breakIt) sent.entries[1].offset += 3;
         api.sendIndex(aid, StreamKey::screen, sent);
         api.close(aid, CloseStatus::saved, std::nullopt);
-        return server.state(aid)["recordings"][0]["check"];
+        return server.state(aid).at("recordings").at(0)["check"];
     };
     const json good = upload("good", false);
     EXPECT_TRUE(good["ok"].get<bool>()) << good.dump();

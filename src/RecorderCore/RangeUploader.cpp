@@ -1,0 +1,273 @@
+#include "RangeUploader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+#include "MP4Boxes.h"
+#include "RecorderError.h"
+
+namespace brindlow {
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+std::string RangeUploader::spoolName(int64_t n, const char* extension) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%03lld.%s", static_cast<long long>(n), extension);
+    return name;
+}
+
+std::shared_ptr<RangeUploader> RangeUploader::make(std::string aid, StreamKey stream, BrindlowAPI api,
+                                                   std::shared_ptr<ObjectPutter> putter, const fs::path& spoolDirectory,
+                                                   Limits limits, OnRangeUploaded onRangeUploaded, Sleeper sleeper) {
+    fs::path spool = spoolDirectory / aid / std::string(rawValue(stream));
+    fs::create_directories(spool);
+    if (!sleeper) {
+        sleeper = [](double seconds, std::stop_token stop) {
+            return sleepFor(std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds)), stop);
+        };
+    }
+    std::shared_ptr<RangeUploader> uploader(new RangeUploader(std::move(aid), stream, std::move(api), std::move(putter),
+                                                              std::move(spool), limits, std::move(onRangeUploaded),
+                                                              std::move(sleeper)));
+    // The worker holds the uploader only weakly: releasing it ends the worker.
+    uploader->worker_ = std::jthread(&RangeUploader::runJobs, std::weak_ptr(uploader), uploader->jobs_);
+    return uploader;
+}
+
+RangeUploader::RangeUploader(std::string aid, StreamKey stream, BrindlowAPI api, std::shared_ptr<ObjectPutter> putter,
+                             fs::path spool, Limits limits, OnRangeUploaded onRangeUploaded, Sleeper sleeper)
+    : aid_(std::move(aid)),
+      stream_(stream),
+      api_(std::move(api)),
+      putter_(std::move(putter)),
+      spool_(std::move(spool)),
+      limits_(limits),
+      onRangeUploaded_(std::move(onRangeUploaded)),
+      sleeper_(std::move(sleeper)) {}
+
+RangeUploader::~RangeUploader() {
+    jobs_->finish();
+    worker_.request_stop();
+    // The worker may itself drop the last reference; it must not wait for itself.
+    if (worker_.joinable() && worker_.get_id() == std::this_thread::get_id()) worker_.detach();
+    if (openFile_) std::fclose(openFile_);
+}
+
+// ---- cutting side ----
+
+void RangeUploader::append(const StreamSegment& segment) {
+    std::lock_guard guard(lock_);
+    if (finished_ || aborted_ || cutFailure_ || segment.data.empty()) return;
+    try {
+        if (segment.kind == StreamSegment::Kind::initialization) appendInit(segment);
+        else appendFragment(segment);
+    } catch (...) {
+        cutFailure_ = std::current_exception();
+    }
+}
+
+void RangeUploader::appendInit(const StreamSegment& segment) {
+    if (index_) return;  // only the first init segment counts
+    timescale_ = MP4Boxes::timescale(segment.data);
+    index_ = FragmentIndex{int64_t(segment.data.size()), timescale_, {}, 0};
+    jobs_->send(InitJob{std::string(segment.data.begin(), segment.data.end())});
+    write(segment.data);
+}
+
+void RangeUploader::appendFragment(const StreamSegment& segment) {
+    const int64_t offset = totalBytes_;
+    const uint64_t t = MP4Boxes::decodeTime(segment.data).value_or(lastFragmentTime_);
+    lastFragmentTime_ = std::max(lastFragmentTime_, t);
+    const int64_t pending = totalBytes_ - rangeBase_;
+    const double elapsed = seconds(t - rangeStartTime_);
+    if (pending >= limits_.minRangeBytes && elapsed >= limits_.minRangeSeconds) {
+        closeRange(seconds(rangeStartTime_), seconds(t));
+        rangeStartTime_ = t;
+    }
+    if (index_) {
+        const int64_t moof = MP4Boxes::firstMoofOffset(segment.data).value_or(0);
+        index_->entries.push_back({offset + moof, int64_t(segment.data.size()) - moof, t});
+    }
+    write(segment.data);
+}
+
+void RangeUploader::write(const std::vector<uint8_t>& data) {
+    if (!openFile_) {
+        const fs::path path = spool_ / spoolName(nextRange_, "part");
+        openFile_ = std::fopen(path.c_str(), "wb");
+        if (!openFile_) throwErrno("cannot create " + path.string());
+        openPath_ = path;
+    }
+    if (std::fwrite(data.data(), 1, data.size(), openFile_) != data.size()) throwErrno("cannot write " + openPath_.string());
+    openBytes_ += int64_t(data.size());
+    totalBytes_ += int64_t(data.size());
+    std::lock_guard counters(counters_);
+    spooledBytes_ += int64_t(data.size());
+}
+
+void RangeUploader::closeRange(double t0, double t1) {
+    if (!openFile_ || openBytes_ < 1) return;
+    const int closed = std::fclose(openFile_);
+    openFile_ = nullptr;
+    if (closed != 0) throwErrno("cannot close " + openPath_.string());
+    const fs::path file = spool_ / spoolName(nextRange_, "mp4");
+    fs::rename(openPath_, file);
+    jobs_->send(RangeJob{nextRange_, file, openBytes_, t0, t1});
+    nextRange_ += 1;
+    rangeBase_ += openBytes_;
+    openBytes_ = 0;
+    openPath_.clear();
+}
+
+int64_t RangeUploader::closeTail() {
+    std::lock_guard guard(lock_);
+    if (aborted_) throw CancellationError();
+    finished_ = true;
+    if (cutFailure_) {
+        jobs_->finish();
+        std::rethrow_exception(cutFailure_);
+    }
+    if (totalBytes_ >= 1) {
+        try {
+            if (timescale_) closeRange(seconds(rangeStartTime_), seconds(lastFragmentTime_) + limits_.tailSeconds);
+            else closeRange(0, limits_.tailSeconds);
+        } catch (...) {
+            jobs_->finish();
+            throw;
+        }
+        jobs_->send(ManifestJob{nextRange_, totalBytes_});
+    }
+    jobs_->finish();
+    return totalBytes_;
+}
+
+std::optional<int64_t> RangeUploader::finish() {
+    const int64_t total = closeTail();
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+    if (uploadFailure_) std::rethrow_exception(uploadFailure_);
+    if (total == 0) return std::nullopt;
+    return total;
+}
+
+void RangeUploader::abort() {
+    {
+        std::lock_guard guard(lock_);
+        aborted_ = true;
+        if (openFile_) std::fclose(openFile_);
+        openFile_ = nullptr;
+    }
+    jobs_->finish();
+    worker_.request_stop();
+    std::error_code ignored;
+    fs::remove_all(spool_, ignored);
+}
+
+std::optional<FragmentIndex> RangeUploader::fragmentIndex() const {
+    std::lock_guard guard(lock_);
+    if (!index_ || index_->entries.empty()) return std::nullopt;
+    FragmentIndex index = *index_;
+    index.totalBytes = totalBytes_;
+    return index;
+}
+
+int64_t RangeUploader::uploadedBytes() const {
+    std::lock_guard guard(counters_);
+    return uploadedBytes_;
+}
+
+int64_t RangeUploader::pendingBytes() const {
+    std::lock_guard guard(counters_);
+    return spooledBytes_;
+}
+
+// ---- worker ----
+
+void RangeUploader::runJobs(std::stop_token stop, std::weak_ptr<RangeUploader> weak, std::shared_ptr<Channel<Job>> jobs) {
+    while (auto job = jobs->receive()) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (self->uploadFailure_ || stop.stop_requested()) continue;  // dropped: its spool file stays
+        try {
+            self->run(*job, stop);
+        } catch (...) {
+            if (!self->uploadFailure_) self->uploadFailure_ = std::current_exception();
+        }
+    }
+}
+
+template <typename Attempt>
+auto RangeUploader::withBackoff(Attempt attempt, std::stop_token stop) -> decltype(attempt()) {
+    for (int64_t a = 0;; ++a) {
+        try {
+            return attempt();
+        } catch (...) {
+            if (stop.stop_requested() || a + 1 >= limits_.maxAttempts) throw;
+            const double wait = std::min(limits_.retryMaxSeconds, limits_.retryBaseSeconds * std::pow(2.0, double(a + 1)));
+            if (!sleeper_(wait, stop)) throw CancellationError();
+        }
+    }
+}
+
+void RangeUploader::ensureURLs(int64_t n, std::stop_token stop) {
+    while (!(initURL_ && n < urlBase_ + int64_t(urls_.size()))) {
+        const int64_t from = initURL_ ? urlBase_ + int64_t(urls_.size()) : 0;
+        const SignedRangeBatch batch = withBackoff(
+            [&] {
+                SignedRangeBatch b = api_.signRangeURLs(aid_, stream_, from, limits_.signBatch, stop);
+                // An answer that adds nothing would have us ask again forever: count it as a failure.
+                if (b.urls.empty() && limits_.signBatch > 0)
+                    throw RecorderError::uploadFailed("no signed URL for range " + std::to_string(from));
+                return b;
+            },
+            stop);
+        if (!initURL_) {
+            initURL_ = batch.initUrl;
+            manifestURL_ = batch.manifestUrl;
+            urlBase_ = from;
+            urls_ = batch.urls;
+        } else {
+            urls_.insert(urls_.end(), batch.urls.begin(), batch.urls.end());
+        }
+    }
+}
+
+void RangeUploader::run(const Job& job, std::stop_token stop) {
+    if (const auto* init = std::get_if<InitJob>(&job)) {
+        ensureURLs(0, stop);
+        withBackoff([&] { putter_->put(*initURL_, std::string_view(init->data), "video/mp4", stop); }, stop);
+    } else if (const auto* range = std::get_if<RangeJob>(&job)) {
+        ensureURLs(range->n, stop);
+        const int64_t i = range->n - urlBase_;
+        if (i < 0 || i >= int64_t(urls_.size()))
+            throw RecorderError::uploadFailed("no signed URL for range " + std::to_string(range->n));
+        withBackoff([&] { putter_->put(urls_[size_t(i)], range->file, "video/mp4", stop); }, stop);
+        std::error_code ignored;
+        fs::remove(range->file, ignored);
+        {
+            std::lock_guard guard(counters_);
+            uploadedBytes_ += range->bytes;
+            spooledBytes_ -= range->bytes;
+        }
+        if (onRangeUploaded_) onRangeUploaded_(range->n, range->t0, range->t1);
+    } else if (const auto* manifest = std::get_if<ManifestJob>(&job)) {
+        ensureURLs(0, stop);
+        // Keys sorted: "bytes" before "ranges".
+        const std::string body = "{\"bytes\":" + std::to_string(manifest->bytes) +
+                                 ",\"ranges\":" + std::to_string(manifest->ranges) + "}";
+        withBackoff([&] { putter_->put(*manifestURL_, std::string_view(body), "application/json", stop); }, stop);
+        std::error_code ignored;
+        fs::remove_all(spool_, ignored);
+    }
+}
+
+}  // namespace brindlow

@@ -1,0 +1,379 @@
+#include "RangeUploader.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <map>
+
+#include "RecorderCore/MP4Fixture.h"
+#include "RecorderError.h"
+#include "RecordingRegistration.h"
+#include "Support/AtomicFile.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+
+using namespace fixture;
+using json = nlohmann::json;
+
+// Answers signing requests the way the backend does; can fail or short-change on command.
+class FakeBackend : public HTTPTransport {
+public:
+    HTTPResponse perform(const HTTPRequest& request, std::stop_token) override {
+        std::lock_guard lock(mutex);
+        calls.push_back(request.url.substr(request.url.find("/", 8)) + " " + request.body);
+        if (request.url.find("/upload/range-urls") == std::string::npos) return {200, "{}"};
+        const json body = json::parse(request.body);
+        signs.emplace_back(body["from"], body["count"]);
+        if (failSigns > 0) {
+            --failSigns;
+            return {503, "busy"};
+        }
+        json urls = json::array();
+        const int64_t from = body["from"], count = std::min(body["count"].get<int64_t>(), batchLimit);
+        for (int64_t n = from; n < from + count; ++n) urls.push_back("http://store/" + std::to_string(n));
+        return {200, json{{"urls", urls}, {"initUrl", "http://store/init"}, {"manifestUrl", "http://store/manifest"}}.dump()};
+    }
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, int64_t>> signs;
+    std::vector<std::string> calls;
+    int failSigns = 0;
+    int64_t batchLimit = 1'000'000;
+};
+
+class FakeTokens : public IDTokenProvider {
+public:
+    std::string idToken(std::stop_token) override { return "tok"; }
+};
+
+class FakePutter : public ObjectPutter {
+public:
+    void put(const std::string& url, const std::filesystem::path& file, const std::string& type, std::stop_token stop) override {
+        record(url, readFile(file).value_or("<unreadable>"), type, stop);
+    }
+    void put(const std::string& url, std::string_view data, const std::string& type, std::stop_token stop) override {
+        record(url, std::string(data), type, stop);
+    }
+    void record(const std::string& url, std::string content, const std::string& type, std::stop_token stop) {
+        std::unique_lock lock(mutex);
+        ++attempts[url];
+        if (block) {
+            blocked = true;
+            changed.notify_all();
+            changed.wait(lock, stop, [] { return false; });
+            throw CancellationError();
+        }
+        if (failures[url] > 0 || failAll) {
+            --failures[url];
+            throw HTTPError(500, "store down");
+        }
+        puts.push_back({url, std::move(content), type});
+    }
+    struct Put {
+        std::string url, content, type;
+    };
+    std::mutex mutex;
+    std::condition_variable_any changed;
+    std::vector<Put> puts;
+    std::map<std::string, int> failures;
+    std::map<std::string, int> attempts;
+    bool failAll = false;
+    bool block = false;
+    bool blocked = false;
+};
+
+class RangeUploaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        spoolRoot = std::filesystem::temp_directory_path() / ("brindlow-spool-" + randomUUID());
+    }
+    void TearDown() override { std::filesystem::remove_all(spoolRoot); }
+
+    std::shared_ptr<RangeUploader> make(RangeUploader::Limits limits) {
+        return RangeUploader::make("take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())),
+                                   putter, spoolRoot, limits,
+                                   [this](int64_t n, double t0, double t1) {
+                                       std::lock_guard lock(reportsMutex);
+                                       reports.push_back({n, t0, t1});
+                                   },
+                                   [this](double seconds, std::stop_token) {
+                                       std::lock_guard lock(reportsMutex);
+                                       sleeps.push_back(seconds);
+                                       return true;
+                                   });
+    }
+    static RangeUploader::Limits small(int64_t bytes, double seconds) {
+        RangeUploader::Limits l;
+        l.minRangeBytes = bytes;
+        l.minRangeSeconds = seconds;
+        return l;
+    }
+    static StreamSegment init() { return {StreamSegment::Kind::initialization, initSegment(1000)}; }
+    // A fragment starting at `seconds` (timescale 1000) with `bytes` of media.
+    static StreamSegment fragment(double seconds, size_t bytes = 100) {
+        return {StreamSegment::Kind::media, mediaSegment(uint64_t(seconds * 1000), bytes)};
+    }
+
+    struct Report {
+        int64_t n;
+        double t0, t1;
+    };
+    std::filesystem::path spoolRoot;
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+    std::shared_ptr<FakePutter> putter = std::make_shared<FakePutter>();
+    std::mutex reportsMutex;
+    std::vector<Report> reports;
+    std::vector<double> sleeps;
+};
+
+TEST_F(RangeUploaderTest, OneThresholdAloneNeverCuts) {
+    // Plenty of bytes, too little time.
+    auto bytesOnly = make(small(1000, 15));
+    bytesOnly->append(init());
+    for (int i = 0; i < 5; ++i) bytesOnly->append(fragment(i * 2, 5000));
+    bytesOnly->finish();
+    // Plenty of time, too few bytes.
+    auto timeOnly = make(small(1'000'000, 3));
+    timeOnly->append(init());
+    for (int i = 0; i < 30; ++i) timeOnly->append(fragment(i * 2));
+    timeOnly->finish();
+    int ranges = 0;
+    for (const auto& p : putter->puts) ranges += p.url.find("http://store/0") == 0 || p.url.find("http://store/1") == 0;
+    EXPECT_EQ(ranges, 2);  // one range per stream
+    EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(RangeUploaderTest, RangesAreContiguousInTimeAndBytes) {
+    auto uploader = make(small(250, 3));
+    uploader->append(init());
+    const auto head = init();
+    std::string stream(head.data.begin(), head.data.end());
+    for (int i = 0; i < 10; ++i) {
+        const auto f = fragment(i * 2.0);
+        stream.append(f.data.begin(), f.data.end());
+        uploader->append(f);
+    }
+    const auto total = uploader->finish();
+    ASSERT_TRUE(total.has_value());
+    EXPECT_EQ(*total, int64_t(stream.size()));
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_EQ(reports.front().t0, 0);
+    for (size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].n, int64_t(i));
+        EXPECT_EQ(reports[i].t0, reports[i - 1].t1);
+    }
+    EXPECT_DOUBLE_EQ(reports.back().t1, 18.0 + 2.0);  // last fragment's start plus the tail
+    // The ranges, in order, are the stream byte for byte; range 0 starts with the init segment.
+    std::string joined;
+    for (const auto& p : putter->puts)
+        if (p.url != "http://store/init" && p.url != "http://store/manifest") joined += p.content;
+    EXPECT_EQ(joined, stream);
+    EXPECT_EQ(uploader->uploadedBytes(), int64_t(stream.size()));
+    EXPECT_EQ(uploader->pendingBytes(), 0);
+}
+
+TEST_F(RangeUploaderTest, JobOrderManifestAndCleanUp) {
+    // With thresholds this low the init segment alone makes range 0, then each fragment a range.
+    auto uploader = make(small(1, 0));
+    uploader->append(init());
+    for (int i = 0; i < 2; ++i) uploader->append(fragment(i));
+    const auto total = uploader->finish();
+    std::vector<std::string> order;
+    for (const auto& p : putter->puts) order.push_back(p.url + " " + p.type);
+    EXPECT_EQ(order, (std::vector<std::string>{"http://store/init video/mp4", "http://store/0 video/mp4",
+                                               "http://store/1 video/mp4", "http://store/2 video/mp4",
+                                               "http://store/manifest application/json"}));
+    EXPECT_EQ(putter->puts.back().content, "{\"bytes\":" + std::to_string(*total) + ",\"ranges\":3}");
+    EXPECT_FALSE(std::filesystem::exists(uploader->spool()));
+    ASSERT_EQ(backend->signs.size(), 1u);
+    EXPECT_EQ(backend->signs[0], (std::pair<int64_t, int64_t>{0, 25}));
+}
+
+TEST_F(RangeUploaderTest, SecondInitIgnoredAndMediaBeforeInitGetsNoIndex) {
+    auto uploader = make(small(1, 0));
+    uploader->append(fragment(0));  // before any init: spooled, not indexed, no cut
+    uploader->append(fragment(2));
+    EXPECT_EQ(uploader->fragmentIndex(), std::nullopt);
+    uploader->append(init());
+    uploader->append(init());
+    uploader->append({StreamSegment::Kind::media, {}});  // empty: ignored
+    uploader->append(fragment(4));
+    const auto index = uploader->fragmentIndex();
+    ASSERT_TRUE(index.has_value());
+    EXPECT_EQ(index->entries.size(), 1u);
+    EXPECT_EQ(index->timescale, 1000u);
+    uploader->finish();
+    int inits = 0;
+    for (const auto& p : putter->puts) inits += p.url == "http://store/init";
+    EXPECT_EQ(inits, 1);
+}
+
+TEST_F(RangeUploaderTest, RangeTwentyFiveSignsASecondBatch) {
+    auto uploader = make(small(1, 0));
+    uploader->append(init());
+    for (int i = 0; i < 26; ++i) uploader->append(fragment(i));  // ranges 0..26
+    uploader->finish();
+    EXPECT_EQ(backend->signs, (std::vector<std::pair<int64_t, int64_t>>{{0, 25}, {25, 25}}));
+    ASSERT_EQ(reports.size(), 27u);
+    for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].n, int64_t(i));
+}
+
+TEST_F(RangeUploaderTest, ShortBatchesAreFollowedUp) {
+    backend->batchLimit = 3;
+    auto uploader = make(small(1, 0));
+    uploader->append(init());
+    for (int i = 0; i < 7; ++i) uploader->append(fragment(i));
+    uploader->finish();
+    EXPECT_EQ(backend->signs, (std::vector<std::pair<int64_t, int64_t>>{{0, 25}, {3, 25}, {6, 25}}));
+}
+
+TEST_F(RangeUploaderTest, EmptySigningAnswersDoNotLoopForever) {
+    backend->batchLimit = 0;
+    auto limits = small(1, 0);
+    limits.maxAttempts = 3;
+    auto uploader = make(limits);
+    uploader->append(init());
+    uploader->append(fragment(0));
+    try {
+        uploader->finish();
+        FAIL();
+    } catch (const RecorderError& e) {
+        EXPECT_EQ(e, RecorderError::uploadFailed("no signed URL for range 0"));
+    }
+    EXPECT_EQ(backend->signs.size(), 3u);
+}
+
+TEST_F(RangeUploaderTest, BackoffDoublesAndCountsARangeOnce) {
+    putter->failures["http://store/0"] = 2;
+    backend->failSigns = 1;
+    auto uploader = make(small(1'000'000, 1000));
+    uploader->append(init());
+    uploader->append(fragment(0));
+    uploader->finish();
+    EXPECT_EQ(sleeps, (std::vector<double>{0.2, 0.2, 0.4}));  // one for signing, two for the range
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(putter->attempts["http://store/0"], 3);
+    int stored = 0;
+    for (const auto& p : putter->puts) stored += p.url == "http://store/0";
+    EXPECT_EQ(stored, 1);
+}
+
+TEST_F(RangeUploaderTest, TenthFailureIsFinalAndLeavesTheRestOnDisk) {
+    putter->failures["http://store/1"] = 100;
+    auto uploader = make(small(1, 0));
+    uploader->append(init());
+    for (int i = 0; i < 4; ++i) uploader->append(fragment(i));
+    try {
+        uploader->finish();
+        FAIL();
+    } catch (const HTTPError& e) {
+        EXPECT_EQ(e.status(), 500);
+    }
+    EXPECT_EQ(sleeps, (std::vector<double>{0.2, 0.4, 0.8, 1.6, 3.2, 6.4, 12.8, 25.6, 30}));
+    EXPECT_EQ(putter->attempts["http://store/1"], 10);
+    EXPECT_EQ(putter->attempts.count("http://store/2"), 0u);
+    EXPECT_EQ(putter->attempts.count("http://store/manifest"), 0u);
+    // Range 0 went up and was deleted; ranges 1..3 wait on disk for a later attempt.
+    EXPECT_FALSE(std::filesystem::exists(uploader->spool() / "000.mp4"));
+    for (const char* name : {"001.mp4", "002.mp4", "003.mp4"}) EXPECT_TRUE(std::filesystem::exists(uploader->spool() / name)) << name;
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST_F(RangeUploaderTest, AbortDuringAnUploadStopsEverything) {
+    putter->block = true;
+    auto uploader = make(small(1, 0));
+    uploader->append(init());
+    {
+        std::unique_lock lock(putter->mutex);
+        ASSERT_TRUE(putter->changed.wait_for(lock, std::chrono::seconds(5), [&] { return putter->blocked; }));
+    }
+    uploader->abort();
+    uploader->append(fragment(0));
+    EXPECT_THROW(uploader->finish(), CancellationError);
+    EXPECT_FALSE(std::filesystem::exists(uploader->spool()));
+}
+
+TEST_F(RangeUploaderTest, NothingSpooledFinishesWithNothing) {
+    auto uploader = make(small(1, 0));
+    EXPECT_EQ(uploader->finish(), std::nullopt);
+    EXPECT_TRUE(putter->puts.empty());
+    EXPECT_TRUE(backend->signs.empty());
+}
+
+TEST(RangeUploaderNames, AreZeroPaddedToThreeDigits) {
+    EXPECT_EQ(RangeUploader::spoolName(5, "part"), "005.part");
+    EXPECT_EQ(RangeUploader::spoolName(12, "mp4"), "012.mp4");
+    EXPECT_EQ(RangeUploader::spoolName(1000, "mp4"), "1000.mp4");
+}
+
+// ---- registration ----
+
+class RecordingRegistrationTest : public ::testing::Test {
+protected:
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+    BrindlowAPI api{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())};
+
+    std::vector<std::string> calls() {
+        std::lock_guard lock(backend->mutex);
+        return backend->calls;
+    }
+};
+
+TEST_F(RecordingRegistrationTest, NoticesKeepTheirOrderAndCloseComesLast) {
+    auto registration = RecordingRegistration::make("a1", api, 0);
+    registration->start({{StreamKey::screen, "video/mp4", 2, 2}, {StreamKey::camera, "video/mp4", 2, 2}}, std::nullopt);
+    registration->sendRange(StreamKey::screen, 0, 0, 15);
+    registration->sendRange(StreamKey::camera, 0, 0, 15);
+    registration->sendRange(StreamKey::screen, 1, 15, 30);
+    registration->sendRangesFinal(StreamKey::screen);
+    registration->close(CloseStatus::saved, "f1");
+    registration->close(CloseStatus::discarded, std::nullopt);  // a second close sends nothing
+    const auto c = calls();
+    ASSERT_EQ(c.size(), 6u);
+    EXPECT_EQ(c[0].rfind("/recordings {", 0), 0u);
+    EXPECT_NE(c[1].find(R"("stream":"screen","n":0)"), std::string::npos);
+    EXPECT_NE(c[2].find(R"("stream":"camera","n":0)"), std::string::npos);
+    EXPECT_NE(c[3].find(R"("n":1)"), std::string::npos);
+    EXPECT_NE(c[4].find(R"("final":true)"), std::string::npos);
+    EXPECT_EQ(c[5], R"(/recordings/a1/close {"status":"saved","folderId":"f1"})");
+}
+
+TEST_F(RecordingRegistrationTest, HeartbeatsUntilStopped) {
+    auto registration = RecordingRegistration::make("a1", api, 0.05);
+    registration->start({}, std::nullopt);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto heartbeats = [&] {
+        int n = 0;
+        for (const auto& c : calls()) n += c.find("/heartbeat") != std::string::npos;
+        return n;
+    };
+    while (heartbeats() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(heartbeats(), 2);
+    registration->stopHeartbeat();
+    registration->drain();
+    const int stopped = heartbeats();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    registration->sendRangesFinal(StreamKey::screen);
+    registration->close(CloseStatus::discarded, std::nullopt);
+    EXPECT_EQ(heartbeats(), stopped);
+    EXPECT_NE(calls().back().find("/close"), std::string::npos);
+}
+
+TEST_F(RecordingRegistrationTest, QueuedJobsRunAfterRelease) {
+    auto registration = RecordingRegistration::make("a1", api, 30);
+    registration->start({}, std::nullopt);
+    for (int i = 0; i < 20; ++i) registration->sendRange(StreamKey::screen, i, i, i + 1);
+    std::weak_ptr<RecordingRegistration> weak = registration;
+    registration.reset();
+    EXPECT_TRUE(weak.expired());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (calls().size() < 21 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto c = calls();
+    ASSERT_EQ(c.size(), 21u);
+    EXPECT_NE(c[20].find(R"("n":19)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brindlow

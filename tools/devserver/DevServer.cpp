@@ -183,8 +183,11 @@ struct DevServer::Impl {
             res.set_content_provider(1024, "text/plain", [](size_t, size_t, httplib::DataSink&) { return false; });
             return;
         }
+        // A refused request may leave its body unread; reusing the connection would
+        // read that body as the next request. Such answers close the connection.
         if (fault.status) {
             res.status = fault.status;
+            res.set_header("Connection", "close");
             res.set_content("injected fault on " + route, "text/plain");
             return;
         }
@@ -192,9 +195,11 @@ struct DevServer::Impl {
             body();
         } catch (const BadRequest& e) {
             res.status = e.status;
+            res.set_header("Connection", "close");
             res.set_content(e.what(), "text/plain");
         } catch (const std::exception& e) {
             res.status = 500;
+            res.set_header("Connection", "close");
             res.set_content(std::string("internal error: ") + e.what(), "text/plain");
         }
     }
@@ -478,21 +483,21 @@ struct DevServer::Impl {
 
     // ---- Google-compatible services ----
 
+    // A 400 in the token services' own error shape.
+    static void refuse(httplib::Response& res, const std::string& message) {
+        res.status = 400;
+        res.set_content(googleError(400, message), "application/json");
+    }
+
     void routeGoogle() {
         google.Post(R"(/v1/accounts:signInWithCustomToken)", [this](const httplib::Request& req, httplib::Response& res) {
             serve("signin", res, [&] {
-                if (req.get_param_value("key") != config.apiKey) {
-                    res.status = 400;
-                    res.set_content(googleError(400, "API key not valid. Please pass a valid API key."), "application/json");
-                    return;
-                }
+                if (req.get_param_value("key") != config.apiKey) return refuse(res, "API key not valid. Please pass a valid API key.");
                 const json body = parseBody(req);
                 require(shapeError(body, {{"token", Kind::string}, {"returnSecureToken", Kind::boolean}}, "the sign-in"));
                 const auto payload = signer->verify(body["token"], "custom", unixNow());
                 if (!payload || !(*payload)["uid"].is_string()) {
-                    res.status = 400;
-                    res.set_content(googleError(400, "INVALID_CUSTOM_TOKEN"), "application/json");
-                    return;
+                    return refuse(res, "INVALID_CUSTOM_TOKEN");
                 }
                 const std::string uid = (*payload)["uid"];
                 const std::string refresh = base64Encode(secureRandomBytes(32), Base64Alphabet::urlSafe, false);
@@ -506,11 +511,7 @@ struct DevServer::Impl {
         });
         google.Post(R"(/v1/token)", [this](const httplib::Request& req, httplib::Response& res) {
             serve("refresh", res, [&] {
-                if (req.get_param_value("key") != config.apiKey) {
-                    res.status = 400;
-                    res.set_content(googleError(400, "API key not valid. Please pass a valid API key."), "application/json");
-                    return;
-                }
+                if (req.get_param_value("key") != config.apiKey) return refuse(res, "API key not valid. Please pass a valid API key.");
                 std::map<std::string, std::string> form;
                 size_t start = 0;
                 while (start <= req.body.size()) {
@@ -525,15 +526,11 @@ struct DevServer::Impl {
                     start = amp + 1;
                 }
                 if (form["grant_type"] != "refresh_token" || form["refresh_token"].empty()) {
-                    res.status = 400;
-                    res.set_content(googleError(400, "INVALID_GRANT_TYPE"), "application/json");
-                    return;
+                    return refuse(res, "INVALID_GRANT_TYPE");
                 }
                 const auto rows = db->query("SELECT uid, revoked FROM refresh_tokens WHERE token=?", {form["refresh_token"]});
                 if (rows.empty() || Database::integer(rows[0][1]) != 0) {
-                    res.status = 400;
-                    res.set_content(googleError(400, "TOKEN_EXPIRED"), "application/json");
-                    return;
+                    return refuse(res, "TOKEN_EXPIRED");
                 }
                 const std::string uid = Database::text(rows[0][0]);
                 ok(res, {{"access_token", "unused"},
@@ -588,6 +585,42 @@ struct DevServer::Impl {
             res.set_content(html("Recording", "<h1>" + escapeHTML(folder.value("name", "Recording")) + "</h1><p>Recording " +
                                                   escapeHTML(folder.value("assetId", "")) + " is saved.</p>"),
                             "text/html");
+        });
+        // The browser sign-in: who will be signed in, and where Continue and Cancel lead.
+        web.Get("/desktop/sign-in", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::string port = req.get_param_value("port");
+            const std::string state = req.get_param_value("state");
+            int portNumber = 0;
+            const bool portOk = !port.empty() && port.size() <= 5 &&
+                                std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                                (portNumber = std::stoi(port)) >= 1 && portNumber <= 65535;
+            if (!portOk || state.empty() || state.size() > 128 || !isSafeName(state)) {
+                res.status = 400;
+                res.set_content(html("Sign-in", "<h1>This sign-in link is not valid</h1>"), "text/html");
+                return;
+            }
+            const std::string uid = config.signInUser.empty() && !config.seeds.empty() ? config.seeds.front().uid : config.signInUser;
+            const auto user = db->query("SELECT team_id FROM users WHERE uid=?", {uid});
+            if (user.empty()) {
+                res.status = 404;
+                res.set_content(html("Sign-in", "<h1>No user to sign in</h1><p>Start the server with --seed.</p>"), "text/html");
+                return;
+            }
+            const std::string callback = "http://127.0.0.1:" + std::to_string(portNumber) + "/callback?state=" +
+                                         percentEncodeQueryComponent(state);
+            const std::string token = signer->customToken(uid, unixNow(), 600);
+            res.set_header("Cache-Control", "no-store");
+            res.set_header("Referrer-Policy", "no-referrer");
+            res.set_content(
+                html("Sign in to Brindlow",
+                     "<main style=\"max-width:28rem;margin:auto;text-align:center\"><h1>Sign in to Brindlow</h1>"
+                     "<p>Brindlow Recorder will be signed in as <strong>" + escapeHTML(uid) + "</strong> (team " +
+                     escapeHTML(Database::text(user[0][0])) + ").</p>"
+                     "<p><a id=\"continue\" role=\"button\" href=\"" + escapeHTML(callback + "&token=" + percentEncodeQueryComponent(token)) +
+                     "\" style=\"display:inline-block;padding:.6rem 1.4rem;margin:.3rem;border-radius:.5rem;background:#0a84ff;color:#fff;text-decoration:none\">Continue</a>"
+                     "<a id=\"cancel\" role=\"button\" href=\"" + escapeHTML(callback + "&error=cancelled") +
+                     "\" style=\"display:inline-block;padding:.6rem 1.4rem;margin:.3rem;border-radius:.5rem;border:1px solid #888;color:inherit;text-decoration:none\">Cancel</a></p></main>"),
+                "text/html");
         });
         web.Get("/", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(html("Brindlow (local)", "<h1>Brindlow local stand-in</h1>"), "text/html");

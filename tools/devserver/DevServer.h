@@ -33,6 +33,7 @@ struct Config {
     int64_t idTokenSeconds = 3600;
     int64_t urlSeconds = 3600;
     std::vector<SeedUser> seeds;
+    std::string signInUser;  // who the sign-in page signs in; the first seeded user when empty
     std::vector<std::pair<std::string, FaultRule>> faults;
 };
 

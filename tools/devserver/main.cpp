@@ -18,7 +18,7 @@ constexpr const char* kUsage = R"(usage: brindlow-devserver [options]
        brindlow-devserver mint-token --data-dir DIR --uid UID
 
 Serves, on 127.0.0.1 only, everything the recorder talks to:
-  web app        (default port 47800)  /screen-recorder/view/<folder>
+  web app        (default port 47800)  /desktop/sign-in, /screen-recorder/view/<folder>
   monolith API   (default port 47801)  recordings, folders, cursor logs, events, diagnostics
   legacy API     (default port 47802)  /v1/assets/..., signed range URLs
   Google-compatible services (47803)   custom-token sign-in, token refresh, user documents
@@ -36,6 +36,8 @@ Options:
                         one port each (0: a free one)
   --seed UID,TEAM[,ROOT[,LANGUAGE]]
                         a user and the team they record for (repeatable)
+  --sign-in-user UID    the user the web app's sign-in page signs in
+                        (default: the first --seed)
   --api-key KEY         the Web API key the token services require
                         (default: the dev build's key)
   --project ID          the project id of user documents (default brindlow-dev)
@@ -137,6 +139,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             config.seeds.push_back(*seed);
+        } else if (arg == "--sign-in-user") {
+            config.signInUser = value("--sign-in-user");
         } else if (arg == "--api-key") {
             config.apiKey = value("--api-key");
         } else if (arg == "--project") {

@@ -184,7 +184,7 @@ TEST(DevServerCommandLine, HelpAndMint) {
     EXPECT_EQ(help.exitCode, 0);
     for (const char* flag : {"--data-dir", "--port-base", "--web-port", "--monolith-port", "--legacy-port", "--google-port",
                              "--objects-port", "--seed", "--api-key", "--project", "--id-token-seconds", "--url-seconds",
-                             "--fault", "mint-token"}) {
+                             "--fault", "--sign-in-user", "mint-token"}) {
         EXPECT_NE(help.output.find(flag), std::string::npos) << flag;
     }
     EXPECT_NE(testing::runCommand({BRINDLOW_DEVSERVER_PATH, "--bogus"}).exitCode, 0);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "AuthService.h"
+
+namespace brindlow {
+
+// The signed-in session in a file, for machines where no Secret Service answers:
+// <directory>/session-<environment>.json, mode 0600 in a 0700 directory, replaced
+// atomically. The first save warns once (stderr and syslog) that the secret is
+// stored in a plain file.
+class FileTokenStore final : public TokenStore {
+public:
+    FileTokenStore(std::filesystem::path directory, const std::string& environmentName);
+    // $XDG_CONFIG_HOME/BrindlowRecorder, or ~/.config/BrindlowRecorder.
+    static std::filesystem::path defaultDirectory();
+
+    std::optional<StoredSession> load() override;
+    void save(const StoredSession& session) override;
+    void clear() override;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path directory_;
+    std::filesystem::path path_;
+};
+
+}  // namespace brindlow

@@ -1,0 +1,147 @@
+#include "SignIn/BrowserSignIn.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = BrowserSignIn::Failure::Kind;
+
+// A raw client: connects, sends `request` (maybe nothing), returns the whole answer.
+int connectTo(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+std::string exchange(int port, const std::string& request) {
+    const int fd = connectTo(port);
+    if (!request.empty()) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, size_t(n));
+    ::close(fd);
+    return answer;
+}
+
+std::string get(const std::string& target) { return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"; }
+
+class BrowserSignInTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        signIn = BrowserSignIn::make("http://web.example");
+        url = signIn->start();
+    }
+    std::string callback(const std::string& query) { return exchange(signIn->port(), get("/callback?" + query)); }
+    std::shared_ptr<BrowserSignIn> signIn;
+    std::string url;
+};
+
+TEST_F(BrowserSignInTest, UrlCarriesPortAndState) {
+    EXPECT_EQ(signIn->state().size(), 32u);
+    EXPECT_EQ(signIn->state().find_first_of("+/="), std::string::npos);
+    EXPECT_EQ(url, "http://web.example/desktop/sign-in?port=" + std::to_string(signIn->port()) + "&state=" + signIn->state());
+    EXPECT_NE(BrowserSignIn::make("http://web.example")->state(), signIn->state());
+}
+
+TEST_F(BrowserSignInTest, CallbackDeliversTheDecodedTokenOnce) {
+    auto waiting = std::async(std::launch::async, [&] { return signIn->waitForToken(); });
+    const std::string answer = callback("state=" + signIn->state() + "&token=a%2Bb%20c");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(answer.find("<title>You're signed in</title>"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: no-store\r\nReferrer-Policy: no-referrer\r\nConnection: close\r\n\r\n"), std::string::npos);
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), "a+b c");
+    EXPECT_EQ(signIn->waitForToken(), "a+b c");  // also for a caller that comes later
+}
+
+TEST_F(BrowserSignInTest, HostileAndUnrelatedRequestsGet404AndTheAttemptWaits) {
+    const std::string bad = std::string("\x00\xff\xfe garbage\r\n\r\n", 16);
+    for (const std::string& request : {bad, std::string("GET\r\n\r\n"), std::string("POST /callback?state=x&token=t HTTP/1.1\r\n\r\n"),
+                                       get("/favicon.ico"), std::string("get /callback HTTP/1.1\r\n\r\n"),
+                                       "GET /" + std::string(16 * 1024, 'a') + " HTTP/1.1\r\n\r\n"}) {
+        const std::string answer = exchange(signIn->port(), request);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << request.substr(0, 40);
+        EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+    }
+    // Still waiting: a proper callback afterwards succeeds.
+    callback("state=" + signIn->state() + "&token=t1");
+    EXPECT_EQ(signIn->waitForToken(), "t1");
+}
+
+TEST_F(BrowserSignInTest, WrongStateIsAFailureEvenWithAToken) {
+    const std::string answer = callback("state=nope&token=t&error=cancelled");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+    EXPECT_NE(answer.find("Sign-in was interrupted. Please try again."), std::string::npos);
+    // Content-Length counts bytes of the UTF-8 body ("didn’t" has no ASCII-only guarantee).
+    const size_t header = answer.find("\r\n\r\n") + 4;
+    const size_t length = std::stoul(answer.substr(answer.find("Content-Length: ") + 16));
+    EXPECT_EQ(length, answer.size() - header);
+    try {
+        signIn->waitForToken();
+        FAIL();
+    } catch (const BrowserSignIn::Failure& f) {
+        EXPECT_EQ(f.kind(), Kind::stateMismatch);
+    }
+}
+
+TEST_F(BrowserSignInTest, SilentClientDoesNotBlockTheRealCallback) {
+    const int silent = connectTo(signIn->port());  // connects, sends nothing
+    const auto t0 = std::chrono::steady_clock::now();
+    callback("state=" + signIn->state() + "&token=t2");
+    EXPECT_EQ(signIn->waitForToken(), "t2");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    ::close(silent);
+}
+
+TEST_F(BrowserSignInTest, CancelBeforeOrAfterWaiting) {
+    signIn->cancel();
+    try {
+        signIn->waitForToken();
+        FAIL();
+    } catch (const BrowserSignIn::Failure& f) {
+        EXPECT_EQ(f.kind(), Kind::cancelled);
+        EXPECT_STREQ(f.what(), "Sign-in was cancelled.");
+    }
+}
+
+TEST(BrowserSignInParsing, FollowsTheCallbackRules) {
+    const std::string s = "S";
+    auto outcome = [&](const std::string& target) { return BrowserSignIn::parse(get(target), s); };
+    auto kind = [&](const std::string& target) { return std::get<BrowserSignIn::Failure>(*outcome(target)).kind(); };
+    EXPECT_EQ(std::get<std::string>(*outcome("/callback?state=S&token=abc")), "abc");
+    EXPECT_EQ(kind("/callback?state=S&error=cancelled"), Kind::cancelled);
+    EXPECT_EQ(std::get<std::string>(*outcome("/callback?state=S&error=denied&token=t")), "t");
+    EXPECT_EQ(kind("/callback?state=S&token="), Kind::missingToken);
+    EXPECT_EQ(kind("/callback?token=t"), Kind::stateMismatch);
+    EXPECT_EQ(kind("/callback?state=S2&state=S&token=t"), Kind::stateMismatch);  // the first state counts
+    EXPECT_EQ(outcome("/callback/x?state=S&token=t"), std::nullopt);
+    EXPECT_EQ(BrowserSignIn::parse("\r\n\r\nGET /callback?state=S&token=t HTTP/1.1\r\n", s).has_value(), true);
+    EXPECT_EQ(BrowserSignIn::parse("", s), std::nullopt);
+    EXPECT_EQ(BrowserSignIn::parse("GET", s), std::nullopt);
+}
+
+TEST(BrowserSignInPage, HasTitleHeadingMessageAndDarkScheme) {
+    const std::string page = BrowserSignIn::page("T", "M");
+    EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
+    EXPECT_NE(page.find("<title>T</title>"), std::string::npos);
+    EXPECT_NE(page.find("<main>\n<h1>T</h1>\n<p>M</p>\n</main>"), std::string::npos);
+    EXPECT_NE(page.find("@media (prefers-color-scheme: dark) { body { background: #1c1c1e; color: #f2f2f7; } }"), std::string::npos);
+    EXPECT_NE(page.find("max-width: 28rem"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brindlow

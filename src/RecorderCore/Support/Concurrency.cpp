@@ -15,8 +15,16 @@ bool sleepFor(SteadyClock::duration duration, std::stop_token token) {
     return sleepUntil(SteadyClock::now() + duration, token);
 }
 
-SerialQueue::SerialQueue(std::string name) : name_(std::move(name)) {
-    thread_ = std::jthread([this](std::stop_token token) { run(token); });
+struct SerialQueue::State {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::deque<std::function<void()>> ready;                          // guarded by mutex
+    std::multimap<SteadyClock::time_point, std::function<void()>> timed;  // guarded by mutex
+    uint64_t submissions = 0;  // guarded by mutex; wakes the worker for any new item
+};
+
+SerialQueue::SerialQueue(std::string name) : name_(std::move(name)), state_(std::make_shared<State>()) {
+    thread_ = std::jthread([state = state_](std::stop_token token) { run(state, token); });
     // Thread names are limited to 15 bytes: keep the distinctive tail.
     const std::string shortName = name_.size() > 15 ? name_.substr(name_.size() - 15) : name_;
     pthread_setname_np(thread_.native_handle(), shortName.c_str());
@@ -25,29 +33,29 @@ SerialQueue::SerialQueue(std::string name) : name_(std::move(name)) {
 
 SerialQueue::~SerialQueue() {
     thread_.request_stop();
-    if (thread_.get_id() != std::this_thread::get_id()) {
-        thread_.join();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();  // released by one of its own items: the thread ends after it
     } else {
-        thread_.detach();  // misuse: destroyed from its own work item
+        thread_.join();
     }
 }
 
 void SerialQueue::async(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
-        ready_.push_back(std::move(work));
-        ++submissions_;
+        std::lock_guard lock(state_->mutex);
+        state_->ready.push_back(std::move(work));
+        ++state_->submissions;
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 void SerialQueue::asyncAt(SteadyClock::time_point deadline, std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
-        timed_.emplace(deadline, std::move(work));
-        ++submissions_;
+        std::lock_guard lock(state_->mutex);
+        state_->timed.emplace(deadline, std::move(work));
+        ++state_->submissions;
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == threadId_; }
@@ -70,24 +78,25 @@ void SerialQueue::sync(const std::function<void()>& work) {
     doneCv.wait(lock, [&] { return done; });
 }
 
-void SerialQueue::run(std::stop_token token) {
-    std::unique_lock lock(mutex_);
+void SerialQueue::run(const std::shared_ptr<State>& state, std::stop_token token) {
+    State& s = *state;
+    std::unique_lock lock(s.mutex);
     for (;;) {
         std::function<void()> work;
-        if (!ready_.empty()) {
-            work = std::move(ready_.front());
-            ready_.pop_front();
+        if (!s.ready.empty()) {
+            work = std::move(s.ready.front());
+            s.ready.pop_front();
         } else if (token.stop_requested()) {
             return;
-        } else if (!timed_.empty() && timed_.begin()->first <= SteadyClock::now()) {
-            work = std::move(timed_.begin()->second);
-            timed_.erase(timed_.begin());
+        } else if (!s.timed.empty() && s.timed.begin()->first <= SteadyClock::now()) {
+            work = std::move(s.timed.begin()->second);
+            s.timed.erase(s.timed.begin());
         } else {
             // Any submission may change what runs next (an earlier timed item too).
-            const uint64_t seen = submissions_;
-            const auto changed = [&] { return submissions_ != seen; };
-            if (timed_.empty()) wake_.wait(lock, token, changed);
-            else wake_.wait_until(lock, token, timed_.begin()->first, changed);
+            const uint64_t seen = s.submissions;
+            const auto changed = [&] { return s.submissions != seen; };
+            if (s.timed.empty()) s.wake.wait(lock, token, changed);
+            else s.wake.wait_until(lock, token, s.timed.begin()->first, changed);
             continue;
         }
         lock.unlock();

@@ -30,7 +30,8 @@ bool sleepUntil(SteadyClock::time_point deadline, std::stop_token token);
 // A named serial queue with its own thread. Work runs one item at a time, immediate
 // items in submission order; timed items run at (not before) their deadline.
 // Destroying the queue runs the immediate items already submitted, drops timed ones
-// and joins the thread. A callback must not destroy the queue it runs on.
+// and joins the thread; when a work item itself releases the queue, the thread
+// finishes on its own (its state outlives the queue object).
 class SerialQueue {
 public:
     explicit SerialQueue(std::string name);
@@ -46,14 +47,11 @@ public:
     bool isCurrent() const;
 
 private:
-    void run(std::stop_token token);
+    struct State;
+    static void run(const std::shared_ptr<State>& state, std::stop_token token);
 
     const std::string name_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::deque<std::function<void()>> ready_;                          // guarded by mutex_
-    std::multimap<SteadyClock::time_point, std::function<void()>> timed_;  // guarded by mutex_
-    uint64_t submissions_ = 0;  // guarded by mutex_; wakes the worker for any new item
+    std::shared_ptr<State> state_;  // shared with the worker thread
     std::thread::id threadId_;
     std::jthread thread_;  // last: stops before the state it uses goes away
 };

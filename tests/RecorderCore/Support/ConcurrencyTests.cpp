@@ -77,6 +77,26 @@ TEST(SerialQueueTimed, TimedWorkReachesAnIdleQueue) {
     EXPECT_EQ(ranToo.get_future().wait_for(5s), std::future_status::ready);
 }
 
+TEST(SerialQueueLifetime, AnItemMayReleaseItsOwnQueue) {
+    // Regression: an object owning a queue, released by one of that queue's items,
+    // freed the queue's state under its still-running thread.
+    std::promise<void> released;
+    std::atomic<int> after{0};
+    {
+        auto queue = std::make_shared<SerialQueue>("self-release");
+        SerialQueue* raw = queue.get();
+        raw->async([q = std::move(queue), &released]() mutable {
+            q.reset();  // the last reference: destroyed on its own thread
+            released.set_value();
+        });
+    }
+    ASSERT_EQ(released.get_future().wait_for(5s), std::future_status::ready);
+    // The process keeps working: another queue runs normally.
+    SerialQueue other("after-release");
+    other.sync([&] { after = 1; });
+    EXPECT_EQ(after, 1);
+}
+
 TEST(SerialQueueLifetime, DestructionRunsPendingImmediateItems) {
     std::atomic<int> count{0};
     {

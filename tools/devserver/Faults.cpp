@@ -15,9 +15,9 @@ bool parseInt(const std::string& s, int& out) {
 
 }  // namespace
 
-std::optional<FaultRule> FaultRule::parse(const std::string& spec) {
+std::optional<FaultRule> FaultRule::parse(const std::string& text) {
     FaultRule rule;
-    std::string action = spec;
+    std::string action = text;
     if (const size_t at = action.find('@'); at != std::string::npos) {
         try {
             size_t used = 0;

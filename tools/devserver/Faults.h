@@ -19,7 +19,7 @@ struct FaultRule {
     double rate = 1.0;     // the share of requests it applies to
 
     // "500", "503x2", "500@0.3", "drop", "dropx1", "delay:1500", "delay:200@0.5".
-    static std::optional<FaultRule> parse(const std::string& spec);
+    static std::optional<FaultRule> parse(const std::string& text);
     static std::optional<FaultRule> fromJSON(const nlohmann::json& j);
     nlohmann::json toJSON() const;
 };

@@ -43,12 +43,12 @@ Options:
   --project ID          the project id of user documents (default brindlow-dev)
   --id-token-seconds N  lifetime of issued ID tokens (default 3600)
   --url-seconds N       lifetime of signed object URLs (default 3600)
-  --fault ROUTE=SPEC    make a route misbehave (repeatable; see below)
+  --fault ROUTE=RULE    make a route misbehave (repeatable; see below)
   -h, --help            this text
 
 Routes: register heartbeat ranges index close cursor folders events diagnostics
         sign asset signin refresh user put
-SPEC:   STATUS (always), STATUSxN (N times), STATUS@RATE (a share, 0..1),
+RULE:   STATUS (always), STATUSxN (N times), STATUS@RATE (a share, 0..1),
         drop[xN|@RATE] (close the connection unanswered),
         delay:MS[xN|@RATE] (answer late). Example: --fault put=500@0.3
 
@@ -150,14 +150,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--url-seconds") {
             config.urlSeconds = parsePositive(value("--url-seconds"));
         } else if (arg == "--fault") {
-            const std::string spec = value("--fault");
-            const size_t eq = spec.find('=');
-            const auto rule = eq == std::string::npos ? std::nullopt : FaultRule::parse(spec.substr(eq + 1));
+            const std::string fault = value("--fault");
+            const size_t eq = fault.find('=');
+            const auto rule = eq == std::string::npos ? std::nullopt : FaultRule::parse(fault.substr(eq + 1));
             if (!rule) {
-                std::fprintf(stderr, "brindlow-devserver: --fault takes ROUTE=SPEC, e.g. put=500@0.3\n");
+                std::fprintf(stderr, "brindlow-devserver: --fault takes ROUTE=RULE, e.g. put=500@0.3\n");
                 return 2;
             }
-            config.faults.emplace_back(spec.substr(0, eq), *rule);
+            config.faults.emplace_back(fault.substr(0, eq), *rule);
         } else {
             std::fprintf(stderr, "brindlow-devserver: unknown option %s (see --help)\n", arg.c_str());
             return 2;

@@ -65,13 +65,7 @@ double AuthService::lifetime(std::string_view text) {
 }
 
 std::optional<std::string> AuthService::uidFromIDToken(std::string_view token) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    while (start <= token.size()) {
-        const size_t dot = std::min(token.find('.', start), token.size());
-        if (dot > start) pieces.push_back(token.substr(start, dot - start));
-        start = dot + 1;
-    }
+    const auto pieces = splitDroppingEmpty(token, '.');
     if (pieces.size() != 3) return std::nullopt;
     std::string payload(pieces[1]);
     for (char& c : payload) {

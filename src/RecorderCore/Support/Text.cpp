@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -204,6 +205,17 @@ std::optional<std::string> percentDecode(std::string_view text, bool plusAsSpace
         }
     }
     return out;
+}
+
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find(separator, start), text.size());
+        if (end > start) pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
 }
 
 namespace {

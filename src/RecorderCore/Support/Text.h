@@ -38,6 +38,9 @@ std::string percentEncodeQueryComponent(std::string_view text);
 // Decodes %XX escapes; with `plusAsSpace` a "+" becomes a space. Nothing for a bad escape.
 std::optional<std::string> percentDecode(std::string_view text, bool plusAsSpace = false);
 
+// The pieces of `text` between `separator`s, empty pieces dropped ("a..b" gives a, b).
+std::vector<std::string_view> splitDroppingEmpty(std::string_view text, char separator);
+
 // UTF-8 text with every invalid sequence replaced by U+FFFD.
 std::string sanitizeUTF8(std::string_view bytes);
 // The number of user-perceived characters (code points, with combining marks,

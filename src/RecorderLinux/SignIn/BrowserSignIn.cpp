@@ -164,13 +164,7 @@ BrowserSignIn::Outcome BrowserSignIn::parse(std::string_view text, std::string_v
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 2);
         if (!line.empty()) break;
     }
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    while (start <= line.size()) {
-        const size_t space = std::min(line.find(' ', start), line.size());
-        if (space > start) pieces.push_back(line.substr(start, space - start));
-        start = space + 1;
-    }
+    const auto pieces = splitDroppingEmpty(line, ' ');
     if (pieces.size() < 2 || pieces[0] != "GET") return std::nullopt;
     const auto url = URL::parse("http://127.0.0.1" + std::string(pieces[1]));
     if (!url || url->path != "/callback") return std::nullopt;

@@ -65,6 +65,14 @@ TEST(PercentEncoding, PathKeepsSeparatorsAndQueryKeepsOnlyUnreserved) {
     EXPECT_EQ(percentDecode("abc%"), std::nullopt);
 }
 
+TEST(Splitting, DropsEmptyPieces) {
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(splitDroppingEmpty("a..b.c", '.'), (V{"a", "b", "c"}));
+    EXPECT_EQ(splitDroppingEmpty(".a.", '.'), (V{"a"}));
+    EXPECT_EQ(splitDroppingEmpty("", '.'), V{});
+    EXPECT_EQ(splitDroppingEmpty("GET  /x HTTP/1.1", ' '), (V{"GET", "/x", "HTTP/1.1"}));
+}
+
 TEST(UTF8Text, InvalidBytesBecomeReplacementCharacters) {
     EXPECT_EQ(sanitizeUTF8("ok\xFF"), "ok\xEF\xBF\xBD");
     EXPECT_EQ(sanitizeUTF8("\xC3"), "\xEF\xBF\xBD");              // cut sequence

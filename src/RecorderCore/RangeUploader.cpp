@@ -85,8 +85,9 @@ void RangeUploader::appendInit(const StreamSegment& segment) {
 }
 
 void RangeUploader::appendFragment(const StreamSegment& segment) {
-    const int64_t offset = totalBytes_;
-    const uint64_t t = MP4Boxes::decodeTime(segment.data).value_or(lastFragmentTime_);
+    // The segment's index entry also gives its decode time (the latest one when it has none).
+    const FragmentIndex::Entry entry = FragmentIndex::entryFor(segment.data, totalBytes_, lastFragmentTime_);
+    const uint64_t t = entry.decodeTime;
     lastFragmentTime_ = std::max(lastFragmentTime_, t);
     const int64_t pending = totalBytes_ - rangeBase_;
     const double elapsed = seconds(t - rangeStartTime_);
@@ -94,10 +95,7 @@ void RangeUploader::appendFragment(const StreamSegment& segment) {
         closeRange(seconds(rangeStartTime_), seconds(t));
         rangeStartTime_ = t;
     }
-    if (index_) {
-        const int64_t moof = MP4Boxes::firstMoofOffset(segment.data).value_or(0);
-        index_->entries.push_back({offset + moof, int64_t(segment.data.size()) - moof, t});
-    }
+    if (index_) index_->entries.push_back(entry);
     write(segment.data);
 }
 

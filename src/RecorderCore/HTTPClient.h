@@ -87,7 +87,6 @@ public:
     nlohmann::json json(Method method, const std::string& url, const std::optional<nlohmann::ordered_json>& body,
                         std::stop_token stop = {}) const;
 
-    const std::shared_ptr<HTTPTransport>& transport() const { return transport_; }
 
 private:
     std::string perform(Method method, const std::string& url, std::optional<std::string> jsonText,

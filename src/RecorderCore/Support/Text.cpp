@@ -342,11 +342,9 @@ bool isWhitespace(char32_t cp) {
 }  // namespace
 
 std::string trimWhitespace(std::string_view s) {
-    size_t begin = 0;
-    size_t end = s.size();
-    size_t firstKept = s.size();
-    size_t lastKeptEnd = 0;
-    for (size_t i = 0; i < end;) {
+    size_t firstKept = s.size();  // start of the first non-space character
+    size_t lastKeptEnd = 0;       // end of the last one
+    for (size_t i = 0; i < s.size();) {
         char32_t cp = 0xFFFD;
         size_t len = decodeUTF8(s, i, cp);
         if (len == 0) len = 1;
@@ -357,8 +355,7 @@ std::string trimWhitespace(std::string_view s) {
         i += len;
     }
     if (firstKept == s.size()) return {};
-    begin = firstKept;
-    return std::string(s.substr(begin, lastKeptEnd - begin));
+    return std::string(s.substr(firstKept, lastKeptEnd - firstKept));
 }
 
 }  // namespace brindlow

@@ -1,8 +1,11 @@
 #include "Secrets/FileTokenStore.h"
 
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "Secrets/SecretServiceTokenStore.h"
 #include "Support/AtomicFile.h"
 #include "Support/Text.h"
 
@@ -47,6 +50,16 @@ TEST_F(FileTokenStoreTest, UnwritableDirectoryDoesNotThrow) {
     FileTokenStore store("/proc/brindlow-cannot-exist", "dev");
     EXPECT_NO_THROW(store.save({"u", "r"}));
     EXPECT_EQ(store.load(), std::nullopt);
+}
+
+TEST_F(FileTokenStoreTest, ChosenWhenNoSecretServiceAnswers) {
+    // A bus address that refuses connections: the probe fails fast and the file serves.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+    auto store = makeTokenStore("dev", dir.string());
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    auto* file = dynamic_cast<FileTokenStore*>(store.get());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->path(), dir / "session-dev.json");
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "AuthService.h"
+
+namespace brindlow {
+
+// The signed-in session as a Secret Service item (attributes "service" =
+// "com.brindlow.recorder.<environment>", "account" = "session"). Every call into
+// the keyring is bounded, so a locked keyring whose unlock prompt nobody answers
+// reads as signed out instead of hanging the caller.
+class SecretServiceTokenStore final : public TokenStore {
+public:
+    static constexpr double callTimeoutSeconds = 3;
+
+    explicit SecretServiceTokenStore(const std::string& environmentName);
+
+    // Whether a Secret Service answers on the session bus: a bounded lookup of this
+    // store's item that ends without an error.
+    bool isReachable() const;
+
+    std::optional<StoredSession> load() override;
+    void save(const StoredSession& session) override;
+    void clear() override;
+
+    const std::string& service() const { return service_; }
+
+private:
+    std::string service_;
+};
+
+// The store the app keeps its session in, chosen once at start: the Secret Service
+// when one answers, else the file in `fileDirectory` (with its one warning).
+std::shared_ptr<TokenStore> makeTokenStore(const std::string& environmentName);
+std::shared_ptr<TokenStore> makeTokenStore(const std::string& environmentName, const std::string& fileDirectory);
+
+}  // namespace brindlow

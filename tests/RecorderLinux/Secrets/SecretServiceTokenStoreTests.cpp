@@ -1,0 +1,66 @@
+#include "Secrets/SecretServiceTokenStore.h"
+
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+
+#include <cstdlib>
+
+namespace brindlow {
+namespace {
+
+// Run by tests/Support/with-keyring.sh, which brings up a private keyring.
+class SecretServiceTokenStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* why = std::getenv("BRINDLOW_KEYRING_SKIP")) GTEST_SKIP() << "no Secret Service: " << why;
+        ASSERT_TRUE(store.isReachable());
+        store.clear();
+    }
+    void TearDown() override { store.clear(); }
+
+    SecretServiceTokenStore store{"test"};
+};
+
+TEST_F(SecretServiceTokenStoreTest, SavesReplacesAndClears) {
+    EXPECT_EQ(store.service(), "com.brindlow.recorder.test");
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.save({"u1", "r1"});
+    store.save({"u1", "r2"});
+    EXPECT_EQ(store.load(), (StoredSession{"u1", "r2"}));
+    // Another environment's item is another item.
+    SecretServiceTokenStore other("test-other");
+    EXPECT_EQ(other.load(), std::nullopt);
+    other.save({"u2", "x"});
+    EXPECT_EQ(store.load(), (StoredSession{"u1", "r2"}));
+    other.clear();
+    store.clear();
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.clear();
+}
+
+TEST_F(SecretServiceTokenStoreTest, CorruptItemMeansSignedOut) {
+    // Written by hand under the same attributes, as another program might.
+    const SecretSchema schema = {"com.brindlow.recorder.Session",
+                                 SECRET_SCHEMA_DONT_MATCH_NAME,
+                                 {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                  {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    for (const char* bytes : {"{\"uid\":\"u\"}", "not json", "{\"uid\":3,\"refreshToken\":\"r\"}"}) {
+        GError* error = nullptr;
+        ASSERT_TRUE(secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "x", bytes, nullptr, &error,
+                                               "service", "com.brindlow.recorder.test", "account", "session",
+                                               nullptr));
+        EXPECT_EQ(store.load(), std::nullopt) << bytes;
+    }
+}
+
+TEST_F(SecretServiceTokenStoreTest, PreferredOverTheFileWhenItAnswers) {
+    auto chosen = makeTokenStore("test", "/nonexistent-never-written");
+    ASSERT_NE(dynamic_cast<SecretServiceTokenStore*>(chosen.get()), nullptr);
+    chosen->save({"u3", "r3"});
+    EXPECT_EQ(store.load(), (StoredSession{"u3", "r3"}));
+}
+
+}  // namespace
+}  // namespace brindlow

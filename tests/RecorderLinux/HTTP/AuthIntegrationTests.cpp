@@ -6,6 +6,12 @@
 #include "RecorderError.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/DevServerProcess.h"
+#include "Support/Subprocess.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include <regex>
 
@@ -82,6 +88,30 @@ TEST(AuthIntegration, BrowserSignInThroughTheWebAppPage) {
     EXPECT_EQ(server.request("GET", cancelURL).status, 400);
     EXPECT_THROW(cancelled->waitForToken(), BrowserSignIn::Failure);
     EXPECT_EQ(server.request("GET", server.base("web") + "/desktop/sign-in?port=x&state=y").status, 400);
+}
+
+// The same flow in a real browser: headless Chromium follows the sign-in address,
+// presses Continue on the page, and the listener hands over a token the backend takes.
+TEST(AuthIntegration, SignInThroughHeadlessChromium) {
+    const std::filesystem::path scripts = BRINDLOW_BROWSER_TESTS_DIR;
+    const char* chromium = std::getenv("BRINDLOW_CHROMIUM");
+    const std::string browser = chromium ? chromium : "/usr/bin/chromium";
+    if (access(browser.c_str(), X_OK) != 0) GTEST_SKIP() << browser << " is not installed (Debian package chromium)";
+    if (!std::filesystem::exists(scripts / "node_modules/playwright-core"))
+        GTEST_SKIP() << "playwright-core is not installed in " << scripts << " (scripts/install-deps runs npm ci there)";
+
+    testing::DevServerProcess server;
+    auto attempt = BrowserSignIn::make(server.environment().webApp);
+    const std::string url = attempt->start();
+    const auto run = testing::runCommand({"node", (scripts / "sign-in.mjs").string(), url, "continue"}, false);
+    if (run.exitCode != 0) attempt->cancel();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto landed = nlohmann::json::parse(run.output);
+    EXPECT_EQ(landed.at("title"), "You're signed in");
+    AuthService auth(server.environment(), server.transport(), std::make_shared<NoStore>());
+    auth.signIn(attempt->waitForToken());
+    EXPECT_EQ(auth.uid(), "alice");
+    EXPECT_FALSE(auth.idToken().empty());
 }
 
 }  // namespace

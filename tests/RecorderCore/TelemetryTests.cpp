@@ -1,0 +1,322 @@
+#include "Telemetry.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+
+#include "HTTPClient.h"
+#include "RunMarker.h"
+#include "Support/AtomicFile.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+// A backend whose answers the test scripts: each call takes the next scripted
+// outcome ("ok" when the script is empty); "block" waits until release().
+class ScriptedSender {
+public:
+    Telemetry::Sender sender() {
+        return {[this](const AppInfo&, const std::vector<TelemetryRecord>& batch) { answer(batch, std::nullopt); },
+                [this](const AppInfo&, const PendingDiagnostic& d) { answer({}, d); }};
+    }
+    void script(std::vector<std::string> outcomes) {
+        std::lock_guard lock(mutex);
+        this->outcomes = std::move(outcomes);
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    bool waitUntilBlocked() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return blocked; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> outcomes;
+    std::vector<std::vector<TelemetryRecord>> batches;  // every batch offered
+    std::vector<PendingDiagnostic> diagnostics;         // every diagnostic offered
+    int concurrent = 0, maxConcurrent = 0;
+    bool blocked = false, released = false;
+
+private:
+    void answer(const std::vector<TelemetryRecord>& batch, const std::optional<PendingDiagnostic>& diagnostic) {
+        std::unique_lock lock(mutex);
+        maxConcurrent = std::max(maxConcurrent, ++concurrent);
+        if (diagnostic) diagnostics.push_back(*diagnostic);
+        else batches.push_back(batch);
+        std::string outcome = outcomes.empty() ? "ok" : outcomes.front();
+        if (!outcomes.empty()) outcomes.erase(outcomes.begin());
+        if (outcome == "block") {
+            blocked = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return released; });
+            outcome = "ok";
+        }
+        --concurrent;
+        if (outcome == "400") throw HTTPError(400, std::string(300, 'x') + "tail");
+        if (outcome == "500") throw HTTPError(500, "server error");
+        if (outcome == "offline") throw TransportError("offline");
+    }
+};
+
+class TelemetryTest : public ::testing::Test {
+protected:
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::shared_ptr<Telemetry> make() {
+        return Telemetry::make(dir, AppInfo{"1.0", "42", "Debian 12", "dev", "x86_64"}, backend.sender(),
+                               [this](const std::string& line) { logged.push_back(line); });
+    }
+    json queueFile() const { return json::parse(readFile(dir / "queue.json").value_or("null")); }
+    static std::vector<std::string> names(const std::vector<TelemetryRecord>& records) {
+        std::vector<std::string> out;
+        for (const auto& r : records) out.push_back(r.aid.value_or(""));
+        return out;
+    }
+    // Records tagged by aid "0", "1", … while the backend is offline.
+    void queueOffline(Telemetry& telemetry, int count, int first = 0) {
+        backend.script(std::vector<std::string>(size_t(count) * 2, "offline"));
+        for (int i = first; i < first + count; ++i) {
+            telemetry.record(TelemetryEvent::takeStarted, std::to_string(i));
+            telemetry.flushAndWait(10);
+        }
+        backend.script({});
+    }
+
+    fs::path dir = fs::temp_directory_path() / ("brindlow-telemetry-" + randomUUID());
+    ScriptedSender backend;
+    std::vector<std::string> logged;
+};
+
+TEST_F(TelemetryTest, KeepsTheNewest500Records) {
+    auto telemetry = make();
+    queueOffline(*telemetry, 501);
+    const auto queued = telemetry->queued();
+    ASSERT_EQ(queued.size(), 500u);
+    EXPECT_EQ(queued.front().aid, "1");
+    EXPECT_EQ(queued.back().aid, "500");
+    EXPECT_EQ(queueFile().size(), 500u);
+    EXPECT_EQ(queueFile()[0]["aid"], "1");
+}
+
+TEST_F(TelemetryTest, OneFlushAtATimeWithOneMorePassWhenAskedWhileRunning) {
+    auto telemetry = make();
+    backend.script({"block"});
+    telemetry->record(TelemetryEvent::appLaunched, std::nullopt);
+    ASSERT_TRUE(backend.waitUntilBlocked());
+    const auto running = telemetry->flush();
+    telemetry->record(TelemetryEvent::takeStarted, "a1");
+    EXPECT_EQ(telemetry->flush(), running);
+    backend.release();
+    ASSERT_TRUE(running->wait(10));
+    EXPECT_EQ(backend.maxConcurrent, 1);
+    ASSERT_EQ(backend.batches.size(), 2u);
+    EXPECT_EQ(backend.batches[1].size(), 1u);
+    EXPECT_EQ(backend.batches[1][0].aid, "a1");
+    EXPECT_TRUE(telemetry->queued().empty());
+    EXPECT_EQ(queueFile(), json::array());
+}
+
+TEST_F(TelemetryTest, RejectedBatchIsDroppedAndTheNextSentInTheSameFlush) {
+    auto telemetry = make();
+    queueOffline(*telemetry, 120);
+    backend.batches.clear();
+    backend.script({"400"});
+    telemetry->flushAndWait(10);
+    ASSERT_EQ(backend.batches.size(), 3u);
+    EXPECT_EQ(backend.batches[0].size(), 50u);
+    EXPECT_EQ(backend.batches[1].front().aid, "50");
+    EXPECT_EQ(backend.batches[2].size(), 20u);
+    EXPECT_TRUE(telemetry->queued().empty());
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0], "Brindlow: telemetry batch rejected, dropped: " + std::string(200, 'x'));
+}
+
+TEST_F(TelemetryTest, ServerErrorKeepsTheBatchAndEndsTheFlush) {
+    auto telemetry = make();
+    queueOffline(*telemetry, 60);
+    backend.batches.clear();
+    backend.script({"500"});
+    telemetry->flushAndWait(10);
+    EXPECT_EQ(backend.batches.size(), 1u);
+    EXPECT_EQ(telemetry->queued().size(), 60u);
+    EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(TelemetryTest, AbsentPropsAndAidAreLeftOutOfTheRecord) {
+    auto telemetry = make();
+    backend.script({"offline"});
+    telemetry->record(TelemetryEvent::appLaunched, std::nullopt, {});
+    telemetry->flushAndWait(10);
+    const auto stored = queueFile().at(0);
+    EXPECT_FALSE(stored.contains("props"));
+    EXPECT_FALSE(stored.contains("aid"));
+    EXPECT_EQ(stored.at("name"), "app_launched");
+    telemetry->flushAndWait(10);
+    ASSERT_EQ(backend.batches.size(), 2u);
+    const auto sent = backend.batches[1].at(0).toJSON();
+    EXPECT_FALSE(sent.contains("props"));
+    EXPECT_FALSE(sent.contains("aid"));
+}
+
+TEST_F(TelemetryTest, QueueSurvivesARestartAndIsSentInOrder) {
+    {
+        auto first = make();
+        queueOffline(*first, 70);
+    }
+    backend.batches.clear();
+    auto second = make();
+    EXPECT_EQ(second->queued().size(), 70u);
+    second->record(TelemetryEvent::appLaunched, std::nullopt);
+    second->flushAndWait(10);
+    std::vector<std::string> sent;
+    for (const auto& batch : backend.batches)
+        for (const auto& name : names(batch)) sent.push_back(name);
+    ASSERT_EQ(sent.size(), 71u);
+    for (int i = 0; i < 70; ++i) EXPECT_EQ(sent[size_t(i)], std::to_string(i));
+    EXPECT_EQ(sent[70], "");
+}
+
+TEST_F(TelemetryTest, CorruptQueueFileStartsEmpty) {
+    fs::create_directories(dir);
+    writeFileAtomically(dir / "queue.json", "[{\"name\":\"app_launched\",\"at\":");
+    auto telemetry = make();
+    EXPECT_TRUE(telemetry->queued().empty());
+    backend.script({"offline"});
+    telemetry->record(TelemetryEvent::appQuit, std::nullopt);
+    telemetry->flushAndWait(10);
+    EXPECT_EQ(queueFile().size(), 1u);
+}
+
+TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAndBadFilesDeleted) {
+    auto telemetry = make();
+    const auto folder = Telemetry::diagnosticsDirectory(dir);
+    writeFileAtomically(folder / "1000-aaaaaaaa.json", "{\"kind\":\"exception\"");
+    writeFileAtomically(folder / "1001-bbbbbbbb.json",
+                        PendingDiagnostic{DiagnosticKind::exception, "t1", JSONValue("first")}.toJSON().dump());
+    writeFileAtomically(folder / "1002-cccccccc.json",
+                        PendingDiagnostic{DiagnosticKind::metricKit, "t2", JSONValue("second")}.toJSON().dump());
+    writeFileAtomically(folder / "notes.txt", "ignored");
+    backend.script({"400", "offline"});
+    telemetry->flushAndWait(10);
+    // The corrupt file went unsent; the rejected one is dropped; the next waits.
+    ASSERT_EQ(backend.diagnostics.size(), 2u);
+    EXPECT_EQ(backend.diagnostics[0].at, "t1");
+    EXPECT_EQ(logged, std::vector<std::string>{"Brindlow: diagnostic rejected, dropped: " + std::string(200, 'x')});
+    ASSERT_EQ(telemetry->pendingDiagnostics().size(), 1u);
+    EXPECT_EQ(telemetry->pendingDiagnostics()[0].filename(), "1002-cccccccc.json");
+    telemetry->flushAndWait(10);
+    EXPECT_TRUE(telemetry->pendingDiagnostics().empty());
+    EXPECT_TRUE(fs::exists(folder / "notes.txt"));
+}
+
+TEST_F(TelemetryTest, TheTwentyFirstDiagnosticPushesOutTheOldest) {
+    auto telemetry = make();
+    backend.script(std::vector<std::string>(100, "offline"));
+    for (int i = 0; i < 21; ++i) {
+        telemetry->addDiagnostic(DiagnosticKind::metricKit, JSONValue(JSONValue::Object{{"n", i}}));
+        telemetry->flushAndWait(10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // distinct millisecond names
+    }
+    const auto files = telemetry->pendingDiagnostics();
+    ASSERT_EQ(files.size(), 20u);
+    const auto oldest = PendingDiagnostic::fromJSON(json::parse(*readFile(files.front())));
+    EXPECT_EQ(*oldest.payload["n"]->number(), 1);
+}
+
+TEST_F(TelemetryTest, ReleasedWhileFlushingEndsQuietly) {
+    auto telemetry = make();
+    backend.script({"block"});
+    telemetry->record(TelemetryEvent::appLaunched, std::nullopt);
+    ASSERT_TRUE(backend.waitUntilBlocked());
+    const auto handle = telemetry->flush();
+    telemetry.reset();
+    backend.release();
+    EXPECT_TRUE(handle->wait(10));
+}
+
+TEST_F(TelemetryTest, PhasesReachTheObserverOutsideTheLock) {
+    auto telemetry = make();
+    EXPECT_EQ(telemetry->lastPhase(), "idle");
+    std::vector<std::string> seen;
+    telemetry->setOnPhase([&](const std::string& phase, const std::optional<std::string>& aid) {
+        seen.push_back(phase + "/" + aid.value_or("-") + "/" + telemetry->lastPhase());
+    });
+    telemetry->notePhase("recording", "a1");
+    telemetry->notePhase("idle", std::nullopt);
+    EXPECT_EQ(seen, (std::vector<std::string>{"recording/a1/recording", "idle/-/idle"}));
+    EXPECT_EQ(telemetry->lastAid(), std::nullopt);
+}
+
+// The run marker.
+
+class RunMarkerTest : public ::testing::Test {
+protected:
+    void TearDown() override { fs::remove_all(dir); }
+    void leave(const RunMarker::Run& run) {
+        fs::create_directories(dir);
+        writeFileAtomically(dir / ("run-" + std::to_string(run.pid) + ".json"), run.toJSON().dump());
+    }
+    fs::path dir = fs::temp_directory_path() / ("brindlow-marker-" + randomUUID());
+};
+
+TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstAndLeavesLiveOnesAlone) {
+    leave({901, "2026-01-02T00:00:00.000Z", "7", "recording", "a-late", "std::bad_alloc: no memory"});
+    leave({902, "2026-01-01T00:00:00.000Z", "7", "stopping", std::nullopt, std::nullopt});
+    leave({903, "2026-01-01T00:00:00.000Z", "7", "idle", std::nullopt, std::nullopt});
+    writeFileAtomically(dir / "run-904.json", "{\"pid\":");
+    writeFileAtomically(dir / "queue.json", "[]");
+    writeFileAtomically(dir / "run-notes.txt", "x");
+    RunMarker marker(dir, "8", 100, [](int32_t pid) { return pid == 903; });
+    const auto stale = marker.begin();
+    ASSERT_EQ(stale.size(), 2u);
+    EXPECT_EQ(stale[0].pid, 902);
+    EXPECT_EQ(stale[1].aid, "a-late");
+    EXPECT_EQ(stale[1].exception, "std::bad_alloc: no memory");
+    EXPECT_FALSE(fs::exists(dir / "run-901.json"));
+    EXPECT_FALSE(fs::exists(dir / "run-902.json"));
+    EXPECT_TRUE(fs::exists(dir / "run-903.json"));
+    EXPECT_FALSE(fs::exists(dir / "run-904.json"));
+    EXPECT_TRUE(fs::exists(dir / "queue.json"));
+    EXPECT_TRUE(fs::exists(dir / "run-notes.txt"));
+    const auto mine = json::parse(*readFile(marker.file()));
+    EXPECT_EQ(mine.at("phase"), "launching");
+    EXPECT_EQ(mine.at("build"), "8");
+    EXPECT_FALSE(mine.contains("aid"));
+    // Its own file is never its own stale run.
+    EXPECT_TRUE(RunMarker(dir, "8", 100, [](int32_t pid) { return pid == 903; }).begin().empty());
+}
+
+TEST_F(RunMarkerTest, KeepsPhaseAndAtMost500CharactersOfException) {
+    RunMarker marker(dir, "8", 100);
+    marker.begin();
+    marker.update("recording", "a1");
+    marker.recordException("std::runtime_error: " + std::string(1000, 'r'));
+    const auto stored = RunMarker::Run::fromJSON(json::parse(*readFile(marker.file())));
+    EXPECT_EQ(stored.phase, "recording");
+    EXPECT_EQ(stored.aid, "a1");
+    EXPECT_EQ(characterCount(*stored.exception), 500u);
+    // Key order is part of the file format.
+    EXPECT_EQ(readFile(marker.file())->rfind("{\"pid\":100,\"startedAt\":", 0), 0u);
+    marker.end();
+    EXPECT_FALSE(fs::exists(marker.file()));
+}
+
+TEST(RunMarker, ProcessIsAliveUsesTheNullSignal) {
+    EXPECT_TRUE(RunMarker::processIsAlive(int32_t(getpid())));
+    EXPECT_TRUE(RunMarker::processIsAlive(1));
+    EXPECT_FALSE(RunMarker::processIsAlive(0));
+    EXPECT_FALSE(RunMarker::processIsAlive(-1));
+    EXPECT_FALSE(RunMarker::processIsAlive(4194305));  // above the kernel's pid limit
+}
+
+}  // namespace
+}  // namespace brindlow

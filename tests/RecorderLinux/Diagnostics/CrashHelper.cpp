@@ -1,0 +1,41 @@
+// A process that launches app telemetry and then ends the way the tests ask:
+//   CrashHelper <telemetry dir> throw|segv|throw-without-handlers|quit
+// The backend is unreachable, so every event stays in the directory's queue.
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "Diagnostics/AppTelemetry.h"
+#include "HTTPClient.h"
+
+using namespace brindlow;
+
+namespace {
+[[gnu::noinline]] void failDeepInside(const std::string& how) {
+    if (how == "segv") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    throw std::runtime_error("disk on fire " + std::string(600, 'z'));
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    const std::string how = argv[2];
+    auto offline = [](auto&&...) { throw TransportError("offline"); };
+    auto telemetry = Telemetry::make(argv[1], AppInfo{"1.2", "345", "Debian 12", "dev", "x86_64"},
+                                     Telemetry::Sender{offline, offline}, [](const std::string&) {});
+    auto marker = std::make_shared<RunMarker>(argv[1], "345");
+    AppTelemetry app(telemetry, marker);
+    app.launch(how != "throw-without-handlers");
+    if (how == "quit") {
+        app.quit();
+        return 0;
+    }
+    telemetry->notePhase("recording", "aid-crash");
+    std::fflush(stdout);
+    failDeepInside(how);
+    return 0;
+}

@@ -153,16 +153,18 @@ TEST_F(TelemetryTest, ServerErrorKeepsTheBatchAndEndsTheFlush) {
 
 TEST_F(TelemetryTest, AbsentPropsAndAidAreLeftOutOfTheRecord) {
     auto telemetry = make();
-    backend.script({"offline"});
+    // Two refusals: flushAndWait may add a pass to the flush the record started.
+    backend.script({"offline", "offline"});
     telemetry->record(TelemetryEvent::appLaunched, std::nullopt, {});
     telemetry->flushAndWait(10);
     const auto stored = queueFile().at(0);
     EXPECT_FALSE(stored.contains("props"));
     EXPECT_FALSE(stored.contains("aid"));
     EXPECT_EQ(stored.at("name"), "app_launched");
+    backend.script({});
     telemetry->flushAndWait(10);
-    ASSERT_EQ(backend.batches.size(), 2u);
-    const auto sent = backend.batches[1].at(0).toJSON();
+    EXPECT_TRUE(telemetry->queued().empty());
+    const auto sent = backend.batches.back().at(0).toJSON();
     EXPECT_FALSE(sent.contains("props"));
     EXPECT_FALSE(sent.contains("aid"));
 }
@@ -190,7 +192,7 @@ TEST_F(TelemetryTest, CorruptQueueFileStartsEmpty) {
     writeFileAtomically(dir / "queue.json", "[{\"name\":\"app_launched\",\"at\":");
     auto telemetry = make();
     EXPECT_TRUE(telemetry->queued().empty());
-    backend.script({"offline"});
+    backend.script({"offline", "offline"});
     telemetry->record(TelemetryEvent::appQuit, std::nullopt);
     telemetry->flushAndWait(10);
     EXPECT_EQ(queueFile().size(), 1u);

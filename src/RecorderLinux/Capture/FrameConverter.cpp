@@ -1,0 +1,63 @@
+#include "Capture/FrameConverter.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <stdexcept>
+
+namespace brindlow {
+namespace {
+
+AVPixelFormat pixelFormat(FrameConverter::Input input) {
+    switch (input) {
+        case FrameConverter::Input::bgr0: return AV_PIX_FMT_BGR0;
+        case FrameConverter::Input::yuyv: return AV_PIX_FMT_YUYV422;
+        case FrameConverter::Input::yuv420p: return AV_PIX_FMT_YUV420P;
+        case FrameConverter::Input::yuvj420p: return AV_PIX_FMT_YUVJ420P;
+        case FrameConverter::Input::yuv422p: return AV_PIX_FMT_YUV422P;
+        case FrameConverter::Input::yuvj422p: return AV_PIX_FMT_YUVJ422P;
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+}  // namespace
+
+FrameConverter::FrameConverter(Input input, int width, int height, int outWidth, int outHeight, int threads)
+    : height_(height), outWidth_(outWidth), outHeight_(outHeight) {
+    context_ = sws_alloc_context();
+    if (!context_) throw std::runtime_error("out of memory for the picture converter");
+    // Full-chroma input keeps thin coloured lines (text, UI edges) sharp.
+    const int64_t flags = SWS_BILINEAR | (input == Input::bgr0 ? SWS_FULL_CHR_H_INP : 0);
+    av_opt_set_int(context_, "srcw", width, 0);
+    av_opt_set_int(context_, "srch", height, 0);
+    av_opt_set_int(context_, "src_format", pixelFormat(input), 0);
+    av_opt_set_int(context_, "dstw", outWidth, 0);
+    av_opt_set_int(context_, "dsth", outHeight, 0);
+    av_opt_set_int(context_, "dst_format", AV_PIX_FMT_NV12, 0);
+    av_opt_set_int(context_, "sws_flags", flags, 0);
+    av_opt_set_int(context_, "threads", threads, 0);
+    if (sws_init_context(context_, nullptr, nullptr) < 0) {
+        sws_freeContext(context_);
+        throw std::runtime_error("the picture converter does not take this size or format");
+    }
+    // RGB input is full range by nature; camera YUV is video range unless JPEG's.
+    const bool sourceFull = input == Input::bgr0 || input == Input::yuvj420p || input == Input::yuvj422p;
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    sws_setColorspaceDetails(context_, bt709, sourceFull ? 1 : 0, bt709, 0, 0, 1 << 16, 1 << 16);
+}
+
+FrameConverter::~FrameConverter() { sws_freeContext(context_); }
+
+VideoFrame FrameConverter::convert(const std::array<const uint8_t*, 4>& planes,
+                                   const std::array<int, 4>& strides) const {
+    VideoFrame frame = VideoFrame::make(outWidth_, outHeight_);
+    uint8_t* out[4] = {frame.lumaPlane().data(), frame.chromaPlane().data(), nullptr, nullptr};
+    const int outStrides[4] = {frame.strideY, frame.strideUV, 0, 0};
+    sws_scale(context_, planes.data(), strides.data(), 0, height_, out, outStrides);
+    return frame;
+}
+
+}  // namespace brindlow

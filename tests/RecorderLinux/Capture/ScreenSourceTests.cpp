@@ -1,0 +1,261 @@
+#include "Capture/ScreenSource.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "Support/Subprocess.h"
+#include "Support/XvfbProcess.h"
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects deliveries and lets a test wait for a number of them.
+struct Frames {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<SampleBuffer> buffers;
+
+    CaptureSource::Deliver deliver() {
+        return [this](const SampleBuffer& buffer) {
+            std::lock_guard lock(mutex);
+            buffers.push_back(buffer);
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(size_t count, std::chrono::seconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return buffers.size() >= count; });
+    }
+    size_t size() {
+        std::lock_guard lock(mutex);
+        return buffers.size();
+    }
+    SampleBuffer last() {
+        std::lock_guard lock(mutex);
+        return buffers.back();
+    }
+};
+
+// Luma and chroma of an NV12 frame's top-left pixel.
+std::array<int, 3> yuvAt(const SampleBuffer& buffer, int x = 0, int y = 0) {
+    const VideoFrame& f = *buffer.videoFrame();
+    const auto luma = f.lumaPlane();
+    const auto chroma = f.chromaPlane();
+    const size_t c = size_t(y / 2) * f.strideUV + size_t(x / 2) * 2;
+    return {luma[size_t(y) * f.strideY + x], chroma[c], chroma[c + 1]};
+}
+
+// A display server the test controls.
+struct FakeScreen {
+    std::mutex mutex;
+    int width = 64, height = 32;
+    std::array<uint8_t, 4> colour{0, 0, 0, 0};  // B, G, R, X
+    bool changed = false, broken = false;
+    int grabs = 0;
+    std::vector<uint8_t> pixels;
+
+    void paint(uint8_t r, uint8_t g, uint8_t b) {
+        std::lock_guard lock(mutex);
+        colour = {b, g, r, 0};
+        changed = true;
+    }
+    ScreenConnector connector() {
+        return [this] {
+            struct Connection : ScreenConnection {
+                FakeScreen* screen;
+                explicit Connection(FakeScreen* s) : screen(s) {}
+                void watch(const DisplayRect&) override {
+                    std::lock_guard lock(screen->mutex);
+                    screen->changed = true;
+                }
+                bool waitForChange(std::chrono::milliseconds timeout) override {
+                    const auto until = std::chrono::steady_clock::now() + timeout;
+                    for (;;) {
+                        {
+                            std::lock_guard lock(screen->mutex);
+                            if (screen->broken) throw ScreenConnectionError("the connection to the X server broke");
+                            if (std::exchange(screen->changed, false)) return true;
+                        }
+                        if (std::chrono::steady_clock::now() >= until) return false;
+                        std::this_thread::sleep_for(2ms);
+                    }
+                }
+                const uint8_t* grab(int& stride) override {
+                    std::lock_guard lock(screen->mutex);
+                    ++screen->grabs;
+                    screen->pixels.resize(size_t(screen->width) * screen->height * 4);
+                    for (size_t i = 0; i < screen->pixels.size(); i += 4)
+                        std::copy(screen->colour.begin(), screen->colour.end(), screen->pixels.begin() + i);
+                    stride = screen->width * 4;
+                    return screen->pixels.data();
+                }
+            };
+            return std::make_unique<Connection>(this);
+        };
+    }
+};
+
+ScreenDisplay fakeDisplay(int width, int height) { return {7, "Fake", {width, height}, {0, 0, width, height}}; }
+
+TEST(ScreenSource, StillScreenYieldsOneFramePerTickFromOneGrab) {
+    FakeScreen screen;
+    ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());
+    ASSERT_EQ(source.videoSize(), (CaptureSize{64, 32}));
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(10));
+    source.stop();
+    const size_t delivered = frames.size();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(frames.size(), delivered) << "delivered after stop";
+
+    std::lock_guard lock(screen.mutex);
+    EXPECT_EQ(screen.grabs, 1);
+    for (size_t i = 1; i < frames.buffers.size(); ++i) {
+        const auto& a = frames.buffers[i - 1];
+        const auto& b = frames.buffers[i];
+        EXPECT_EQ(a.payload(), b.payload()) << "a still picture is shared, not copied";
+        EXPECT_LT(a.presentationTime(), b.presentationTime());
+        EXPECT_EQ(b.duration(), MediaTime(1, 50));
+    }
+    EXPECT_EQ(yuvAt(frames.buffers[0]), (std::array<int, 3>{16, 128, 128}));
+}
+
+TEST(ScreenSource, AChangeShowsInTheNextFramesInBT709VideoRange) {
+    FakeScreen screen;
+    ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(2));
+    screen.paint(255, 0, 0);
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (yuvAt(frames.last())[0] == 16 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    // Pure red in BT.709 video range: Y 63, Cb 102, Cr 240.
+    const auto red = yuvAt(frames.last());
+    EXPECT_NEAR(red[0], 63, 2);
+    EXPECT_NEAR(red[1], 102, 2);
+    EXPECT_NEAR(red[2], 240, 2);
+    screen.paint(255, 255, 255);
+    while (yuvAt(frames.last())[0] < 200 && std::chrono::steady_clock::now() < until + 5s)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(yuvAt(frames.last()), (std::array<int, 3>{235, 128, 128}));
+    source.stop();
+}
+
+TEST(ScreenSource, BrokenConnectionIsReportedAndTheLastPictureKeepsComing) {
+    FakeScreen screen;
+    ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());
+    std::atomic<int> errors{0};
+    source.setOnError([&](const std::exception&) { ++errors; });
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(2));
+    {
+        std::lock_guard lock(screen.mutex);
+        screen.broken = true;
+    }
+    const size_t before = frames.size();
+    ASSERT_TRUE(frames.waitFor(before + 10));
+    source.stop();
+    EXPECT_EQ(errors.load(), 1);
+}
+
+TEST(ScreenSource, StopIsSafeWithoutStartAndAfterAFailedStart) {
+    ScreenSource idle(fakeDisplay(64, 32), {64, 32}, 30, [] () -> std::unique_ptr<ScreenConnection> {
+        throw ScreenConnectionError("cannot connect to the X server :99");
+    });
+    idle.stop();
+    Frames frames;
+    EXPECT_THROW(idle.start(frames.deliver()), ScreenConnectionError);
+    idle.stop();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(frames.size(), 0u);
+}
+
+TEST(ScreenSource, RestartsAfterStop) {
+    FakeScreen screen;
+    ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());
+    Frames first, second;
+    source.start(first.deliver());
+    ASSERT_TRUE(first.waitFor(2));
+    source.stop();
+    source.start(second.deliver());
+    ASSERT_TRUE(second.waitFor(2));
+    source.stop();
+}
+
+// Against a real X server.
+
+class ScreenCaptureOnXvfb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
+        xvfb.use();
+    }
+    void paintRoot(const char* colour) {
+        ASSERT_EQ(testing::runCommand({"xsetroot", "-solid", colour}).exitCode, 0) << "xsetroot (x11-xserver-utils)";
+    }
+    testing::XvfbProcess xvfb{"1920x1080x24"};
+};
+
+TEST_F(ScreenCaptureOnXvfb, ListsTheScreenAndCapturesItsChanges) {
+    const auto displays = availableDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].pixels, (CaptureSize{1920, 1080}));
+    EXPECT_EQ(displays[0].bounds, (DisplayRect{0, 0, 1920, 1080}));
+    EXPECT_FALSE(displays[0].name.empty());
+
+    paintRoot("#0000ff");
+    ScreenSource source(displays[0], displays[0].pixels, 30);
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(30));
+    const auto blue = yuvAt(frames.last(), 960, 540);
+    EXPECT_NEAR(blue[0], 32, 2);
+    EXPECT_NEAR(blue[1], 240, 2);
+    EXPECT_NEAR(blue[2], 118, 2);
+
+    paintRoot("#ffffff");
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (yuvAt(frames.last(), 960, 540)[0] != 235 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(yuvAt(frames.last(), 960, 540), (std::array<int, 3>{235, 128, 128}));
+    source.stop();
+
+    std::lock_guard lock(frames.mutex);
+    std::vector<double> gaps;
+    for (size_t i = 1; i < frames.buffers.size(); ++i) {
+        EXPECT_EQ(frames.buffers[i].videoFrame()->width, 1920);
+        gaps.push_back((frames.buffers[i].presentationTime() - frames.buffers[i - 1].presentationTime()).seconds());
+    }
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_NEAR(gaps[gaps.size() / 2], 1.0 / 30, 0.005);
+}
+
+TEST(ScreenCaptureOnLargeXvfb, FitsA5KScreenToTheEncoder) {
+    testing::XvfbProcess xvfb("5120x2880x24");
+    if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
+    xvfb.use();
+    const auto displays = availableDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    ScreenSource source(displays[0], displays[0].pixels, 10);
+    EXPECT_EQ(source.videoSize(), (CaptureSize{4096, 2304}));
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(2));
+    source.stop();
+    EXPECT_EQ(frames.last().videoFrame()->width, 4096);
+    EXPECT_EQ(frames.last().videoFrame()->height, 2304);
+}
+
+TEST(ScreenCapture, NoServerIsAClearError) {
+    setenv("DISPLAY", ":9999", 1);
+    EXPECT_THROW(availableDisplays(), ScreenConnectionError);
+}
+
+}  // namespace
+}  // namespace brindlow

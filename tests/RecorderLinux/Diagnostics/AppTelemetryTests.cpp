@@ -17,6 +17,13 @@ using json = nlohmann::json;
 
 class AppTelemetryCrashTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // In sanitizer builds the helper's own fatal-signal handlers must get the signals.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string(asan ? asan : "") +
+                                    ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:handle_abort=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
     void TearDown() override { fs::remove_all(dir); }
 
     int runHelper(const std::string& how) {
@@ -98,7 +105,7 @@ TEST_F(AppTelemetryCrashTest, FatalSignalLeavesMarkerAndDiagnostic) {
     EXPECT_EQ(runHelper("segv"), 128 + SIGSEGV);
     const json marker = only(dir, "run-");
     ASSERT_TRUE(marker.is_object());
-    EXPECT_EQ(marker.at("exception"), "SIGSEGV: Segmentation fault at 0x0");
+    EXPECT_EQ(marker.at("exception"), "SIGSEGV: Segmentation fault at 0x8");
     const json payload = crashPayload();
     EXPECT_EQ(payload.at("name"), "SIGSEGV");
     EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
@@ -106,7 +113,7 @@ TEST_F(AppTelemetryCrashTest, FatalSignalLeavesMarkerAndDiagnostic) {
     EXPECT_EQ(runHelper("quit"), 0);
     const auto exits = events("unexpected_exit");
     ASSERT_EQ(exits.size(), 1u);
-    EXPECT_EQ(exits[0].at("props").at("exception"), "SIGSEGV: Segmentation fault at 0x0");
+    EXPECT_EQ(exits[0].at("props").at("exception"), "SIGSEGV: Segmentation fault at 0x8");
 }
 
 TEST_F(AppTelemetryCrashTest, WithoutHandlersACrashLeavesOnlyTheMarker) {

@@ -2,6 +2,7 @@
 //   CrashHelper <telemetry dir> throw|segv|throw-without-handlers|quit
 // The backend is unreachable, so every event stays in the directory's queue.
 
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -14,8 +15,9 @@ using namespace brindlow;
 namespace {
 [[gnu::noinline]] void failDeepInside(const std::string& how) {
     if (how == "segv") {
-        volatile int* nowhere = nullptr;
-        *nowhere = 1;
+        // An unmapped address rather than null, which UBSan would stop at first.
+        volatile uintptr_t nowhere = 8;
+        *reinterpret_cast<volatile int*>(nowhere) = 1;
     }
     throw std::runtime_error("disk on fire " + std::string(600, 'z'));
 }

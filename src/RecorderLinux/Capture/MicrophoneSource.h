@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CaptureSource.h"
+#include "Support/Concurrency.h"
+
+namespace brindlow {
+
+// A PulseAudio source that records (monitors of outputs are left out).
+struct MicrophoneDevice {
+    std::string id;    // the source's name
+    std::string name;  // its description
+    bool isDefault = false;
+    bool operator==(const MicrophoneDevice&) const = default;
+};
+
+// Records one PulseAudio source as 48 kHz mono float in buffers of 10 ms,
+// delivered on the "com.brindlow.recorder.mic" queue. Each buffer is stamped with
+// the host time its first sample was captured at; while the stream runs the
+// stamps follow the sample count, so buffers neither overlap nor leave gaps.
+class MicrophoneSource final : public CaptureSource {
+public:
+    static constexpr int sampleRate = 48'000;
+    static constexpr int framesPerBuffer = 480;
+
+    // The sources of the server (PULSE_SERVER, else the user's); none when no server answers.
+    static std::vector<MicrophoneDevice> available();
+
+    explicit MicrophoneSource(MicrophoneDevice device);
+    ~MicrophoneSource() override;
+
+    std::optional<CaptureSize> videoSize() const override { return std::nullopt; }
+    // Throws RecorderError::permissionDenied("Microphone") when the server or the source refuses.
+    void start(Deliver deliver) override;
+    void stop() override;
+
+    const MicrophoneDevice& device() const { return device_; }
+
+private:
+    void readLoop(std::stop_token stop, void* stream);
+
+    const MicrophoneDevice device_;
+    SerialQueue queue_{"com.brindlow.recorder.mic"};
+    std::jthread reader_;
+    std::mutex lock_;
+    Deliver deliver_;  // guarded by lock_
+};
+
+}  // namespace brindlow

@@ -1,0 +1,116 @@
+#include "Capture/MicrophoneSource.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <numbers>
+
+#include "RecorderError.h"
+#include "Support/PulseAudioProcess.h"
+
+namespace brindlow {
+namespace {
+
+// Energy of `samples` at `frequency` relative to their total energy (Goertzel).
+double shareAt(const std::vector<float>& samples, double frequency, int rate) {
+    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
+    double s1 = 0, s2 = 0, total = 0;
+    for (float x : samples) {
+        const double s0 = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        total += double(x) * x;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
+}
+
+class MicrophoneOnPulseAudio : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!pulse.ready()) GTEST_SKIP() << "PulseAudio could not be started (Debian packages pulseaudio pulseaudio-utils)";
+        pulse.use();
+    }
+    void TearDown() override { unsetenv("PULSE_SERVER"); }
+
+    // Records `id` until `count` buffers arrived.
+    std::vector<SampleBuffer> record(const std::string& id, size_t count) {
+        MicrophoneSource source({id, id, false});
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::vector<SampleBuffer> buffers;
+        source.start([&](const SampleBuffer& b) {
+            std::lock_guard lock(mutex);
+            buffers.push_back(b);
+            arrived.notify_all();
+        });
+        {
+            std::unique_lock lock(mutex);
+            arrived.wait_for(lock, std::chrono::seconds(15), [&] { return buffers.size() >= count; });
+        }
+        source.stop();
+        std::lock_guard lock(mutex);
+        return buffers;
+    }
+
+    testing::PulseAudioProcess pulse;
+};
+
+TEST_F(MicrophoneOnPulseAudio, ListsSourcesWithoutMonitorsAndMarksTheDefault) {
+    const auto devices = MicrophoneSource::available();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].id, "sine440");
+    EXPECT_TRUE(devices[0].isDefault);
+    EXPECT_FALSE(devices[0].name.empty());
+}
+
+TEST_F(MicrophoneOnPulseAudio, RecordsTheSineAsContinuous48kMonoFloat) {
+    const auto buffers = record("sine440", 150);
+    ASSERT_GE(buffers.size(), 150u);
+    std::vector<float> all;
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        const AudioSamples* audio = buffers[i].audioSamples();
+        ASSERT_NE(audio, nullptr);
+        EXPECT_EQ(audio->sampleRate, 48000);
+        EXPECT_EQ(audio->channels, 1);
+        EXPECT_EQ(buffers[i].duration(), MediaTime(480, 48000));
+        all.insert(all.end(), audio->samples.begin(), audio->samples.end());
+    }
+    EXPECT_GT(shareAt(all, 440, 48000), 0.9);
+    EXPECT_LT(shareAt(all, 1000, 48000), 0.01);
+}
+
+TEST_F(MicrophoneOnPulseAudio, RealTimeStampsFollowEachOtherWithoutGaps) {
+    const auto buffers = record("tone.monitor", 100);
+    ASSERT_GE(buffers.size(), 100u);
+    const MediaTime now = hostNow();
+    for (size_t i = 1; i < buffers.size(); ++i)
+        EXPECT_EQ(buffers[i].presentationTime(), buffers[i - 1].presentationTime() + buffers[i - 1].duration()) << i;
+    // Stamped on the host clock: the last buffer was captured moments ago.
+    const double age = (now - buffers.back().presentationTime()).seconds();
+    EXPECT_GT(age, 0);
+    EXPECT_LT(age, 2);
+}
+
+TEST_F(MicrophoneOnPulseAudio, UnknownSourceIsRefused) {
+    MicrophoneSource source({"no-such-source", "x", false});
+    try {
+        source.start([](const SampleBuffer&) {});
+        FAIL() << "started";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error, RecorderError::permissionDenied("Microphone"));
+    }
+    source.stop();
+}
+
+TEST(Microphone, NoServerMeansNoDevicesAndARefusedStart) {
+    setenv("PULSE_SERVER", "unix:/nonexistent/brindlow-native", 1);
+    EXPECT_TRUE(MicrophoneSource::available().empty());
+    MicrophoneSource source({"sine440", "x", true});
+    EXPECT_THROW(source.start([](const SampleBuffer&) {}), RecorderError);
+    unsetenv("PULSE_SERVER");
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -1,0 +1,88 @@
+#pragma once
+
+// A private PulseAudio daemon for a test, with a 440 Hz sine source ("sine440", the
+// default source), a null sink, and a real-time 1 kHz tone on "tone.monitor".
+// Clients reach it through PULSE_SERVER; it is stopped by PID.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Support/Subprocess.h"
+
+namespace brindlow::testing {
+
+class PulseAudioProcess {
+public:
+    PulseAudioProcess() {
+        dir_ = std::filesystem::temp_directory_path() / ("brindlow-pulse-" + std::to_string(getpid()) + "-" +
+                                                         std::to_string(counter()++));
+        std::filesystem::create_directories(dir_);
+        const auto socket = dir_ / "native";
+        std::ofstream(dir_ / "test.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket.string()
+                                        << "\n"
+                                           "load-module module-null-sink sink_name=nullsink rate=48000\n"
+                                           "load-module module-sine-source source_name=sine440 frequency=440 rate=48000\n"
+                                           "load-module module-null-sink sink_name=tone format=float32le channels=1 rate=48000\n"
+                                           "load-module module-sine sink=tone frequency=1000\n"
+                                           "set-default-sink nullsink\n"
+                                           "set-default-source sine440\n";
+        const std::string home = "HOME=" + dir_.string(), runtime = "XDG_RUNTIME_DIR=" + dir_.string();
+        std::vector<std::string> args = {"env", home, runtime, "pulseaudio", "-n", "-F", (dir_ / "test.pa").string(),
+                                         "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                         "--log-target=stderr"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&pid_, "env", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        server_ = "unix:" + socket.string();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (std::filesystem::exists(socket) &&
+                runCommand({"env", "PULSE_SERVER=" + server_, "pactl", "info"}).exitCode == 0) {
+                ready_ = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~PulseAudioProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    PulseAudioProcess(const PulseAudioProcess&) = delete;
+    PulseAudioProcess& operator=(const PulseAudioProcess&) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string& server() const { return server_; }
+    void use() const { setenv("PULSE_SERVER", server_.c_str(), 1); }
+
+private:
+    static int& counter() {
+        static int n = 0;
+        return n;
+    }
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    std::filesystem::path dir_;
+    std::string server_;
+};
+
+}  // namespace brindlow::testing

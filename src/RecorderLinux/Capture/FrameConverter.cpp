@@ -15,10 +15,11 @@ AVPixelFormat pixelFormat(FrameConverter::Input input) {
     switch (input) {
         case FrameConverter::Input::bgr0: return AV_PIX_FMT_BGR0;
         case FrameConverter::Input::yuyv: return AV_PIX_FMT_YUYV422;
-        case FrameConverter::Input::yuv420p: return AV_PIX_FMT_YUV420P;
-        case FrameConverter::Input::yuvj420p: return AV_PIX_FMT_YUVJ420P;
-        case FrameConverter::Input::yuv422p: return AV_PIX_FMT_YUV422P;
-        case FrameConverter::Input::yuvj422p: return AV_PIX_FMT_YUVJ422P;
+        // The JPEG formats are their plain kin at full range, which is set below.
+        case FrameConverter::Input::yuv420p:
+        case FrameConverter::Input::yuvj420p: return AV_PIX_FMT_YUV420P;
+        case FrameConverter::Input::yuv422p:
+        case FrameConverter::Input::yuvj422p: return AV_PIX_FMT_YUV422P;
     }
     return AV_PIX_FMT_NONE;
 }
@@ -44,6 +45,7 @@ FrameConverter::FrameConverter(Input input, int width, int height, int outWidth,
         throw std::runtime_error("the picture converter does not take this size or format");
     }
     // RGB input is full range by nature; camera YUV is video range unless JPEG's.
+    // A YUV source keeps its matrix: the converter only maps its range and size.
     const bool sourceFull = input == Input::bgr0 || input == Input::yuvj420p || input == Input::yuvj422p;
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     sws_setColorspaceDetails(context_, bt709, sourceFull ? 1 : 0, bt709, 0, 0, 1 << 16, 1 << 16);

@@ -1,0 +1,172 @@
+#include "CursorTracker.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <thread>
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Answers each sample from a script indexed by the sample's number.
+class ScriptedSampler : public CursorSampler {
+public:
+    explicit ScriptedSampler(std::function<CursorState(int)> script) : script_(std::move(script)) {}
+    void start() override { started = true; }
+    void stop() override { stopped = true; }
+    CursorState sample() override {
+        std::lock_guard lock(mutex_);
+        const int n = calls_++;
+        changed_.notify_all();
+        return script_(n);
+    }
+    bool waitForCalls(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return calls_ >= count; });
+    }
+    int calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::atomic<bool> started{false}, stopped{false};
+
+private:
+    std::function<CursorState(int)> script_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int calls_ = 0;
+};
+
+// Finds a button under every point; can hold each call until released.
+class GatedInspector : public ElementInspector {
+public:
+    std::optional<InspectedElement> element(Point at) override {
+        std::unique_lock lock(mutex);
+        points.push_back(at);
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+        return InspectedElement{{at.x - 10, at.y - 5, 20, 10}, "button", "Save"};
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    size_t calls() {
+        std::lock_guard lock(mutex);
+        return points.size();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Point> points;
+    bool open = true;
+};
+
+std::shared_ptr<RecordingClock> runningClock() {
+    auto clock = std::make_shared<RecordingClock>();
+    clock->begin(hostNow());
+    return clock;
+}
+
+constexpr Rect display{100, 50, 200, 100};
+
+TEST(CursorTracker, RecordsNormalisedMovesEvenOutsideTheDisplay) {
+    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
+        return n % 2 ? CursorState{{150, 100}, {}, CursorShape::text} : CursorState{{-100, 400}, {}, CursorShape::arrow};
+    });
+    CursorTracker tracker({sampler, display, 200, nullptr}, runningClock());
+    tracker.start();
+    ASSERT_TRUE(sampler->waitForCalls(6));
+    const CursorLog log = tracker.stop();
+    EXPECT_TRUE(sampler->started);
+    EXPECT_TRUE(sampler->stopped);
+    ASSERT_GE(log.moves.size(), 4u);
+    EXPECT_EQ(log.display, (Size{200, 100}));
+    EXPECT_DOUBLE_EQ(log.moves[0].x, -1.0);
+    EXPECT_DOUBLE_EQ(log.moves[0].y, 3.5);
+    EXPECT_DOUBLE_EQ(log.moves[1].x, 0.25);
+    EXPECT_DOUBLE_EQ(log.moves[1].y, 0.5);
+    for (size_t i = 1; i < log.moves.size(); ++i) EXPECT_LE(log.moves[i - 1].t, log.moves[i].t);
+    ASSERT_GE(log.shapes.size(), 2u);
+    EXPECT_EQ(log.shapes[1].shape, CursorShape::text);
+    EXPECT_TRUE(log.elements.empty());
+}
+
+TEST(CursorTracker, OneInspectionPerPrimaryPressAndNoneForOtherButtons) {
+    // Ticks 2-5 hold the primary button, 8-9 the secondary.
+    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
+        std::set<int64_t> held;
+        if (n >= 2 && n <= 5) held = {0};
+        if (n >= 8 && n <= 9) held = {1};
+        return CursorState{{200, 100}, held, CursorShape::arrow};
+    });
+    auto inspector = std::make_shared<GatedInspector>();
+    CursorTracker tracker({sampler, display, 200, inspector}, runningClock());
+    tracker.start();
+    ASSERT_TRUE(sampler->waitForCalls(12));
+    const CursorLog log = tracker.stop();
+    EXPECT_EQ(inspector->calls(), 1u);
+    EXPECT_EQ(inspector->points.at(0), (Point{200, 100}));
+    ASSERT_EQ(log.clicks.size(), 4u);
+    EXPECT_EQ(log.clicks[0].button, 0);
+    EXPECT_TRUE(log.clicks[0].down);
+    EXPECT_EQ(log.clicks[2].button, 1);
+    ASSERT_EQ(log.elements.size(), 1u);
+    EXPECT_EQ(log.elements[0].t, log.clicks[0].t);  // the click's time, not the inspection's
+    EXPECT_EQ(log.elements[0].role, "button");
+    EXPECT_DOUBLE_EQ(log.elements[0].x, 0.45);
+    EXPECT_DOUBLE_EQ(log.elements[0].width, 0.1);
+}
+
+TEST(CursorTracker, AtMostEightInspectionsWaitAndStopWaitsForThem) {
+    // A new primary press on every other tick.
+    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
+        return CursorState{{150, 75}, n % 2 ? std::set<int64_t>{0} : std::set<int64_t>{}, CursorShape::arrow};
+    });
+    auto inspector = std::make_shared<GatedInspector>();
+    inspector->open = false;
+    CursorTracker tracker({sampler, display, 200, inspector}, runningClock());
+    tracker.start();
+    ASSERT_TRUE(sampler->waitForCalls(40));  // 20 presses
+    auto stopped = std::async(std::launch::async, [&] { return tracker.stop(); });
+    EXPECT_EQ(stopped.wait_for(200ms), std::future_status::timeout) << "stop returned with an inspection running";
+    inspector->release();
+    const CursorLog log = stopped.get();
+    EXPECT_EQ(inspector->calls(), 8u);
+    EXPECT_EQ(log.elements.size(), 8u);
+    EXPECT_GE(log.clicks.size(), 39u);  // every press and release is still recorded
+}
+
+TEST(CursorTracker, PausedTicksRecordNothing) {
+    auto clock = std::make_shared<RecordingClock>();
+    clock->begin(hostNow());
+    clock->pause(hostNow());
+    auto sampler = std::make_shared<ScriptedSampler>(
+        [](int n) { return CursorState{{100.0 + n, 50}, {}, CursorShape::arrow}; });
+    CursorTracker tracker({sampler, display, 200, nullptr}, clock);
+    tracker.start();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sampler->calls(), 0) << "sampled while paused";
+    clock->resume(hostNow());
+    ASSERT_TRUE(sampler->waitForCalls(3));
+    const CursorLog log = tracker.stop();
+    ASSERT_FALSE(log.moves.empty());
+    EXPECT_LT(log.moves.front().t, 100) << "the paused stretch is not on the timeline";
+}
+
+TEST(CursorTracker, ZeroHzSamplesOncePerSecond) {
+    auto sampler = std::make_shared<ScriptedSampler>([](int) { return CursorState{}; });
+    CursorTracker tracker({sampler, display, 0, nullptr}, runningClock());
+    tracker.start();
+    ASSERT_TRUE(sampler->waitForCalls(1));
+    std::this_thread::sleep_for(300ms);
+    tracker.stop();
+    EXPECT_EQ(sampler->calls(), 1);
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+
+#include "CursorTracker.h"
+
+namespace brindlow {
+
+// The pointer of the X server named by $DISPLAY. Position and held buttons come from
+// a pointer query at each sample; presses between two samples are latched from
+// XInput2 raw button events, so a click shorter than a tick still shows as held at
+// the next sample and released at the one after. The cursor's shape comes from its
+// XFixes name, polled every 0.1 s on a thread of its own.
+class X11CursorSampler final : public CursorSampler {
+public:
+    // Throws std::runtime_error when there is no X server.
+    X11CursorSampler();
+    ~X11CursorSampler() override;
+
+    void start() override;
+    void stop() override;
+    CursorState sample() override;
+
+    // The shape a cursor name stands for; unknown names (and none) are arrows.
+    static CursorShape classify(std::string_view cursorName);
+
+private:
+    struct Connection;
+    void pollShape(std::stop_token stop);
+    void latchRawPresses();
+
+    std::unique_ptr<Connection> x_;
+    std::jthread shapePoller_;
+    std::mutex lock_;
+    CursorShape shape_ = CursorShape::arrow;  // guarded by lock_
+    std::set<int64_t> latched_;               // presses since the last sample; sample() only
+};
+
+}  // namespace brindlow

@@ -5,12 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
 #include "Secrets/FileTokenStore.h"
+#include "Support/SessionBus.h"
 
 namespace brindlow {
 namespace {
@@ -63,15 +62,6 @@ struct Call {
         g_object_unref(cancellable);
     }
 };
-
-// Without a session bus address or socket GDBus would try to autolaunch one, which
-// can outlive the process; there is then no Secret Service to ask.
-bool sessionBusConfigured() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return true;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::error_code ec;
-    return runtime && *runtime && std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec);
-}
 
 }  // namespace
 

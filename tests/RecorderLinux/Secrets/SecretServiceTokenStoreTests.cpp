@@ -8,11 +8,11 @@
 namespace brindlow {
 namespace {
 
-// Run by tests/Support/with-keyring.sh, which brings up a private keyring.
+// Run by tests/Support/with-session-bus.sh --keyring, which brings up a private keyring.
 class SecretServiceTokenStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* why = std::getenv("BRINDLOW_KEYRING_SKIP")) GTEST_SKIP() << "no Secret Service: " << why;
+        if (const char* why = std::getenv("BRINDLOW_SESSION_SKIP")) GTEST_SKIP() << "no Secret Service: " << why;
         ASSERT_TRUE(store.isReachable());
         store.clear();
     }

@@ -1,0 +1,109 @@
+#include "Cursor/AtspiElementInspector.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "Support/XvfbProcess.h"
+
+extern char** environ;
+
+namespace brindlow {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(AtspiRoles, ShortLowerCaseNames) {
+    EXPECT_EQ(AtspiElementInspector::shortRole("push button"), "button");
+    EXPECT_EQ(AtspiElementInspector::shortRole("label"), "statictext");
+    EXPECT_EQ(AtspiElementInspector::shortRole("check box"), "checkbox");
+    EXPECT_EQ(AtspiElementInspector::shortRole("page tab"), "tab");
+    EXPECT_EQ(AtspiElementInspector::shortRole("Tear Off Menu Item"), "tearoffmenuitem");
+}
+
+// Run by tests/Support/with-session-bus.sh --a11y: a private session bus with the
+// accessibility bus on it.
+class AccessibilityOnXvfb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* why = std::getenv("BRINDLOW_SESSION_SKIP")) GTEST_SKIP() << "no accessibility bus: " << why;
+        if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
+        xvfb.use();
+    }
+    void TearDown() override {
+        if (app > 0) {
+            kill(app, SIGTERM);
+            waitpid(app, nullptr, 0);
+        }
+    }
+    // Starts the test window; returns the button's rectangle as it printed it.
+    std::optional<Rect> startApp() {
+        int out[2];
+        if (pipe(out) != 0) return std::nullopt;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        char* argv[] = {const_cast<char*>(BRINDLOW_LABELLED_BUTTON_APP), nullptr};
+        if (posix_spawn(&app, argv[0], &actions, nullptr, argv, environ) != 0) app = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string line;
+        pollfd p{out[0], POLLIN, 0};
+        while (app > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 15000) > 0) {
+            char buffer[64];
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            line.append(buffer, size_t(n));
+        }
+        close(out[0]);
+        Rect r;
+        if (!(std::istringstream(line) >> r.x >> r.y >> r.width >> r.height)) return std::nullopt;
+        return r;
+    }
+
+    testing::XvfbProcess xvfb{"1280x720x24"};
+    pid_t app = -1;
+};
+
+TEST_F(AccessibilityOnXvfb, HittingAButtonGivesItsRoleLabelAndExtents) {
+    EXPECT_TRUE(AtspiElementInspector::requestTrust());
+    ASSERT_TRUE(AtspiElementInspector::isTrusted());
+    const auto button = startApp();
+    ASSERT_TRUE(button) << "the test window did not start";
+    AtspiElementInspector inspector;
+    const Point centre{button->x + button->width / 2, button->y + button->height / 2};
+    std::optional<InspectedElement> found;
+    // The application publishes its tree shortly after it shows the window.
+    for (int attempt = 0; attempt < 50 && (!found || found->role != "button"); ++attempt) {
+        found = inspector.element(centre);
+        if (!found || found->role != "button") std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->role, "button");
+    EXPECT_EQ(found->label, "Save");
+    EXPECT_EQ(found->frame, *button);
+    // Off every window: nothing.
+    EXPECT_FALSE(inspector.element({1200, 700}));
+}
+
+TEST(Accessibility, NoSessionBusIsNotTrusted) {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address) GTEST_SKIP() << "runs only without a session bus";
+    setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+    EXPECT_FALSE(AtspiElementInspector::isTrusted());
+    EXPECT_FALSE(AtspiElementInspector::requestTrust());
+}
+
+}  // namespace
+}  // namespace brindlow

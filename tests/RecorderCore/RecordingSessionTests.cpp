@@ -1,0 +1,436 @@
+// The recording session through the real writer, uploader and registration, with
+// synthetic sources, against the devserver over loopback.
+
+#include "RecordingSession.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+
+#include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "RecorderError.h"
+#include "Support/DevServerProcess.h"
+#include "Support/FakeSources.h"
+#include "Support/Subprocess.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using Phase = RecordingSession::Phase;
+using namespace std::chrono_literals;
+
+// Telemetry as the session reports it.
+class RecordedTelemetry : public TelemetrySink {
+public:
+    struct Event {
+        std::string name;
+        std::optional<std::string> aid;
+        TelemetryProps props;
+    };
+    void record(TelemetryEvent event, std::optional<std::string> aid, const TelemetryProps& props) override {
+        std::lock_guard lock(mutex);
+        events.push_back({std::string(rawValue(event)), std::move(aid), props});
+    }
+    void notePhase(std::string_view phase, std::optional<std::string> aid) override {
+        std::lock_guard lock(mutex);
+        phases.push_back(std::string(phase) + (aid ? "/" + *aid : ""));
+    }
+    std::vector<std::string> names() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const auto& e : events) out.push_back(e.name);
+        return out;
+    }
+    Event last() {
+        std::lock_guard lock(mutex);
+        return events.back();
+    }
+    std::mutex mutex;
+    std::vector<Event> events;
+    std::vector<std::string> phases;
+};
+
+// An encoder that fails when asked to finish, as one whose disk vanished would.
+class FailingAtFinish final : public SegmentEncoder {
+public:
+    explicit FailingAtFinish(std::unique_ptr<SegmentEncoder> inner) : inner_(std::move(inner)) {}
+    void startWriting() override { inner_->startWriting(); }
+    bool isReadyForVideo() const override { return inner_->isReadyForVideo(); }
+    bool isReadyForAudio() const override { return inner_->isReadyForAudio(); }
+    bool appendVideo(const SampleBuffer& frame) override { return inner_->appendVideo(frame); }
+    bool appendAudio(const SampleBuffer& buffer) override { return inner_->appendAudio(buffer); }
+    void markVideoFinished() override { inner_->markVideoFinished(); }
+    void markAudioFinished() override { inner_->markAudioFinished(); }
+    void finishWriting() override {
+        inner_->cancelWriting();
+        failed_ = true;
+    }
+    void cancelWriting() override { inner_->cancelWriting(); }
+    Status status() const override { return failed_ ? Status::failed : inner_->status(); }
+    std::exception_ptr error() const override {
+        return failed_ ? std::make_exception_ptr(EncoderError("the disk went away")) : inner_->error();
+    }
+
+private:
+    std::unique_ptr<SegmentEncoder> inner_;
+    std::atomic<bool> failed_{false};
+};
+
+class RecordingSessionTest : public ::testing::Test {
+protected:
+    void TearDown() override { fs::remove_all(spool); }
+
+    std::shared_ptr<RecordingSession> session(std::shared_ptr<CaptureSource> screen,
+                                              std::shared_ptr<CaptureSource> camera = nullptr,
+                                              std::shared_ptr<CaptureSource> mic = nullptr,
+                                              SegmentEncoderFactory encoder = {}) {
+        auto made = RecordingSession::make(api, user, std::make_shared<HTTPObjectPutter>(server.transport()), spool,
+                                           std::move(screen), std::move(camera), std::move(mic), std::nullopt, options,
+                                           encoder ? encoder : FFmpegSegmentEncoder::factory(quiet()));
+        made->setTelemetry(telemetry);
+        made->setOnPhase([this](const Phase& p) {
+            std::lock_guard lock(telemetry->mutex);
+            seen.push_back(p);
+        });
+        return made;
+    }
+    static FFmpegSegmentEncoder::Options quiet() {
+        FFmpegSegmentEncoder::Options o;
+        o.logEncoderChoice = false;
+        o.allowHardware = false;
+        return o;
+    }
+    static std::shared_ptr<testing::FakeVideoSource> screenSource(bool frames = true) {
+        return std::make_shared<testing::FakeVideoSource>(CaptureSize{320, 240}, 30, frames);
+    }
+    static std::shared_ptr<testing::FakeVideoSource> cameraSource() {
+        return std::make_shared<testing::FakeVideoSource>(CaptureSize{160, 120}, 30);
+    }
+    json recording(const std::string& aid) const { return server.state(aid).at("recordings").at(0); }
+    // The uploaded objects of one stream, concatenated, in a file for ffprobe.
+    fs::path uploadedStream(const std::string& aid, const std::string& stream) const {
+        const fs::path dir = server.dataDir() / "objects" / aid / stream;
+        std::vector<fs::path> parts;
+        for (const auto& entry : fs::directory_iterator(dir)) parts.push_back(entry.path());
+        std::sort(parts.begin(), parts.end());
+        const fs::path out = spool / (aid + "-" + stream + ".mp4");
+        fs::create_directories(spool);
+        std::ofstream file(out, std::ios::binary);
+        for (const auto& part : parts) file << std::ifstream(part, std::ios::binary).rdbuf();
+        return out;
+    }
+    static json probe(const fs::path& file) {
+        const auto result = testing::runCommand(
+            {"ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_format", file.string()});
+        return json::parse(result.output.empty() ? "{}" : result.output);
+    }
+    static double number(const json& j) { return j.is_string() ? std::stod(j.get<std::string>()) : j.get<double>(); }
+
+    testing::DevServerProcess server;
+    BrindlowAPI api = server.api("alice");
+    RecorderUser user = api.fetchUser("alice");
+    fs::path spool = fs::temp_directory_path() / ("brindlow-spool-" + randomUUID());
+    RecordingSession::Options options = [] {
+        RecordingSession::Options o;
+        o.limits.minRangeBytes = 64 * 1024;
+        o.limits.minRangeSeconds = 1;
+        o.heartbeatSeconds = 0;
+        return o;
+    }();
+    std::shared_ptr<RecordedTelemetry> telemetry = std::make_shared<RecordedTelemetry>();
+    std::vector<Phase> seen;
+};
+
+TEST_F(RecordingSessionTest, ScreenAndMicAreSavedWithTheAudioInTheScreenStream) {
+    auto recorder = session(screenSource(), nullptr, std::make_shared<testing::FakeMicSource>());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    EXPECT_EQ(aid.size(), 36u);
+    EXPECT_EQ(std::count_if(aid.begin(), aid.end(), [](char c) { return std::isupper(static_cast<unsigned char>(c)); }), 0);
+    std::this_thread::sleep_for(1500ms);
+    const auto saved = recorder->stop();
+    EXPECT_EQ(saved.aid, aid);
+    ASSERT_TRUE(saved.folderId);
+    EXPECT_NEAR(saved.durationSeconds, 1.5, 0.3);
+
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_EQ(rec.at("folderId"), *saved.folderId);
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    EXPECT_NEAR(number(rec.at("asset").at("durationSeconds")), saved.durationSeconds, 1e-6);
+    const json streams = probe(uploadedStream(aid, "screen")).at("streams");
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams.at(1).at("codec_type"), "audio");
+    EXPECT_EQ(streams.at(1).at("sample_rate"), "48000");
+    EXPECT_EQ(streams.at(1).at("channels"), 1);
+
+    EXPECT_EQ(telemetry->names(), (std::vector<std::string>{"take_started", "take_stopped", "take_saved"}));
+    const auto& started = telemetry->events.at(0).props;
+    EXPECT_EQ(started.at("screen"), TelemetryValue(true));
+    EXPECT_EQ(started.at("camera"), TelemetryValue(false));
+    EXPECT_EQ(started.at("mic"), TelemetryValue(true));
+    EXPECT_EQ(started.at("width"), TelemetryValue(320));
+    EXPECT_EQ(telemetry->last().props.at("hasFolder"), TelemetryValue(true));
+    // finishing is reported by stop (without an id) and by save (with it); saved without.
+    EXPECT_EQ(telemetry->phases, (std::vector<std::string>{"armed", "recording/" + aid, "finishing",
+                                                           "finishing/" + aid, "saved"}));
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, WithACameraTheMicGoesIntoTheCameraStream) {
+    auto recorder = session(screenSource(), cameraSource(), std::make_shared<testing::FakeMicSource>());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(1200ms);
+    recorder->stop();
+    EXPECT_EQ(probe(uploadedStream(aid, "screen")).at("streams").size(), 1u);
+    const json camera = probe(uploadedStream(aid, "camera")).at("streams");
+    ASSERT_EQ(camera.size(), 2u);
+    EXPECT_EQ(camera.at(0).at("width"), 160);
+    EXPECT_EQ(camera.at(1).at("codec_type"), "audio");
+    const json rec = recording(aid);
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    // Final notices and indexes go screen first, then camera.
+    std::vector<std::string> order;
+    for (const auto& n : rec.at("notices"))
+        if (n.at("kind") == "final" || n.at("kind") == "index")
+            order.push_back(n.at("kind").get<std::string>() + ":" + n.at("body").at("stream").get<std::string>());
+    EXPECT_EQ(order, (std::vector<std::string>{"final:screen", "index:screen", "final:camera", "index:camera"}));
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, AStreamWithoutFramesIsNothingRecorded) {
+    auto recorder = session(screenSource(false));
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(300ms);
+    try {
+        recorder->stop();
+        FAIL() << "saved";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error, RecorderError::nothingRecorded());
+    }
+    EXPECT_EQ(recorder->phase(), Phase::failed("The recording came out empty. Please try again.", false));
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "discarded");
+    for (const auto& n : rec.at("notices")) EXPECT_TRUE(n.at("kind") != "final" && n.at("kind") != "index");
+    EXPECT_EQ(telemetry->last().name, "take_discarded");
+    EXPECT_EQ(telemetry->last().props.at("reason"), TelemetryValue("nothing_recorded"));
+    EXPECT_THROW(recorder->save(), RecorderError);
+}
+
+TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadWithoutClosing) {
+    auto base = FFmpegSegmentEncoder::factory(quiet());
+    SegmentEncoderFactory encoder = [base](const VideoOutputSettings& video, const std::optional<AudioSettings>& audio,
+                                           SegmentEncoder::OnSegment onSegment) -> std::unique_ptr<SegmentEncoder> {
+        auto inner = base(video, audio, std::move(onSegment));
+        if (video.width == 160) return std::make_unique<FailingAtFinish>(std::move(inner));
+        return inner;
+    };
+    auto recorder = session(screenSource(), cameraSource(), nullptr, encoder);
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(800ms);
+    try {
+        recorder->stop();
+        FAIL() << "saved";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error.kind(), RecorderError::Kind::uploadFailed);
+        EXPECT_EQ(std::string(error.what()).rfind("We couldn't upload your recording (", 0), 0u) << error.what();
+    }
+    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, false));
+    const json rec = recording(aid);
+    EXPECT_TRUE(rec.at("status").is_null());
+    bool screenFinal = false;
+    for (const auto& n : rec.at("notices")) screenFinal |= n.at("kind") == "final";
+    EXPECT_FALSE(screenFinal) << "finals are only sent once every stream finished";
+    EXPECT_EQ(telemetry->last().props.at("stage"), TelemetryValue("upload"));
+    EXPECT_THROW(recorder->save(), RecorderError);
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, AFailedRegistrationCanBeSavedAgainWithASecondFolder) {
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(500ms);
+    server.setFault({{"route", "asset"}, {"status", 500}, {"times", 1}});
+    EXPECT_THROW(recorder->stop(), HTTPError);
+    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::saveFailedMessage, true));
+    EXPECT_EQ(telemetry->last().props.at("stage"), TelemetryValue("save"));
+    const auto saved = recorder->save();
+    EXPECT_EQ(saved.aid, aid);
+    EXPECT_EQ(recorder->phase(), Phase::saved(saved.folderId));
+    EXPECT_EQ(server.state().at("folders").size(), 2u);
+    EXPECT_EQ(recording(aid).at("status"), "saved");
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, AFailedFolderStillSavesWithoutOne) {
+    server.setFault({{"route", "folders"}, {"status", 500}});
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    recorder->begin();
+    std::this_thread::sleep_for(400ms);
+    const auto saved = recorder->stop();
+    EXPECT_FALSE(saved.folderId);
+    EXPECT_EQ(recorder->phase(), Phase::saved(std::nullopt));
+    EXPECT_EQ(telemetry->last().props.at("hasFolder"), TelemetryValue(false));
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, CancelWhileArmedOnlyStopsTheSources) {
+    auto screen = screenSource();
+    auto recorder = session(screen);
+    recorder->prepare();
+    recorder->cancel();
+    EXPECT_TRUE(screen->stopped);
+    EXPECT_EQ(recorder->phase(), Phase::of(Phase::Kind::idle));
+    EXPECT_TRUE(telemetry->names().empty());
+    EXPECT_THROW(recorder->stop(), RecorderError);
+}
+
+TEST_F(RecordingSessionTest, RestartWhilePausedDiscardsTheTakeAndItsSpool) {
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(600ms);
+    recorder->pause();
+    EXPECT_EQ(recorder->phase().kind, Phase::Kind::paused);
+    ASSERT_TRUE(fs::exists(spool / aid));
+    recorder->restart();
+    EXPECT_EQ(recorder->phase(), Phase::of(Phase::Kind::armed));
+    EXPECT_FALSE(fs::exists(spool / aid / "screen"));
+    const auto discarded = telemetry->last();
+    EXPECT_EQ(discarded.name, "take_discarded");
+    EXPECT_EQ(discarded.props.at("reason"), TelemetryValue("restart"));
+    EXPECT_NEAR(*discarded.props.at("seconds").number(), 0.6, 0.3);
+    EXPECT_EQ(recording(aid).at("status"), "discarded");
+    // And a new take can begin.
+    EXPECT_NE(recorder->begin(), aid);
+    recorder->cancel();
+}
+
+TEST_F(RecordingSessionTest, BeginIsOnlyForAnArmedSessionWithRoomOnDisk) {
+    auto recorder = session(screenSource());
+    EXPECT_THROW(recorder->begin(), RecorderError);  // not prepared
+    recorder->prepare();
+    recorder->setFreeSpace([this](const fs::path&) { return std::optional<int64_t>(options.minFreeDiskBytes - 1); });
+    try {
+        recorder->begin();
+        FAIL() << "began";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error, RecorderError::lowDiskSpace());
+    }
+    EXPECT_EQ(recorder->phase().kind, Phase::Kind::armed);
+    EXPECT_EQ(server.state().at("recordings").size(), 0u);
+    recorder->setFreeSpace([](const fs::path&) { return std::optional<int64_t>(); });  // unreadable passes
+    const std::string aid = recorder->begin();
+    try {
+        recorder->begin();
+        FAIL() << "began twice";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error, RecorderError::encoderUnavailable("recorder is not ready"));
+    }
+    EXPECT_EQ(recorder->currentAid(), aid);
+    recorder->cancel();
+}
+
+TEST_F(RecordingSessionTest, ExactlyTheMinimumFreeSpaceIsEnough) {
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    recorder->setFreeSpace([this](const fs::path&) { return std::optional<int64_t>(options.minFreeDiskBytes); });
+    EXPECT_NO_THROW(recorder->begin());
+    recorder->cancel();
+}
+
+TEST_F(RecordingSessionTest, TwoStopsRacingSaveOnce) {
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    recorder->begin();
+    std::this_thread::sleep_for(400ms);
+    auto first = std::async(std::launch::async, [&] { return recorder->stop(); });
+    auto second = std::async(std::launch::async, [&] { return recorder->stop(); });
+    int saved = 0, refused = 0;
+    for (auto* f : {&first, &second}) {
+        try {
+            f->get();
+            ++saved;
+        } catch (const RecorderError& error) {
+            EXPECT_EQ(error, RecorderError::nothingRecorded());
+            ++refused;
+        }
+    }
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(recorder->phase().kind, Phase::Kind::saved);
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndPausesDoNotCount) {
+    options.maxDurationSeconds = 2;
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const auto began = std::chrono::steady_clock::now();
+    recorder->begin();
+    std::this_thread::sleep_for(500ms);
+    recorder->pause();
+    std::this_thread::sleep_for(1500ms);
+    recorder->resume();
+    for (int i = 0; i < 100 && recorder->phase().kind != Phase::Kind::saved; ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(recorder->phase().kind, Phase::Kind::saved);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_GE(wall, 3.4);
+    const auto stopped = std::find_if(telemetry->events.begin(), telemetry->events.end(),
+                                      [](const auto& e) { return e.name == "take_stopped"; });
+    ASSERT_NE(stopped, telemetry->events.end());
+    EXPECT_GE(*stopped->props.at("seconds").number(), 2.0);
+    EXPECT_LT(*stopped->props.at("seconds").number(), 3.2);
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, FiftyPausesKeepEveryStreamTheRecordedLengthAndInSync) {
+    auto recorder = session(screenSource(), cameraSource(), std::make_shared<testing::FakeMicSource>());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(70ms);
+        recorder->pause();
+        std::this_thread::sleep_for(30ms);
+        recorder->resume();
+    }
+    std::this_thread::sleep_for(300ms);
+    const auto saved = recorder->stop();
+    EXPECT_NEAR(saved.durationSeconds, 50 * 0.07 + 0.3, 0.5);
+    for (const char* stream : {"screen", "camera"}) {
+        const json info = probe(uploadedStream(aid, stream));
+        const double length = number(info.at("format").at("duration"));
+        EXPECT_NEAR(length, saved.durationSeconds, 1.0 / 30 + 0.02) << stream;
+        if (std::string(stream) == "camera") {
+            ASSERT_EQ(info.at("streams").size(), 2u);
+            const double video = number(info.at("streams").at(0).at("duration"));
+            const double audio = number(info.at("streams").at(1).at("duration"));
+            EXPECT_NEAR(video, audio, 0.040) << "audio and video drifted apart";
+        }
+    }
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, PrepareNeedsAScreenOrACamera) {
+    auto recorder = session(nullptr, nullptr, std::make_shared<testing::FakeMicSource>());
+    try {
+        recorder->prepare();
+        FAIL() << "prepared";
+    } catch (const RecorderError& error) {
+        EXPECT_STREQ(error.what(),
+                     "Brindlow needs a screen or a camera permission. Turn it on in System Settings → Privacy & Security.");
+    }
+    EXPECT_EQ(recorder->phase().kind, Phase::Kind::idle);
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -12,6 +12,7 @@
 
 #include "BrindlowAPI.h"
 #include "Diagnostics/CrashReport.h"
+#include "Support/Paths.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -128,12 +129,7 @@ AppTelemetry::~AppTelemetry() {
     crashTarget.compare_exchange_strong(self, nullptr);
 }
 
-fs::path AppTelemetry::defaultDirectory() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/')
-        return fs::path(xdg) / "BrindlowRecorder" / "telemetry";
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : "/tmp") / ".local" / "share" / "BrindlowRecorder" / "telemetry";
-}
+fs::path AppTelemetry::defaultDirectory() { return userDataDirectory() / "telemetry"; }
 
 std::unique_ptr<AppTelemetry> AppTelemetry::make(std::shared_ptr<const BrindlowAPI> api, AppInfo app,
                                                  const fs::path& directory) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "Support/AtomicFile.h"
+#include "Support/Paths.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -15,11 +16,7 @@ namespace fs = std::filesystem;
 FileTokenStore::FileTokenStore(fs::path directory, const std::string& environmentName)
     : directory_(std::move(directory)), path_(directory_ / ("session-" + environmentName + ".json")) {}
 
-fs::path FileTokenStore::defaultDirectory() {
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return fs::path(xdg) / "BrindlowRecorder";
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : "/tmp") / ".config" / "BrindlowRecorder";
-}
+fs::path FileTokenStore::defaultDirectory() { return userConfigDirectory(); }
 
 std::optional<StoredSession> FileTokenStore::load() {
     const auto bytes = readFile(path_);

@@ -381,16 +381,23 @@ TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndPausesDoNotCount) {
     recorder->pause();
     std::this_thread::sleep_for(1500ms);
     recorder->resume();
-    for (int i = 0; i < 100 && recorder->phase().kind != Phase::Kind::saved; ++i) std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(recorder->phase().kind, Phase::Kind::saved);
+    // The watch stops the take on a thread of its own; its last act is reporting the phase.
+    auto savedSeen = [this] {
+        std::lock_guard lock(telemetry->mutex);
+        return !seen.empty() && seen.back().kind == Phase::Kind::saved;
+    };
+    for (int i = 0; i < 100 && !savedSeen(); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(savedSeen());
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     EXPECT_GE(wall, 3.4);
+    std::lock_guard lock(telemetry->mutex);
     const auto stopped = std::find_if(telemetry->events.begin(), telemetry->events.end(),
                                       [](const auto& e) { return e.name == "take_stopped"; });
     ASSERT_NE(stopped, telemetry->events.end());
     EXPECT_GE(*stopped->props.at("seconds").number(), 2.0);
     EXPECT_LT(*stopped->props.at("seconds").number(), 3.2);
     recorder->releaseSources();
+    std::this_thread::sleep_for(100ms);  // the stopping thread lets go of the session
 }
 
 TEST_F(RecordingSessionTest, FiftyPausesKeepEveryStreamTheRecordedLengthAndInSync) {

@@ -102,7 +102,7 @@ struct FFmpegSegmentEncoder::Pipeline {
     // Video timing, in 90 kHz ticks.
     int64_t frameTicks = 3000;
     int64_t lastVideoPts = INT64_MIN;
-    int64_t nextKeyBoundary = 0;  // the next 2-second mark of the timeline
+    int64_t nextKeyBoundary = 0;  // two seconds after the last key frame
     int64_t framesSinceKey = 0;
     PacketPtr heldVideo;          // held back one packet to learn its duration
     bool fragmentHasVideo = false;
@@ -299,7 +299,10 @@ struct FFmpegSegmentEncoder::Pipeline {
         const int64_t boundaryTicks = int64_t(std::llround(video.maxKeyFrameIntervalDuration * kVideoTimescale));
         if (pts >= nextKeyBoundary || framesSinceKey >= video.maxKeyFrameInterval) {
             frame->pict_type = AV_PICTURE_TYPE_I;
-            nextKeyBoundary = (pts / boundaryTicks + 1) * boundaryTicks;
+            // Two seconds from this key frame, not from a fixed grid: a key frame the
+            // frame count forced early (frames bunch up around a pause) must not be
+            // followed by another one a frame later at the grid mark.
+            nextKeyBoundary = pts + boundaryTicks;
             framesSinceKey = 0;
         } else {
             frame->pict_type = AV_PICTURE_TYPE_NONE;

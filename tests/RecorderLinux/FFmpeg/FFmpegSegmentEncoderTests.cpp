@@ -111,6 +111,24 @@ protected:
     std::vector<std::filesystem::path> files;
 };
 
+// Around a pause the frames bunch up: two frames of the timeline can lie less than a
+// frame interval apart, so 60 frames arrive before two seconds have passed. The frame
+// count then forces a key frame; the next one must still be two seconds on, not at
+// the next grid mark one frame later.
+TEST_F(FFmpegSegmentEncoderTest, FramesBunchedByAPauseGetNoKeyFrameOneFrameAfterAnother) {
+    const VideoSettings v{160, 120, 30, 500'000};
+    auto writer = makeWriter(v, std::nullopt);
+    feed(*writer, v, 1.5, false);  // frames 0..44 at 0 .. 1.467 s
+    // Resumed 10 ms of timeline after the last frame before the pause.
+    feed(*writer, v, 4.0, false, 45, MediaTime(-1, 30) + MediaTime(10, 1000));
+    const auto packets = videoPackets(finishAndWrite(*writer));
+    std::vector<double> keys;
+    for (const auto& p : packets)
+        if (p.key) keys.push_back(p.time);
+    ASSERT_GE(keys.size(), 3u);
+    for (size_t i = 1; i < keys.size(); ++i) EXPECT_GT(keys[i] - keys[i - 1], 1.9) << i << " " << nlohmann::json(keys).dump();
+}
+
 TEST_F(FFmpegSegmentEncoderTest, StreamIsHighProfileWithoutReorderingAtTheConfiguredSize) {
     const VideoSettings v{320, 240, 30, 1'000'000};
     auto writer = makeWriter(v, AudioSettings{});

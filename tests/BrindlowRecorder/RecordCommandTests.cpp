@@ -1,0 +1,198 @@
+// brindlow-recorder end to end: the real X11 screen source on Xvfb, the PulseAudio
+// sine, real encoding and upload to the devserver.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "Support/AtomicFile.h"
+#include "Support/DevServerProcess.h"
+#include "Support/PulseAudioProcess.h"
+#include "Support/Subprocess.h"
+#include "Support/Text.h"
+#include "Support/XvfbProcess.h"
+
+extern char** environ;
+
+namespace brindlow {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// A running command with a pipe to its standard input.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args) {
+        int in[2];
+        if (pipe(in) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        input_ = in[1];
+    }
+    ~Child() {
+        if (input_ >= 0) close(input_);
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void type(const std::string& text) { (void)!write(input_, text.data(), text.size()); }
+    int wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    bool reaped_ = false;
+};
+
+class RecordCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
+        xvfb.use();
+        fs::create_directories(home);
+        // A home of its own: the session file, spool and telemetry stay in the test.
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        unsetenv("XDG_RUNTIME_DIR");
+        if (pulse.ready()) pulse.use();
+        standIn = std::to_string(server.port("web")) + "," + std::to_string(server.port("monolith")) + "," +
+                  std::to_string(server.port("legacy")) + "," + std::to_string(server.port("google"));
+    }
+    void TearDown() override { fs::remove_all(home); }
+
+    std::vector<std::string> recorder(std::vector<std::string> args) const {
+        args.insert(args.begin(), {BRINDLOW_RECORDER_PATH, "--stand-in", standIn});
+        return args;
+    }
+    static std::string quoted(const std::vector<std::string>& args) {
+        std::string line;
+        for (const auto& a : args) line += (line.empty() ? "'" : " '") + a + "'";
+        return line;
+    }
+
+    testing::XvfbProcess xvfb{"1280x720x24"};
+    testing::PulseAudioProcess pulse;
+    testing::DevServerProcess server;
+    fs::path home = fs::temp_directory_path() / ("brindlow-home-" + randomUUID());
+    std::string standIn;
+};
+
+TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
+    const auto signIn = testing::runCommand(recorder({"sign-in", "--token", server.mintCustomToken("alice")}));
+    ASSERT_EQ(signIn.exitCode, 0) << signIn.output;
+    EXPECT_NE(signIn.output.find("Signed in as alice"), std::string::npos);
+
+    // Something moving on the screen and a pointer that clicks.
+    std::atomic<bool> painting{true};
+    std::thread painter([&] {
+        for (int i = 0; painting; ++i) {
+            testing::runCommand({"xsetroot", "-solid", i % 2 ? "#204080" : "#e0c020"});
+            testing::runCommand({"xdotool", "mousemove", std::to_string(100 + i * 7 % 1000), "300", "click", "1"});
+            std::this_thread::sleep_for(250ms);
+        }
+    });
+    // Under `script` the recorder has a terminal, so it takes "p" to pause.
+    const fs::path transcript = home / "record.txt";
+    Child record({"script", "-qfec", quoted(recorder({"record", "--seconds", "20", "--no-countdown"})),
+                  transcript.string()});
+    std::this_thread::sleep_for(6s);
+    record.type("p\n");
+    std::this_thread::sleep_for(3s);
+    record.type("p\n");
+    const int status = record.wait();
+    painting = false;
+    painter.join();
+    const std::string output = readFile(transcript).value_or("");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("paused"), std::string::npos);
+    EXPECT_NE(output.find("/screen-recorder/view/"), std::string::npos) << output;
+
+    const json state = server.state();
+    ASSERT_EQ(state.at("recordings").size(), 1u);
+    const json rec = state.at("recordings").at(0);
+    const std::string aid = rec.at("aid");
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_EQ(state.at("folders").size(), 1u);
+    EXPECT_EQ(rec.at("folderId"), state.at("folders").at(0).at("id"));
+    EXPECT_NEAR(rec.at("asset").at("durationSeconds").get<double>(), 20.0, 0.5);
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    EXPECT_GT(rec.at("cursorLogBytes").get<int64_t>(), 0);
+    // Notices: the registration first, ranges, then the final and index, the close last.
+    std::vector<std::string> kinds;
+    for (const auto& n : rec.at("notices"))
+        if (n.at("kind") != "heartbeat" && n.at("kind") != "cursor") kinds.push_back(n.at("kind"));
+    ASSERT_GE(kinds.size(), 5u);
+    EXPECT_EQ(kinds.front(), "register");
+    EXPECT_EQ(kinds.back(), "close");
+    EXPECT_EQ(kinds[kinds.size() - 3], "final");
+    EXPECT_EQ(kinds[kinds.size() - 2], "index");
+    for (size_t i = 1; i + 3 < kinds.size(); ++i) EXPECT_EQ(kinds[i], "range");
+
+    // The screen stream as the web app will read it.
+    const fs::path dir = server.dataDir() / "objects" / aid / "screen";
+    std::vector<fs::path> parts;
+    for (const auto& entry : fs::directory_iterator(dir)) parts.push_back(entry.path());
+    std::sort(parts.begin(), parts.end());
+    const fs::path stream = home / "screen.mp4";
+    {
+        std::ofstream out(stream, std::ios::binary);
+        for (const auto& part : parts) out << std::ifstream(part, std::ios::binary).rdbuf();
+    }
+    const auto probed = testing::runCommand({"ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_format",
+                                             "-show_entries", "packet=pts_time,flags", "-select_streams", "v:0",
+                                             stream.string()});
+    ASSERT_EQ(probed.exitCode, 0);
+    const json info = json::parse(probed.output);
+    const json video = info.at("streams").at(0);
+    EXPECT_EQ(video.at("codec_name"), "h264");
+    EXPECT_EQ(video.at("profile"), "High");
+    EXPECT_EQ(video.at("has_b_frames"), 0);
+    EXPECT_EQ(video.at("width"), 1280);
+    EXPECT_EQ(video.at("height"), 720);
+    EXPECT_NEAR(std::stod(info.at("format").at("duration").get<std::string>()), 20.0, 0.5);
+    std::vector<double> keys;
+    for (const auto& p : info.at("packets"))
+        if (p.at("flags").get<std::string>()[0] == 'K') keys.push_back(std::stod(p.at("pts_time").get<std::string>()));
+    ASSERT_GE(keys.size(), 9u);
+    for (size_t i = 1; i < keys.size(); ++i) EXPECT_NEAR(keys[i] - keys[i - 1], 2.0, 0.05) << i << " " << json(keys).dump();
+    if (pulse.ready()) {
+        const auto audio = testing::runCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                                "stream=sample_rate,channels", "-of", "csv=p=0", stream.string()});
+        EXPECT_EQ(audio.output, "48000,1\n");
+    }
+}
+
+TEST_F(RecordCommand, WithoutSignInRecordingIsRefusedWithTheMessage) {
+    const auto result = testing::runCommand(recorder({"record", "--seconds", "1", "--no-countdown"}), false);
+    EXPECT_NE(result.exitCode, 0);
+    const auto whoami = testing::runCommand(recorder({"whoami"}), false);
+    EXPECT_NE(whoami.exitCode, 0);
+}
+
+}  // namespace
+}  // namespace brindlow

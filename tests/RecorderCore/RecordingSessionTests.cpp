@@ -427,6 +427,59 @@ TEST_F(RecordingSessionTest, FiftyPausesKeepEveryStreamTheRecordedLengthAndInSyn
     recorder->releaseSources();
 }
 
+TEST_F(RecordingSessionTest, ThirtyPercentOfUploadsFailingStillSavesEverything) {
+    server.setFault({{"route", "put"}, {"status", 500}, {"rate", 0.3}});
+    auto recorder = session(screenSource(), cameraSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(2500ms);
+    const auto saved = recorder->stop();
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    for (const auto& object : rec.at("objects")) EXPECT_EQ(object.at("puts"), 1) << object.dump();
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, AnObjectStoreDownForGoodFailsAndKeepsTheSpool) {
+    options.limits.maxAttempts = 3;
+    options.limits.retryMaxSeconds = 0.2;
+    server.setFault({{"route", "put"}, {"status", 503}});
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(1500ms);
+    try {
+        recorder->stop();
+        FAIL() << "saved";
+    } catch (const RecorderError& error) {
+        EXPECT_EQ(error.kind(), RecorderError::Kind::uploadFailed) << error.what();
+    }
+    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, false));
+    // What did not reach the store is still on this disk.
+    size_t spooled = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(spool / aid))
+        if (entry.is_regular_file() && entry.file_size() > 0) ++spooled;
+    EXPECT_GT(spooled, 0u);
+    EXPECT_TRUE(recording(aid).at("status").is_null());
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, AnAssetCallFailingTwiceIsSavedOnTheSecondRetry) {
+    server.setFault({{"route", "asset"}, {"status", 500}, {"times", 2}});
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_THROW(recorder->stop(), HTTPError);
+    EXPECT_THROW(recorder->save(), HTTPError);
+    EXPECT_TRUE(recorder->phase().canRetrySave);
+    const auto saved = recorder->save();
+    EXPECT_EQ(saved.aid, aid);
+    EXPECT_EQ(recording(aid).at("status"), "saved");
+    recorder->releaseSources();
+}
+
 TEST_F(RecordingSessionTest, PrepareNeedsAScreenOrACamera) {
     auto recorder = session(nullptr, nullptr, std::make_shared<testing::FakeMicSource>());
     try {

@@ -27,6 +27,7 @@
 #include "Support/DevServerProcess.h"
 #include "Support/FakeSources.h"
 #include "Support/PulseAudioProcess.h"
+#include "Support/Subprocess.h"
 #include "Support/Text.h"
 #include "Support/XvfbProcess.h"
 
@@ -70,26 +71,17 @@ struct Usage {
 };
 
 // Runs a command to completion, sampling its RSS once a second.
-Usage measure(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
+Usage measure(const std::vector<std::string>& args) {
     Usage usage;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return usage;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = testing::spawnQuietly(args);
+    if (pid < 0) return usage;
     std::vector<long> samples;
     for (;;) {
         int status = 0;
         rusage ru{};
         if (wait4(pid, &status, WNOHANG, &ru) == pid) {
             usage.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            usage.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                        double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+            usage.cpu = testing::cpuSeconds(ru);
             usage.peakKB = ru.ru_maxrss;
             break;
         }
@@ -106,11 +98,7 @@ Usage measure(std::vector<std::string> args) {
 }
 
 pid_t startPainter() {
-    const char* script = "while :; do xsetroot -solid red; xsetroot -solid blue; done";
-    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script), nullptr};
-    pid_t pid = -1;
-    posix_spawnp(&pid, "sh", nullptr, nullptr, argv, environ);
-    return pid;
+    return testing::spawnQuietly({"sh", "-c", "while :; do xsetroot -solid red; xsetroot -solid blue; done"});
 }
 
 int pipeline(double seconds) {

@@ -22,6 +22,7 @@
 
 #include "Capture/FrameConverter.h"
 #include "Capture/ScreenSource.h"
+#include "Support/Subprocess.h"
 #include "Support/XvfbProcess.h"
 
 using namespace brindlow;
@@ -31,51 +32,28 @@ extern char** environ;
 
 namespace {
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-pid_t spawn(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 // CPU seconds per recorded second of the screen source, and frames delivered.
 std::pair<double, int64_t> measureSource(const ScreenDisplay& display, double seconds) {
     ScreenSource source(display, display.pixels, 30);
     std::atomic<int64_t> frames{0};
-    const double before = cpuSeconds(RUSAGE_SELF);
+    const double before = testing::cpuSeconds(RUSAGE_SELF);
     source.start([&](const SampleBuffer&) { ++frames; });
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     source.stop();
-    return {(cpuSeconds(RUSAGE_SELF) - before) / seconds, frames.load()};
+    return {(testing::cpuSeconds(RUSAGE_SELF) - before) / seconds, frames.load()};
 }
 
 // The same capture by the ffmpeg tool, its CPU per recorded second.
 double measureFFmpeg(const std::string& display, double seconds) {
     const std::string duration = std::to_string(seconds);
-    const pid_t pid = spawn({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", "30",
+    const pid_t pid = testing::spawnQuietly({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", "30",
                              "-video_size", "1920x1080", "-draw_mouse", "0", "-i", display, "-t", duration, "-pix_fmt",
                              "nv12", "-f", "null", "-"});
     if (pid < 0) return -1;
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
-    return (double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6) /
-           seconds;
+    return testing::cpuSeconds(usage) / seconds;
 }
 
 // Mean milliseconds of one grab and of one conversion to the fitted size.
@@ -110,7 +88,7 @@ int main(int argc, char** argv) {
     }
     xvfb.use();
     const auto display = availableDisplays().at(0);
-    spawn({"xsetroot", "-solid", "#336699"});
+    testing::spawnQuietly({"xsetroot", "-solid", "#336699"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     std::printf("screen source, 1920x1080 at 30 fps, %.0f s per case (CPU s per recorded s)\n", seconds);
@@ -120,7 +98,7 @@ int main(int argc, char** argv) {
                 static_cast<long long>(still.second), stillReference, still.first / stillReference);
 
     // Something repaints the whole screen all the time, in a process of its own.
-    const pid_t painter = spawn({"sh", "-c", "while :; do xsetroot -solid red; xsetroot -solid blue; done"});
+    const pid_t painter = testing::spawnQuietly({"sh", "-c", "while :; do xsetroot -solid red; xsetroot -solid blue; done"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto busy = measureSource(display, seconds);
     const double busyReference = measureFFmpeg(xvfb.display(), seconds);

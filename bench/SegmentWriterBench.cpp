@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "Support/Subprocess.h"
 #include "Support/SyntheticMedia.h"
 
 using namespace brindlow;
@@ -24,12 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using testing::cpuSeconds;
 
 struct Result {
     double fps = 0;        // frames encoded per wall-clock second

@@ -40,16 +40,7 @@ public:
         std::vector<std::string> args = {"env", home, runtime, "pulseaudio", "-n", "-F", (dir_ / "test.pa").string(),
                                          "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                                          "--log-target=stderr"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // Not the test's own output: a daemon outliving a crashed test would hold it open.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&pid_, "env", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = spawnQuietly(args);
         server_ = "unix:" + socket.string();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {

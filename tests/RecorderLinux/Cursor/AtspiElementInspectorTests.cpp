@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Support/Subprocess.h"
 #include "Support/XvfbProcess.h"
 
 extern char** environ;
@@ -45,30 +46,12 @@ protected:
     }
     // Starts the test window; returns the button's rectangle as it printed it.
     std::optional<Rect> startApp() {
-        int out[2];
-        if (pipe(out) != 0) return std::nullopt;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
-        char* argv[] = {const_cast<char*>(BRINDLOW_LABELLED_BUTTON_APP), nullptr};
-        if (posix_spawn(&app, argv[0], &actions, nullptr, argv, environ) != 0) app = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string line;
-        pollfd p{out[0], POLLIN, 0};
-        while (app > 0 && line.find('\n') == std::string::npos && poll(&p, 1, 15000) > 0) {
-            char buffer[64];
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            line.append(buffer, size_t(n));
-        }
-        close(out[0]);
+        const auto started = testing::startReadingFirstLine({BRINDLOW_LABELLED_BUTTON_APP});
+        app = started.pid;
         Rect r;
-        if (!(std::istringstream(line) >> r.x >> r.y >> r.width >> r.height)) return std::nullopt;
+        if (!(std::istringstream(started.firstLine) >> r.x >> r.y >> r.width >> r.height)) return std::nullopt;
         return r;
     }
 

@@ -151,7 +151,8 @@ std::string RecordingSession::begin() {
     take->registration = RecordingRegistration::make(take->aid, api_, options_.heartbeatSeconds);
     std::vector<StreamInfo> streams;
     std::optional<CaptureSize> screenSize;
-    for (const auto& [key, source] : {std::pair{StreamKey::screen, screen_}, std::pair{StreamKey::camera, camera_}}) {
+    for (const auto& [streamKey, source] : {std::pair{StreamKey::screen, screen_}, std::pair{StreamKey::camera, camera_}}) {
+        const StreamKey key = streamKey;  // a plain variable, which every compiler lets a lambda capture
         if (!source) continue;
         const auto size = source->videoSize();
         if (!size) continue;

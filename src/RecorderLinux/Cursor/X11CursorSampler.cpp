@@ -99,8 +99,11 @@ CursorShape X11CursorSampler::classify(std::string_view name) {
 void X11CursorSampler::start() {
     if (shapePoller_.joinable()) return;
     // Presses from before this take are not this take's clicks.
-    if (x_->rawEvents) latchRawPresses();
-    latched_.clear();
+    if (x_->rawEvents) latchRawEvents();
+    pressed_.clear();
+    released_.clear();
+    repressed_.clear();
+    deferred_.clear();
     shapePoller_ = std::jthread([this](std::stop_token stop) { pollShape(stop); });
 }
 
@@ -127,13 +130,20 @@ void X11CursorSampler::pollShape(std::stop_token stop) {
     } while (sleepFor(std::chrono::milliseconds(100), stop));
 }
 
-void X11CursorSampler::latchRawPresses() {
+void X11CursorSampler::latchRawEvents() {
     while (xcb_generic_event_t* event = xcb_poll_for_event(x_->xcb)) {
         if ((event->response_type & 0x7F) == XCB_GE_GENERIC) {
             auto* generic = reinterpret_cast<xcb_ge_generic_event_t*>(event);
-            if (generic->extension == x_->inputOpcode && generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS) {
+            const bool press = generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS;
+            const bool release = generic->event_type == XCB_INPUT_RAW_BUTTON_RELEASE;
+            if (generic->extension == x_->inputOpcode && (press || release)) {
+                // Press and release events share their layout.
                 auto* raw = reinterpret_cast<xcb_input_raw_button_press_event_t*>(event);
-                if (const auto button = logButton(raw->detail)) latched_.insert(*button);
+                if (const auto button = logButton(raw->detail)) {
+                    if (release) released_.insert(*button);
+                    else if (reported_.contains(*button) && released_.contains(*button)) repressed_.insert(*button);
+                    else pressed_.insert(*button);
+                }
             }
         }
         std::free(event);
@@ -142,7 +152,7 @@ void X11CursorSampler::latchRawPresses() {
 
 CursorState X11CursorSampler::sample() {
     CursorState state;
-    if (x_->rawEvents) latchRawPresses();
+    if (x_->rawEvents) latchRawEvents();
     if (auto* pointer = xcb_query_pointer_reply(x_->xcb, xcb_query_pointer(x_->xcb, x_->root), nullptr)) {
         state.location = {double(pointer->root_x), double(pointer->root_y)};
         if (pointer->mask & XCB_BUTTON_MASK_1) state.buttons.insert(0);
@@ -150,9 +160,20 @@ CursorState X11CursorSampler::sample() {
         if (pointer->mask & XCB_BUTTON_MASK_2) state.buttons.insert(2);
         std::free(pointer);
     }
-    // A press that began and ended since the last sample counts as held now.
-    state.buttons.insert(latched_.begin(), latched_.end());
-    latched_.clear();
+    // A press that began and ended since the last sample counts as held now; one
+    // deferred from the last sample too.
+    state.buttons.insert(pressed_.begin(), pressed_.end());
+    state.buttons.insert(deferred_.begin(), deferred_.end());
+    deferred_.clear();
+    // Released and pressed again while held: released now, held at the next sample.
+    for (const int64_t button : repressed_) {
+        state.buttons.erase(button);
+        deferred_.insert(button);
+    }
+    pressed_.clear();
+    released_.clear();
+    repressed_.clear();
+    reported_ = state.buttons;
     std::lock_guard lock(lock_);
     state.shape = shape_;
     return state;

@@ -60,6 +60,18 @@ TEST_F(PointerOnXvfb, ReadsPositionAndButtonsAndCatchesShortClicks) {
     xdotool({"click", "2"});
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{2}));
+    EXPECT_TRUE(sampler.sample().buttons.empty());
+
+    // Held, then released and pressed again between two samples: the second press
+    // is a click of its own.
+    xdotool({"mousedown", "1"});
+    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{0}));
+    xdotool({"mouseup", "1", "mousedown", "1"});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(sampler.sample().buttons.empty());
+    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{0}));
+    xdotool({"mouseup", "1"});
+    EXPECT_TRUE(sampler.sample().buttons.empty());
     sampler.stop();
 }
 

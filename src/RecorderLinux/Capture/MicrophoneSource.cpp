@@ -89,13 +89,13 @@ void MicrophoneSource::start(Deliver deliver) {
         deliver_ = std::move(deliver);
     }
     if (reader_.joinable()) return;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate), 1};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate), 1};
     pa_buffer_attr attributes{};
     attributes.maxlength = uint32_t(-1);
     attributes.fragsize = uint32_t(framesPerBuffer * sizeof(float));  // ask the server for 10 ms pieces
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, applicationName, PA_STREAM_RECORD, device_.id.c_str(), "Recording",
-                                      &spec, nullptr, &attributes, &error);
+                                      &format, nullptr, &attributes, &error);
     if (!stream) throw RecorderError::permissionDenied("Microphone");
     reader_ = std::jthread([this, stream](std::stop_token stop) { readLoop(stop, stream); });
 }

@@ -12,6 +12,7 @@
 
 #include "CaptureSource.h"
 #include "Support/Concurrency.h"
+#include "Support/XConnection.h"
 
 namespace brindlow {
 
@@ -33,10 +34,7 @@ struct ScreenDisplay {
 };
 
 // The connection broke or the server refused what the source needs.
-class ScreenConnectionError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using ScreenConnectionError = XConnectionError;
 
 // What the screen source needs of the display server: change reports for one area
 // and that area's pixels. Used from one thread at a time.

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Capture/ScreenSource.h"
+#include "Support/XConnection.h"
 
 namespace brindlow {
 namespace {
@@ -27,32 +28,6 @@ struct Reply {
     Reply& operator=(const Reply&) = delete;
     T* operator->() const { return value; }
     explicit operator bool() const { return value != nullptr; }
-};
-
-struct Connection {
-    xcb_connection_t* xcb = nullptr;
-    xcb_screen_t* screen = nullptr;
-
-    Connection() {
-        int screenNumber = 0;
-        xcb = xcb_connect(nullptr, &screenNumber);
-        if (xcb_connection_has_error(xcb)) {
-            xcb_disconnect(xcb);
-            const char* display = std::getenv("DISPLAY");
-            throw ScreenConnectionError(std::string("cannot connect to the X server ") +
-                                        (display && *display ? display : "(DISPLAY is not set)"));
-        }
-        auto it = xcb_setup_roots_iterator(xcb_get_setup(xcb));
-        for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
-        screen = it.data;
-    }
-    ~Connection() { xcb_disconnect(xcb); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    void check() const {
-        if (xcb_connection_has_error(xcb)) throw ScreenConnectionError("the connection to the X server broke");
-    }
 };
 
 // The monitor name from an EDID block's display descriptors (tag 0xFC).
@@ -72,50 +47,50 @@ std::string monitorName(const uint8_t* edid, size_t length) {
 class XcbScreenConnection final : public ScreenConnection {
 public:
     XcbScreenConnection() {
-        const auto* damageExt = xcb_get_extension_data(c_.xcb, &xcb_damage_id);
-        const auto* shmExt = xcb_get_extension_data(c_.xcb, &xcb_shm_id);
+        const auto* damageExt = xcb_get_extension_data(x_.xcb(), &xcb_damage_id);
+        const auto* shmExt = xcb_get_extension_data(x_.xcb(), &xcb_shm_id);
         if (!damageExt || !damageExt->present) throw ScreenConnectionError("the X server has no DAMAGE extension");
         damageEvent_ = damageExt->first_event;
         Reply<xcb_xfixes_query_version_reply_t> fixes(
-            xcb_xfixes_query_version_reply(c_.xcb, xcb_xfixes_query_version(c_.xcb, 2, 0), nullptr));
+            xcb_xfixes_query_version_reply(x_.xcb(), xcb_xfixes_query_version(x_.xcb(), 2, 0), nullptr));
         Reply<xcb_damage_query_version_reply_t> damage(
-            xcb_damage_query_version_reply(c_.xcb, xcb_damage_query_version(c_.xcb, 1, 1), nullptr));
+            xcb_damage_query_version_reply(x_.xcb(), xcb_damage_query_version(x_.xcb(), 1, 1), nullptr));
         if (!fixes || !damage) throw ScreenConnectionError("the X server refused DAMAGE or XFixes");
         useShm_ = shmExt && shmExt->present;
     }
 
     ~XcbScreenConnection() override {
-        if (segment_) xcb_shm_detach(c_.xcb, segment_);
+        if (segment_) xcb_shm_detach(x_.xcb(), segment_);
         if (memory_) shmdt(memory_);
-        if (damage_) xcb_damage_destroy(c_.xcb, damage_);
-        if (region_) xcb_xfixes_destroy_region(c_.xcb, region_);
-        xcb_flush(c_.xcb);
+        if (damage_) xcb_damage_destroy(x_.xcb(), damage_);
+        if (region_) xcb_xfixes_destroy_region(x_.xcb(), region_);
+        xcb_flush(x_.xcb());
     }
 
     void watch(const DisplayRect& area) override {
         area_ = area;
-        damage_ = xcb_generate_id(c_.xcb);
-        xcb_damage_create(c_.xcb, damage_, c_.screen->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-        region_ = xcb_generate_id(c_.xcb);
-        xcb_xfixes_create_region(c_.xcb, region_, 0, nullptr);
+        damage_ = xcb_generate_id(x_.xcb());
+        xcb_damage_create(x_.xcb(), damage_, x_.screen()->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+        region_ = xcb_generate_id(x_.xcb());
+        xcb_xfixes_create_region(x_.xcb(), region_, 0, nullptr);
         if (useShm_) attachSegment();
-        xcb_flush(c_.xcb);
-        c_.check();
+        xcb_flush(x_.xcb());
+        x_.check();
     }
 
     bool waitForChange(std::chrono::milliseconds timeout) override {
         bool reported = drainEvents();
         if (!reported && timeout.count() > 0) {
-            pollfd fd{xcb_get_file_descriptor(c_.xcb), POLLIN, 0};
+            pollfd fd{xcb_get_file_descriptor(x_.xcb()), POLLIN, 0};
             poll(&fd, 1, int(timeout.count()));
             reported = drainEvents();
         }
         if (!reported) return false;
         // Take the damage so far and see whether any of it is on this display.
-        xcb_damage_subtract(c_.xcb, damage_, XCB_NONE, region_);
+        xcb_damage_subtract(x_.xcb(), damage_, XCB_NONE, region_);
         Reply<xcb_xfixes_fetch_region_reply_t> region(
-            xcb_xfixes_fetch_region_reply(c_.xcb, xcb_xfixes_fetch_region(c_.xcb, region_), nullptr));
-        c_.check();
+            xcb_xfixes_fetch_region_reply(x_.xcb(), xcb_xfixes_fetch_region(x_.xcb(), region_), nullptr));
+        x_.check();
         if (!region) return true;
         const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.value);
         const int count = xcb_xfixes_fetch_region_rectangles_length(region.value);
@@ -132,21 +107,21 @@ public:
         stride = int(area_.width) * 4;
         if (memory_) {
             Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-                c_.xcb,
-                xcb_shm_get_image(c_.xcb, c_.screen->root, int16_t(area_.x), int16_t(area_.y), uint16_t(area_.width),
+                x_.xcb(),
+                xcb_shm_get_image(x_.xcb(), x_.screen()->root, int16_t(area_.x), int16_t(area_.y), uint16_t(area_.width),
                                   uint16_t(area_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
                 nullptr));
-            c_.check();
+            x_.check();
             if (!image) throw ScreenConnectionError("the X server would not hand over the screen's pixels");
             return static_cast<const uint8_t*>(memory_);
         }
         // Without shared memory (a remote server) the pixels come through the socket.
         fallback_.reset(xcb_get_image_reply(
-            c_.xcb,
-            xcb_get_image(c_.xcb, XCB_IMAGE_FORMAT_Z_PIXMAP, c_.screen->root, int16_t(area_.x), int16_t(area_.y),
+            x_.xcb(),
+            xcb_get_image(x_.xcb(), XCB_IMAGE_FORMAT_Z_PIXMAP, x_.screen()->root, int16_t(area_.x), int16_t(area_.y),
                           uint16_t(area_.width), uint16_t(area_.height), ~0u),
             nullptr));
-        c_.check();
+        x_.check();
         if (!fallback_ || xcb_get_image_data_length(fallback_.get()) < int(stride * area_.height))
             throw ScreenConnectionError("the X server would not hand over the screen's pixels");
         return xcb_get_image_data(fallback_.get());
@@ -160,11 +135,11 @@ private:
     // True when a damage report arrived.
     bool drainEvents() {
         bool reported = false;
-        while (xcb_generic_event_t* event = xcb_poll_for_event(c_.xcb)) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(x_.xcb())) {
             if ((event->response_type & 0x7F) == damageEvent_ + XCB_DAMAGE_NOTIFY) reported = true;
             std::free(event);
         }
-        c_.check();
+        x_.check();
         return reported;
     }
 
@@ -178,9 +153,9 @@ private:
             memory_ = nullptr;
             return;
         }
-        segment_ = xcb_generate_id(c_.xcb);
-        xcb_void_cookie_t attached = xcb_shm_attach_checked(c_.xcb, segment_, uint32_t(id), 0);
-        if (xcb_generic_error_t* error = xcb_request_check(c_.xcb, attached)) {
+        segment_ = xcb_generate_id(x_.xcb());
+        xcb_void_cookie_t attached = xcb_shm_attach_checked(x_.xcb(), segment_, uint32_t(id), 0);
+        if (xcb_generic_error_t* error = xcb_request_check(x_.xcb(), attached)) {
             std::free(error);
             shmdt(memory_);
             memory_ = nullptr;
@@ -188,7 +163,7 @@ private:
         }
     }
 
-    Connection c_;
+    XConnection x_;
     DisplayRect area_;
     uint8_t damageEvent_ = 0;
     bool useShm_ = false;
@@ -202,22 +177,22 @@ private:
 }  // namespace
 
 std::vector<ScreenDisplay> availableDisplays() {
-    Connection c;
+    XConnection x;
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources(xcb_randr_get_screen_resources_current_reply(
-        c.xcb, xcb_randr_get_screen_resources_current(c.xcb, c.screen->root), nullptr));
+        x.xcb(), xcb_randr_get_screen_resources_current(x.xcb(), x.screen()->root), nullptr));
     if (!resources) throw ScreenConnectionError("the X server did not list its monitors (RandR)");
-    const xcb_intern_atom_cookie_t edidCookie = xcb_intern_atom(c.xcb, 1, 4, "EDID");
-    Reply<xcb_intern_atom_reply_t> edidAtom(xcb_intern_atom_reply(c.xcb, edidCookie, nullptr));
+    const xcb_intern_atom_cookie_t edidCookie = xcb_intern_atom(x.xcb(), 1, 4, "EDID");
+    Reply<xcb_intern_atom_reply_t> edidAtom(xcb_intern_atom_reply(x.xcb(), edidCookie, nullptr));
 
     std::vector<ScreenDisplay> displays;
     const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.value);
     const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.value);
     for (int i = 0; i < count; ++i) {
         Reply<xcb_randr_get_output_info_reply_t> output(xcb_randr_get_output_info_reply(
-            c.xcb, xcb_randr_get_output_info(c.xcb, outputs[i], resources->config_timestamp), nullptr));
+            x.xcb(), xcb_randr_get_output_info(x.xcb(), outputs[i], resources->config_timestamp), nullptr));
         if (!output || output->connection != XCB_RANDR_CONNECTION_CONNECTED || output->crtc == XCB_NONE) continue;
         Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
-            c.xcb, xcb_randr_get_crtc_info(c.xcb, output->crtc, resources->config_timestamp), nullptr));
+            x.xcb(), xcb_randr_get_crtc_info(x.xcb(), output->crtc, resources->config_timestamp), nullptr));
         if (!crtc || crtc->width == 0 || crtc->height == 0) continue;
         ScreenDisplay display;
         display.id = outputs[i];
@@ -225,7 +200,7 @@ std::vector<ScreenDisplay> availableDisplays() {
         display.bounds = {crtc->x, crtc->y, crtc->width, crtc->height};
         if (edidAtom && edidAtom->atom != XCB_NONE) {
             Reply<xcb_randr_get_output_property_reply_t> edid(xcb_randr_get_output_property_reply(
-                c.xcb, xcb_randr_get_output_property(c.xcb, outputs[i], edidAtom->atom, XCB_ATOM_ANY, 0, 128, 0, 0),
+                x.xcb(), xcb_randr_get_output_property(x.xcb(), outputs[i], edidAtom->atom, XCB_ATOM_ANY, 0, 128, 0, 0),
                 nullptr));
             if (edid && edid->format == 8)
                 display.name = monitorName(xcb_randr_get_output_property_data(edid.value),

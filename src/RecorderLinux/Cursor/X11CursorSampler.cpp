@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Support/Concurrency.h"
+#include "Support/XConnection.h"
 
 namespace brindlow {
 namespace {
@@ -26,21 +27,13 @@ std::optional<int64_t> logButton(uint32_t xButton) {
 }  // namespace
 
 struct X11CursorSampler::Connection {
-    xcb_connection_t* xcb = nullptr;
-    xcb_window_t root = 0;
+    XConnection x;
+    xcb_connection_t* xcb = x.xcb();
+    xcb_window_t root = x.screen()->root;
     uint8_t inputOpcode = 0;
     bool rawEvents = false;
 
     Connection() {
-        int screenNumber = 0;
-        xcb = xcb_connect(nullptr, &screenNumber);
-        if (xcb_connection_has_error(xcb)) {
-            xcb_disconnect(xcb);
-            throw std::runtime_error("cannot connect to the X server for the pointer");
-        }
-        auto it = xcb_setup_roots_iterator(xcb_get_setup(xcb));
-        for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
-        root = it.data->root;
         if (auto* fixes = xcb_xfixes_query_version_reply(xcb, xcb_xfixes_query_version(xcb, 4, 0), nullptr))
             std::free(fixes);
         const auto* input = xcb_get_extension_data(xcb, &xcb_input_id);
@@ -60,7 +53,6 @@ struct X11CursorSampler::Connection {
         }
         xcb_flush(xcb);
     }
-    ~Connection() { xcb_disconnect(xcb); }
 };
 
 X11CursorSampler::X11CursorSampler() : x_(std::make_unique<Connection>()) {}

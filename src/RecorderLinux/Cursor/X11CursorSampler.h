@@ -20,7 +20,7 @@ namespace brindlow {
 // its own.
 class X11CursorSampler final : public CursorSampler {
 public:
-    // Throws std::runtime_error when there is no X server.
+    // Throws XConnectionError when there is no X server.
     X11CursorSampler();
     ~X11CursorSampler() override;
 

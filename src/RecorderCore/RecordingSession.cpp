@@ -203,13 +203,10 @@ std::string RecordingSession::begin() {
 }
 
 void RecordingSession::watchDurationLimit(std::shared_ptr<Take> take) {
-    std::lock_guard lock(watchLock_);
-    if (limitWatch_.joinable()) {
-        limitWatch_.request_stop();
-        limitWatch_.detach();  // it ends at its next wake-up
-    }
+    cancelDurationWatch();
     std::weak_ptr<RecordingSession> weak = weak_from_this();
     const double limit = options_.maxDurationSeconds;
+    std::lock_guard lock(watchLock_);
     limitWatch_ = std::jthread([weak, take, limit](std::stop_token stop) {
         while (sleepFor(std::chrono::seconds(1), stop)) {
             auto self = weak.lock();

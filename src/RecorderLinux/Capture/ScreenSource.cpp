@@ -10,6 +10,7 @@ constexpr auto changePoll = std::chrono::milliseconds(100);
 ScreenSource::ScreenSource(ScreenDisplay display, CaptureSize pixelSize, int fps, ScreenConnector connector)
     : display_(std::move(display)),
       fps_(std::max(1, fps)),
+      interval_(std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_))),
       videoSize_(pixelSize.fittedToEncoder()),
       connector_(std::move(connector)) {}
 
@@ -38,9 +39,7 @@ void ScreenSource::start(Deliver deliver) {
     takePicture(*connection);
     grabber_ = std::jthread(
         [this, connection = std::move(connection)](std::stop_token stop) mutable { grabLoop(stop, std::move(connection)); });
-    pacer_ = std::make_unique<RepeatingTimer>(
-        queue_, std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_)),
-        [this] { emit(); });
+    pacer_ = std::make_unique<RepeatingTimer>(queue_, interval_, [this] { emit(); });
     pacer_->start();
 }
 
@@ -53,7 +52,6 @@ void ScreenSource::takePicture(ScreenConnection& connection) {
 }
 
 void ScreenSource::grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnection> connection) {
-    const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_));
     try {
         while (!stop.stop_requested()) {
             if (!connection->waitForChange(changePoll)) continue;
@@ -61,7 +59,7 @@ void ScreenSource::grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnecti
             takePicture(*connection);
             // Changes come faster than frames only on busy screens; one grab per
             // frame interval is all the pacer can use.
-            sleepUntil(grabbed + interval, stop);
+            sleepUntil(grabbed + interval_, stop);
         }
     } catch (const std::exception& error) {
         std::function<void(const std::exception&)> onError;

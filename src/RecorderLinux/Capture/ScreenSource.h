@@ -83,6 +83,7 @@ private:
 
     const ScreenDisplay display_;
     const int fps_;
+    const SteadyClock::duration interval_;  // 1/fps
     const CaptureSize videoSize_;
     const ScreenConnector connector_;
     SerialQueue queue_{"com.brindlow.recorder.screen"};

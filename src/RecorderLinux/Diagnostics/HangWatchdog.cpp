@@ -1,5 +1,7 @@
 #include "Diagnostics/HangWatchdog.h"
 
+#include "Support/Concurrency.h"
+
 namespace brindlow {
 
 HangWatchdog::HangWatchdog(Report report, std::chrono::milliseconds threshold, std::chrono::milliseconds checkInterval)
@@ -15,7 +17,6 @@ void HangWatchdog::start() {
 void HangWatchdog::stop() {
     if (!watcher_.joinable()) return;
     watcher_.request_stop();
-    wake_.notify_all();
     watcher_.join();
     watcher_ = {};
 }
@@ -27,22 +28,25 @@ void HangWatchdog::ping() {
 }
 
 void HangWatchdog::watch(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
+    bool stalled = false;
     Clock::time_point stallStart;
     for (;;) {
-        wake_.wait_for(lock, stop, checkInterval_, [] { return false; });
-        const bool stopping = stop.stop_requested();
+        const bool stopping = !sleepFor(checkInterval_, stop);
+        bool pinged;
+        Clock::time_point lastPing;
+        {
+            std::lock_guard lock(mutex_);
+            pinged = pinged_;
+            lastPing = lastPing_;
+        }
         const auto now = Clock::now();
-        if (stalled_ && (lastPing_ > stallStart || stopping)) {
-            const bool ended = lastPing_ > stallStart;
-            const double blocked = std::chrono::duration<double>((ended ? lastPing_ : now) - stallStart).count();
-            stalled_ = false;
-            lock.unlock();
-            report_(blocked, ended);
-            lock.lock();
-        } else if (pinged_ && !stalled_ && now - lastPing_ >= threshold_) {
-            stalled_ = true;
-            stallStart = lastPing_;
+        if (stalled && (lastPing > stallStart || stopping)) {
+            const bool ended = lastPing > stallStart;
+            stalled = false;
+            report_(std::chrono::duration<double>((ended ? lastPing : now) - stallStart).count(), ended);
+        } else if (pinged && !stalled && now - lastPing >= threshold_) {
+            stalled = true;
+            stallStart = lastPing;
         }
         if (stopping) return;
     }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -33,10 +32,8 @@ private:
     const Report report_;
     const std::chrono::milliseconds threshold_, checkInterval_;
     std::mutex mutex_;
-    std::condition_variable_any wake_;
     Clock::time_point lastPing_;  // guarded by mutex_
     bool pinged_ = false;         // guarded by mutex_
-    bool stalled_ = false;        // guarded by mutex_
     std::jthread watcher_;
 };
 

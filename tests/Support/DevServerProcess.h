@@ -18,6 +18,7 @@
 #include "BrindlowAPI.h"
 #include "HTTP/CurlTransport.h"
 #include "RecorderEnvironment.h"
+#include "Support/Subprocess.h"
 #include "Support/Text.h"
 
 extern char** environ;
@@ -43,37 +44,11 @@ public:
         std::vector<std::string> args{BRINDLOW_DEVSERVER_PATH, "--data-dir", dataDir_.string(), "--port-base", "0",
                                       "--seed", "alice,t1,,de", "--seed", "bob,t2,acme"};
         args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (spawned != 0) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + args[0]);
-        }
         // The ready line, read with a bound: a server that never gets ready fails the test.
-        std::string line;
-        fd_set fds;
-        for (int waited = 0; line.find('\n') == std::string::npos && waited < 100; ++waited) {
-            FD_ZERO(&fds);
-            FD_SET(out[0], &fds);
-            timeval tv{0, 100'000};
-            if (select(out[0] + 1, &fds, nullptr, nullptr, &tv) > 0) {
-                char buffer[512];
-                const ssize_t n = read(out[0], buffer, sizeof buffer);
-                if (n <= 0) break;
-                line.append(buffer, size_t(n));
-            }
-        }
-        close(out[0]);
+        const auto started = startReadingFirstLine(args, 10000, true);
+        pid_ = started.pid;
+        if (pid_ < 0) throw std::runtime_error("cannot start " + args[0]);
+        const std::string& line = started.firstLine;
         const auto ready = nlohmann::json::parse(line, nullptr, false);
         if (!ready.is_object() || !ready.contains("ports")) {
             stop();

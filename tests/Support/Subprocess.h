@@ -69,9 +69,11 @@ struct StartedProcess {
     std::string firstLine;  // without its newline; empty when none came in time
 };
 
-// Starts a command (output other than its first line and errors thrown away) and
-// waits up to `timeoutMs` for the first line it prints: a ready signal, an address.
-inline StartedProcess startReadingFirstLine(const std::vector<std::string>& args, int timeoutMs = 15000) {
+// Starts a command (output other than its first line thrown away, errors too unless
+// `keepErrors`) and waits up to `timeoutMs` for the first line it prints: a ready
+// signal, an address.
+inline StartedProcess startReadingFirstLine(const std::vector<std::string>& args, int timeoutMs = 15000,
+                                            bool keepErrors = false) {
     StartedProcess started;
     int out[2];
     if (pipe(out) != 0) return started;
@@ -82,7 +84,7 @@ inline StartedProcess startReadingFirstLine(const std::vector<std::string>& args
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!keepErrors) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     if (posix_spawnp(&started.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) started.pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);

@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "RecorderError.h"
+#include "Support/ScriptedTransport.h"
 #include "Support/Text.h"
 
 namespace brindlow {
@@ -28,17 +29,10 @@ public:
     int saves = 0;
 };
 
-class ScriptedTokens : public HTTPTransport {
+// Token requests nobody scripted fail as the services would.
+class ScriptedTokens : public testing::ScriptedTransport {
 public:
-    HTTPResponse perform(const HTTPRequest& request, std::stop_token) override {
-        requests.push_back(request);
-        if (answers.empty()) return {500, "no answer scripted"};
-        auto a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    std::vector<HTTPRequest> requests;
-    std::deque<HTTPResponse> answers;
+    ScriptedTokens() { fallback = {500, "no answer scripted"}; }
 };
 
 class AuthServiceTest : public ::testing::Test {

@@ -6,24 +6,13 @@
 
 #include "RecorderError.h"
 #include "Support/Concurrency.h"
+#include "Support/ScriptedTransport.h"
 #include "Support/URL.h"
 
 namespace brindlow {
 namespace {
 
-// Records every request; answers from a script (200 {} by default).
-class FakeTransport : public HTTPTransport {
-public:
-    HTTPResponse perform(const HTTPRequest& request, std::stop_token) override {
-        requests.push_back(request);
-        if (answers.empty()) return {200, "{}"};
-        auto next = answers.front();
-        answers.pop_front();
-        return next;
-    }
-    std::vector<HTTPRequest> requests;
-    std::deque<HTTPResponse> answers;
-};
+using FakeTransport = testing::ScriptedTransport;  // 200 {} once the script is used up
 
 class FakeTokens : public IDTokenProvider {
 public:

@@ -1,35 +1,26 @@
 // brindlow-recorder: sign in, list devices and record from the command line.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
+#include <variant>
 #include <vector>
 
-#include "Cursor/AtspiElementInspector.h"
-#include "Cursor/X11CursorSampler.h"
-#include "Diagnostics/AppTelemetry.h"
-#include "FFmpeg/FFmpegSegmentEncoder.h"
-#include "RecorderContext.h"
+#include "LinuxPlatform.h"
 #include "RecorderError.h"
-#include "RecordingSession.h"
-#include "SignIn/BrowserSignIn.h"
-#include "Support/Paths.h"
-
-extern char** environ;
+#include "RecorderRuntime.h"
 
 using namespace brindlow;
 
@@ -45,7 +36,7 @@ Commands:
   record      record the screen, a camera and a microphone
 
 Global options:
-  --env NAME        dev (default, or $BRINDLOW_ENV) or prod
+  --env NAME        dev or prod (default $BRINDLOW_ENV, else the one the app was built for)
   --stand-in PORTS  point dev at a local brindlow-devserver: "W,M,L,G" or a base port
                     (default $BRINDLOW_STAND_IN; without it dev uses its configured ports)
   --help            this text; COMMAND --help explains a command
@@ -69,7 +60,7 @@ Options:
   --camera ID|none    the camera (default: none)
   --mic ID|none       the microphone (default: the default source)
   --fps N             screen frames per second (default 30)
-  --seconds N         stop after N seconds of recording
+  --seconds N         stop after N seconds of recording (at most 9000)
   --no-countdown      start at once instead of after 3 seconds
 )";
 
@@ -84,6 +75,8 @@ void installInterruptHandler() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+constexpr int usageError = 2;
 
 // Options after the command: "--name value" pairs and bare "--flag"s.
 struct Arguments {
@@ -118,88 +111,102 @@ struct Arguments {
     }
 };
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int status = 1) {
     std::fprintf(stderr, "brindlow-recorder: %s\n", message.c_str());
-    return 1;
+    return status;
 }
 
-bool hasDesktop() {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return (display && *display) || (wayland && *wayland);
+// The whole text as a finite number, or nothing.
+std::optional<double> number(const std::string& text) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+    return value;
 }
 
-// Hands the address to the desktop's browser; whatever happens, the address was printed.
-void openInBrowser(const std::string& url) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(url.c_str()), nullptr};
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ) == 0) {
-        // Reaped by a thread of its own so that no zombie stays while we wait.
-        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+// The command line's main thread: runs what the model posts and keeps the hang
+// watchdog fed while it waits, however long the model's work takes.
+class MainLoop {
+public:
+    MainLoop(std::shared_ptr<LoopExecutor> executor, AppTelemetry& app) : executor_(std::move(executor)), app_(app) {}
+
+    // Runs until `done` answers true; `each` runs at every turn (at least every 50 ms).
+    void until(const std::function<bool()>& done, const std::function<void()>& each = {}) {
+        executor_->runUntil(
+            [&] {
+                app_.watchdog().ping();
+                if (each) each();
+                return done();
+            },
+            std::chrono::hours(24 * 365));
     }
-    posix_spawn_file_actions_destroy(&actions);
+
+private:
+    std::shared_ptr<LoopExecutor> executor_;
+    AppTelemetry& app_;
+};
+
+std::string accountError(const RecorderModel& model) {
+    return model.error().value_or(RecorderError::notSignedIn().what());
 }
 
-int signIn(RecorderContext& context, AppTelemetry& app, const Arguments& args) {
-    std::string token;
-    if (const auto given = args.value("--token")) {
-        token = *given;
-    } else {
-        auto attempt = BrowserSignIn::make(context.env.webApp);
-        const std::string url = attempt->start();
-        std::printf("Open this address to sign in:\n  %s\n", url.c_str());
-        std::fflush(stdout);
-        if (hasDesktop()) openInBrowser(url);
-        std::stop_source giveUp;
-        std::jthread watcher([&giveUp](std::stop_token stop) {
-            while (!stop.stop_requested() && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (interrupted) giveUp.request_stop();
-        });
-        try {
-            token = attempt->waitForToken(giveUp.get_token());
-        } catch (const CancellationError&) {
-            return fail("sign-in cancelled");
-        } catch (const BrowserSignIn::Failure& failure) {
-            return fail(failure.what());
-        }
-    }
-    context.auth->signIn(token);
-    app.telemetry()->record(TelemetryEvent::signedIn, std::nullopt);
-    std::printf("Signed in as %s.\n", context.auth->uid().value_or("?").c_str());
+int signIn(RecorderModel& model, MainLoop& loop, const Arguments& args) {
+    using Kind = Screen::Kind;
+    if (const auto token = args.value("--token")) model.signInWithToken(*token);
+    else model.startSignIn();
+    bool shown = false, cancelled = false;
+    loop.until([&] { return model.screen().kind == Kind::setup || model.screen().kind == Kind::signedOut; },
+               [&] {
+                   if (!shown && model.signInURL()) {
+                       shown = true;
+                       std::printf("Open this address to sign in:\n  %s\n", model.signInURL()->c_str());
+                       std::fflush(stdout);
+                   }
+                   if (interrupted && !cancelled) {
+                       cancelled = true;
+                       model.cancelSignIn();
+                   }
+               });
+    if (model.screen().kind != Kind::setup) return fail(model.error().value_or("sign-in cancelled"));
+    std::printf("Signed in as %s.\n", model.user()->uid.c_str());
     return 0;
 }
 
-int whoami(RecorderContext& context) {
-    const auto uid = context.auth->uid();
-    if (!uid) return fail(RecorderError::notSignedIn().what());
-    const RecorderUser user = context.api().fetchUser(*uid);
-    std::printf("%s (team %s%s)\n", uid->c_str(), user.teamId.c_str(),
+int whoami(RecorderModel& model, MainLoop& loop) {
+    bool loaded = false;
+    model.load([&] { loaded = true; });
+    loop.until([&] { return loaded; });
+    if (!model.user()) return fail(accountError(model));
+    const RecorderUser& user = *model.user();
+    std::printf("%s (team %s%s)\n", user.uid.c_str(), user.teamId.c_str(),
                 user.languageCode ? (", language " + *user.languageCode).c_str() : "");
     return 0;
 }
 
 int devices() {
-    const DeviceList list = listDevices();
     std::printf("Displays:\n");
-    if (list.displays.empty()) std::printf("  none%s\n", list.displayError ? (" (" + *list.displayError + ")").c_str() : "");
-    for (const auto& d : list.displays) {
-        const CaptureSize fitted = d.pixels.fittedToEncoder();
-        std::printf("  %u  %s  %lldx%lld at %lld,%lld, recorded at %lldx%lld\n", d.id, d.name.c_str(),
-                    static_cast<long long>(d.pixels.width), static_cast<long long>(d.pixels.height),
-                    static_cast<long long>(d.bounds.x), static_cast<long long>(d.bounds.y),
-                    static_cast<long long>(fitted.width), static_cast<long long>(fitted.height));
+    try {
+        const auto displays = LinuxPlatform().availableDisplays();
+        if (displays.empty()) std::printf("  none\n");
+        for (const auto& d : displays) {
+            const CaptureSize fitted = d.pixels.fittedToEncoder();
+            std::printf("  %u  %s  %lldx%lld at %lld,%lld, recorded at %lldx%lld\n", d.id, d.name.c_str(),
+                        static_cast<long long>(d.pixels.width), static_cast<long long>(d.pixels.height),
+                        static_cast<long long>(d.bounds.x), static_cast<long long>(d.bounds.y),
+                        static_cast<long long>(fitted.width), static_cast<long long>(fitted.height));
+        }
+    } catch (const std::exception& error) {
+        std::printf("  none (%s)\n", error.what());
     }
     std::printf("Cameras:\n");
-    if (list.cameras.empty()) std::printf("  none\n");
-    for (const auto& c : list.cameras) std::printf("  %s  %s (%s)\n", c.id.c_str(), c.name.c_str(), c.path.c_str());
+    const auto cameras = CameraSource::available();
+    if (cameras.empty()) std::printf("  none\n");
+    for (const auto& c : cameras) std::printf("  %s  %s (%s)\n", c.id.c_str(), c.name.c_str(), c.path.c_str());
     std::printf("Microphones:\n");
-    if (list.microphones.empty()) std::printf("  none\n");
-    for (const auto& m : list.microphones)
-        std::printf("  %s  %s%s\n", m.id.c_str(), m.name.c_str(), m.isDefault ? "  (default)" : "");
+    const auto mics = MicrophoneSource::available();
+    if (mics.empty()) std::printf("  none\n");
+    for (const auto& m : mics) std::printf("  %s  %s%s\n", m.id.c_str(), m.name.c_str(), m.isDefault ? "  (default)" : "");
     return 0;
 }
 
@@ -226,164 +233,188 @@ std::optional<std::string> typedLine() {
     return line;
 }
 
-int record(RecorderContext& context, AppTelemetry& app, const Arguments& args) {
-    const auto uid = context.auth->uid();
-    if (!uid) return fail(RecorderError::notSignedIn().what());
-    const int fps = std::atoi(args.value("--fps").value_or("30").c_str());
-    if (fps < 1 || fps > 120) return fail("--fps is a number from 1 to 120");
-    const double seconds = std::atof(args.value("--seconds").value_or("0").c_str());
+// What `record` was asked for, checked before anything starts.
+struct RecordRequest {
+    double seconds = 0;  // 0: until Ctrl-C
+    int64_t fps = 30;
+    std::optional<std::string> display, camera, mic;  // as given: an id or "none"
+    bool countdown = true;
 
-    const DeviceList list = listDevices();
-    auto pick = [](const auto& items, const std::optional<std::string>& wanted, auto id, auto fallback)
-        -> std::optional<std::decay_t<decltype(items.front())>> {
-        if (wanted == "none") return std::nullopt;
-        if (!wanted) return fallback(items);
-        for (const auto& item : items)
-            if (id(item) == *wanted) return item;
-        throw std::invalid_argument("no device " + *wanted);
+    // The request, or the message for a usage error.
+    static std::variant<RecordRequest, std::string> from(const Arguments& args) {
+        RecordRequest request;
+        if (const auto text = args.value("--seconds")) {
+            const auto seconds = number(*text);
+            const double limit = RecorderModel::recordingOptions(30).maxDurationSeconds;
+            if (!seconds || *seconds <= 0 || *seconds > limit)
+                return "--seconds is a number of seconds above 0 and at most " + std::to_string(int(limit)) +
+                       ", not " + *text;
+            request.seconds = *seconds;
+        }
+        if (const auto text = args.value("--fps")) {
+            const auto fps = number(*text);
+            if (!fps || *fps != std::floor(*fps) || *fps < 1 || *fps > 120)
+                return "--fps is a whole number from 1 to 120, not " + *text;
+            request.fps = int64_t(*fps);
+        }
+        request.display = args.value("--display");
+        request.camera = args.value("--camera");
+        request.mic = args.value("--mic");
+        request.countdown = !args.has("--no-countdown");
+        return request;
+    }
+};
+
+struct Problem {
+    std::string message;
+    int status = 1;
+};
+
+// Applies the device choices to the model; what stands in the way otherwise.
+std::optional<Problem> choose(RecorderModel& model, const RecordRequest& request) {
+    auto unknown = [](const std::string& what, const std::string& id) {
+        return Problem{"no " + what + " " + id + "; brindlow-recorder devices lists them", usageError};
     };
-    std::optional<ScreenDisplay> display;
-    std::optional<CameraDevice> camera;
-    std::optional<MicrophoneDevice> mic;
-    try {
-        display = pick(list.displays, args.value("--display"), [](const ScreenDisplay& d) { return std::to_string(d.id); },
-                       [](const auto& all) { return all.empty() ? std::nullopt : std::optional(all.front()); });
-        camera = pick(list.cameras, args.value("--camera"), [](const CameraDevice& c) { return c.id; },
-                      [](const auto&) { return std::optional<CameraDevice>(); });
-        mic = pick(list.microphones, args.value("--mic"), [](const MicrophoneDevice& m) { return m.id; },
-                   [](const auto& all) -> std::optional<MicrophoneDevice> {
-                       for (const auto& m : all)
-                           if (m.isDefault) return m;
-                       return std::nullopt;
-                   });
-    } catch (const std::invalid_argument& error) {
-        return fail(std::string(error.what()) + "; brindlow-recorder devices lists them");
+    if (request.display && *request.display != "none") {
+        if (model.displayProblem()) return Problem{*model.displayProblem()};
+        std::optional<uint32_t> found;
+        for (const auto& d : model.displays())
+            if (std::to_string(d.id) == *request.display) found = d.id;
+        if (!found) return unknown("display", *request.display);
+        model.setDisplayId(found);
+    } else if (request.display) {
+        model.setDisplayId(std::nullopt);
     }
-    if (!display && !camera) return fail(RecorderError::permissionDenied("a display or a camera").what());
+    auto pick = [&](const std::optional<std::string>& wanted, const std::vector<DeviceOption>& options,
+                    const std::string& what) -> std::variant<std::optional<std::string>, Problem> {
+        if (!wanted || *wanted == "none") return std::optional<std::string>();
+        for (const auto& option : options)
+            if (option.id == *wanted) return std::optional(option.id);
+        return unknown(what, *wanted);
+    };
+    const auto camera = pick(request.camera, model.cameras(), "camera");
+    if (const auto* problem = std::get_if<Problem>(&camera)) return *problem;
+    model.setCameraId(std::get<0>(camera));
+    if (request.mic) {
+        const auto mic = pick(request.mic, model.mics(), "microphone");
+        if (const auto* problem = std::get_if<Problem>(&mic)) return *problem;
+        model.setMicId(std::get<0>(mic));
+    }
+    model.setFps(request.fps);
+    if (!model.displayId() && !model.cameraId() && model.displayProblem()) return Problem{*model.displayProblem()};
+    return std::nullopt;
+}
 
-    std::shared_ptr<ScreenSource> screen;
-    std::optional<CursorCapture> cursor;
-    if (display) {
-        screen = std::make_shared<ScreenSource>(*display, display->pixels, fps);
-        try {
-            const DisplayRect b = display->bounds;
-            cursor = CursorCapture{std::make_shared<X11CursorSampler>(),
-                                   Rect{double(b.x), double(b.y), double(b.width), double(b.height)}, 60,
-                                   AtspiElementInspector::isTrusted() ? std::make_shared<AtspiElementInspector>()
-                                                                      : nullptr};
-        } catch (const std::exception&) {
-            // No pointer to follow: the take records without a cursor log.
-        }
-    }
-    std::shared_ptr<CameraSource> cameraSource = camera ? std::make_shared<CameraSource>(*camera) : nullptr;
-    std::shared_ptr<MicrophoneSource> micSource = mic ? std::make_shared<MicrophoneSource>(*mic) : nullptr;
+std::string describeChoice(const RecorderModel& model) {
+    auto name = [](const auto& options, const auto& id) -> std::string {
+        for (const auto& option : options)
+            if (id && option.id == *id) return option.name;
+        return {};
+    };
+    std::string text = model.displayId() ? "display " + name(model.displays(), model.displayId()) : "no display";
+    if (model.cameraId()) text += ", camera " + name(model.cameras(), model.cameraId());
+    if (model.micId()) text += ", microphone " + name(model.mics(), model.micId());
+    return text;
+}
 
-    const BrindlowAPI api = context.api();
-    RecorderUser user;
-    try {
-        user = api.fetchUser(*uid);
-    } catch (const std::exception& error) {
-        return fail(error.what());
-    }
-    RecordingSession::Options options;
-    options.fps = fps;
-    auto session = RecordingSession::make(api, user, std::make_shared<HTTPObjectPutter>(context.transport),
-                                          userDataDirectory() / "spool", screen, cameraSource, micSource, cursor,
-                                          options, FFmpegSegmentEncoder::factory());
-    session->setTelemetry(app.telemetry());
+int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
+    using Kind = Screen::Kind;
+    bool listed = false;
+    model.refreshDevices([&] { listed = true; });
+    loop.until([&] { return listed; });
+    // Device ids are checked before the account is, so a typing error is told first.
+    if (auto problem = choose(model, request)) return fail(problem->message, problem->status);
 
-    std::printf("Recording %s%s%s.\n", display ? ("display " + display->name).c_str() : "no display",
-                camera ? (", camera " + camera->name).c_str() : "", mic ? (", microphone " + mic->name).c_str() : "");
-    try {
-        session->prepare();
-    } catch (const std::exception& error) {
-        app.telemetry()->record(TelemetryEvent::prepareFailed, std::nullopt, {{"error", std::string(error.what())}});
-        session->releaseSources();
-        return fail(error.what());
-    }
-    if (!args.has("--no-countdown")) {
-        for (int n = 3; n > 0 && !interrupted; --n) {
-            std::printf("%d…\n", n);
-            std::fflush(stdout);
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
-    }
-    if (interrupted) {
-        session->cancel();
-        return fail("cancelled");
-    }
-    try {
-        session->begin();
-    } catch (const std::exception& error) {
-        app.telemetry()->record(TelemetryEvent::prepareFailed, std::nullopt,
-                                {{"error", std::string(error.what())}, {"stage", "countdown"}});
-        session->releaseSources();
-        return fail(error.what());
-    }
+    bool loaded = false;
+    model.load([&] { loaded = true; });
+    loop.until([&] { return loaded; });
+    if (!model.user()) return fail(accountError(model));
+    // Loading listed the devices again and may have picked defaults; the request stands.
+    if (auto problem = choose(model, request)) return fail(problem->message, problem->status);
+
+    std::printf("Recording %s.\n", describeChoice(model).c_str());
+    std::fflush(stdout);
+    model.setCountdownSeconds(request.countdown ? 3 : 0);
+    model.record();
 
     const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
-    std::printf(terminal ? "Recording. Ctrl-C stops; p and Enter pauses and resumes.\n" : "Recording.\n");
-    auto lastLine = std::chrono::steady_clock::now();
-    for (;;) {
-        app.watchdog().ping();
-        const auto phase = session->phase().kind;
-        if (phase != RecordingSession::Phase::Kind::recording && phase != RecordingSession::Phase::Kind::paused) break;
+    Screen shown;
+    bool stopping = false, retried = false, started = false, finished = false, live = false;
+    int status = 1;
+    auto lastLine = SteadyClock::now() - std::chrono::seconds(10);
+    loop.until([&] { return finished; }, [&] {
+        const Screen& screen = model.screen();
+        const auto& session = model.session();
+        if (screen != shown) {
+            if (live && terminal) std::printf("\n");
+            live = false;
+            switch (screen.kind) {
+                case Kind::countdown: std::printf("%d…\n", screen.countdown); break;
+                case Kind::recording:
+                    if (!started && session && session->currentAid()) {
+                        started = true;
+                        std::printf("Recording. Watch it live: %s/screen-recorder/view/%s\n", model.env().webApp.c_str(),
+                                    session->currentAid()->c_str());
+                        if (terminal) std::printf("Ctrl-C stops; p and Enter pauses and resumes.\n");
+                    }
+                    break;
+                case Kind::finishing: std::printf("Finishing…\n"); break;
+                case Kind::saved:
+                    std::printf("Saved.\n");
+                    if (screen.url) std::printf("%s\n", screen.url->c_str());
+                    status = 0;
+                    finished = true;
+                    break;
+                case Kind::failed:
+                    if (screen.canRetrySave && !retried) {
+                        // The streams are all uploaded; filing the recording gets one more try.
+                        retried = true;
+                        std::printf("%s\nTrying to save again…\n", screen.message.c_str());
+                        model.retrySave();
+                    } else {
+                        status = fail(screen.message);
+                        finished = true;
+                    }
+                    break;
+                case Kind::setup:
+                    if (shown.kind == Kind::countdown || shown.kind == Kind::recording) {
+                        status = model.error() ? fail(*model.error()) : fail("cancelled");
+                        finished = true;
+                    }
+                    break;
+                default: break;
+            }
+            std::fflush(stdout);
+            shown = screen;
+        }
+        if (finished) return;
+        if (screen.kind == Kind::countdown && interrupted && !stopping) {
+            stopping = true;
+            model.cancelCountdown();
+        }
+        if (screen.kind != Kind::recording || !session) return;
         const double elapsed = session->elapsedSeconds();
-        if (interrupted || (seconds > 0 && elapsed >= seconds)) break;
+        if (!stopping && (interrupted || (request.seconds > 0 && elapsed >= request.seconds))) {
+            stopping = true;
+            model.stop();
+            return;
+        }
         if (terminal) {
             if (const auto line = typedLine(); line && *line == "p") {
-                if (phase == RecordingSession::Phase::Kind::paused) session->resume();
-                else session->pause();
+                if (screen.paused) model.resume();
+                else model.pause();
             }
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (terminal || now - lastLine >= std::chrono::seconds(5)) {
-            const bool paused = session->phase().kind == RecordingSession::Phase::Kind::paused;
+        const auto now = SteadyClock::now();
+        if (!stopping && (terminal || now - lastLine >= std::chrono::seconds(5))) {
             std::printf(terminal ? "\r%s %s  upload backlog %s   " : "%s %s  upload backlog %s\n",
-                        paused ? "paused   " : "recording", clockText(elapsed).c_str(),
+                        screen.paused ? "paused   " : "recording", clockText(elapsed).c_str(),
                         bytesText(session->backlogBytes()).c_str());
             std::fflush(stdout);
+            live = true;
             lastLine = now;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    if (terminal) std::printf("\n");
-
-    std::printf("Finishing…\n");
-    std::fflush(stdout);
-    using Kind = RecordingSession::Phase::Kind;
-    std::string error;
-    auto phase = session->phase();
-    if (phase.kind == Kind::recording || phase.kind == Kind::paused) {
-        try {
-            session->stop();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-    } else {
-        // The duration limit stopped the take; its stop is finishing on its own.
-        while (session->phase().kind != Kind::saved && session->phase().kind != Kind::failed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    phase = session->phase();
-    if (phase.kind == Kind::failed && phase.canRetrySave) {
-        // The streams are all uploaded; filing the recording gets one more try.
-        try {
-            session->save();
-            error.clear();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        phase = session->phase();
-    }
-    int status = 0;
-    if (phase.kind == Kind::saved) {
-        std::printf("Saved.\n");
-        if (phase.folderId) std::printf("%s\n", context.env.recordingURL(*phase.folderId).c_str());
-    } else {
-        status = fail(!error.empty() ? error : phase.message);
-    }
-    session->releaseSources();
+    });
     return status;
 }
 
@@ -400,16 +431,18 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
-        if ((args[i] == "--env" || args[i] == "--stand-in") && i + 1 < args.size()) {
+        if (args[i] == "--env" || args[i] == "--stand-in") {
+            if (i + 1 >= args.size()) return fail(args[i] + " needs a value", usageError);
             (args[i] == "--env" ? envName : standIn) = args[i + 1];
             ++i;
             continue;
         }
+        if (args[i].rfind("--", 0) == 0) return fail("unknown option " + args[i], usageError);
         break;
     }
     if (i >= args.size()) {
         std::fputs(usage, stderr);
-        return 2;
+        return usageError;
     }
     const std::string command = args[i];
     const std::vector<std::string> rest(args.begin() + long(i) + 1, args.end());
@@ -427,33 +460,40 @@ int main(int argc, char** argv) {
         parsed = Arguments::parse(rest, {}, {});
     } else {
         std::fprintf(stderr, "brindlow-recorder: unknown command %s\n\n%s", command.c_str(), usage);
-        return 2;
+        return usageError;
     }
-    if (parsed.error) return fail(*parsed.error), 2;
+    if (parsed.error) return fail(*parsed.error, usageError);
+    std::optional<RecordRequest> request;
+    if (command == "record") {
+        auto checked = RecordRequest::from(parsed);
+        if (const auto* error = std::get_if<std::string>(&checked)) return fail(*error, usageError);
+        request = std::get<RecordRequest>(checked);
+    }
     if (command == "devices") return devices();
 
-    RecorderEnvironment env;
+    auto executor = std::make_shared<LoopExecutor>();
+    RecorderRuntime runtime;
     try {
-        env = chooseEnvironment(envName, standIn);
+        runtime = makeRecorderRuntime(RuntimeOptions{envName, standIn, executor, {}, {}, {}});
     } catch (const std::invalid_argument& error) {
-        return fail(error.what()), 2;
+        return fail(error.what(), usageError);
     }
     installInterruptHandler();
-    RecorderContext context = RecorderContext::make(env);
-    auto app = AppTelemetry::make(std::make_shared<BrindlowAPI>(context.api()), context.appInfo(),
-                                  AppTelemetry::defaultDirectory());
-    app->launch(true);
+    AppTelemetry& app = *runtime.appTelemetry;
+    app.launch(true);
+    MainLoop loop(executor, app);
+    RecorderModel& model = *runtime.model;
     int status = 0;
     try {
-        if (command == "sign-in") status = signIn(context, *app, parsed);
+        if (command == "sign-in") status = signIn(model, loop, parsed);
         else if (command == "sign-out") {
-            context.auth->signOut();
+            model.signOut();
             std::printf("Signed out.\n");
-        } else if (command == "whoami") status = whoami(context);
-        else status = record(context, *app, parsed);
+        } else if (command == "whoami") status = whoami(model, loop);
+        else status = record(model, loop, *request);
     } catch (const std::exception& error) {
         status = fail(error.what());
     }
-    app->quit();
+    app.quit();
     return status;
 }

@@ -158,10 +158,11 @@ void AppTelemetry::launch(bool installCrashHandlers) {
 }
 
 void AppTelemetry::quit() {
+    // Quit's own flush wait is not a hang: the watchdog stops before it.
+    watchdog_.stop();
     telemetry_->record(TelemetryEvent::appQuit, telemetry_->lastAid(), {{"phase", telemetry_->lastPhase()}});
     telemetry_->flushAndWait(2.0);
     marker_->end();
-    watchdog_.stop();
 }
 
 void AppTelemetry::receive(const std::vector<std::string>& payloads) {

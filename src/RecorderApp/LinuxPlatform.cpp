@@ -1,0 +1,216 @@
+#include "LinuxPlatform.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "Cursor/AtspiElementInspector.h"
+#include "Cursor/X11CursorSampler.h"
+#include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "SignIn/BrowserSignIn.h"
+#include "Support/Paths.h"
+
+extern char** environ;
+
+namespace brindlow {
+
+namespace {
+
+class BrowserSignInAttempt final : public SignInAttempt {
+public:
+    explicit BrowserSignInAttempt(std::shared_ptr<BrowserSignIn> signIn) : signIn_(std::move(signIn)) {}
+    std::string start() override { return signIn_->start(); }
+    std::string waitForToken(std::stop_token stop) override { return signIn_->waitForToken(stop); }
+    void cancel() override { signIn_->cancel(); }
+
+private:
+    std::shared_ptr<BrowserSignIn> signIn_;
+};
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "/usr/bin:/bin";
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        const std::string dir(rest.substr(0, colon));
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool spawnDetached(const std::vector<std::string>& argv) {
+    if (argv.empty()) return false;
+    // The shell puts the program in the background and exits at once, so the program
+    // is reaped by init and no thread of ours waits for it.
+    std::vector<std::string> line{"/bin/sh", "-c", "\"$@\" >/dev/null 2>&1 </dev/null &", "sh"};
+    line.insert(line.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (auto& arg : line) args.push_back(arg.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, args.data(), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool LinuxPlatform::hasDesktop() {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display && *display) || (wayland && *wayland);
+}
+
+std::vector<ScreenDisplay> LinuxPlatform::availableDisplays() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) throw std::runtime_error("no X display: DISPLAY is not set");
+    return brindlow::availableDisplays();
+}
+
+bool LinuxPlatform::hasScreenCaptureAccess() {
+    try {
+        availableDisplays();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// X11 asks nobody: capture is possible exactly when the display answers.
+bool LinuxPlatform::requestScreenCaptureAccess() { return hasScreenCaptureAccess(); }
+
+std::vector<DeviceOption> LinuxPlatform::cameras() {
+    auto found = CameraSource::available();
+    std::vector<DeviceOption> options;
+    for (const auto& camera : found) options.push_back({camera.id, camera.name});
+    std::lock_guard lock(lock_);
+    cameras_ = std::move(found);
+    return options;
+}
+
+std::optional<CameraDevice> LinuxPlatform::camera(const std::string& id) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        {
+            std::lock_guard lock(lock_);
+            for (const auto& camera : cameras_)
+                if (camera.id == id) return camera;
+        }
+        if (attempt == 0) cameras();  // plugged in since the last listing
+    }
+    return std::nullopt;
+}
+
+RecorderPlatform::Access LinuxPlatform::nodeAccess(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return Access::granted;
+    }
+    return errno == EACCES || errno == EPERM ? Access::denied : Access::undetermined;
+}
+
+RecorderPlatform::Access LinuxPlatform::cameraAccess(const std::optional<std::string>& cameraId) {
+    std::optional<CameraDevice> device;
+    if (cameraId) {
+        device = camera(*cameraId);
+    } else {
+        std::lock_guard lock(lock_);
+        if (!cameras_.empty()) device = cameras_.front();
+    }
+    return device ? nodeAccess(device->path) : Access::undetermined;
+}
+
+bool LinuxPlatform::requestCameraAccess(const std::string& cameraId) {
+    // Nothing can be asked for: the node's rights (usually the video group) decide.
+    return cameraAccess(cameraId) == Access::granted;
+}
+
+std::vector<DeviceOption> LinuxPlatform::microphones() {
+    auto found = MicrophoneSource::available();
+    std::vector<DeviceOption> options;
+    for (const auto& mic : found) options.push_back({mic.id, mic.name});
+    std::lock_guard lock(lock_);
+    microphones_ = std::move(found);
+    return options;
+}
+
+std::optional<std::string> LinuxPlatform::defaultMicrophone() {
+    std::lock_guard lock(lock_);
+    for (const auto& mic : microphones_)
+        if (mic.isDefault) return mic.id;
+    return std::nullopt;
+}
+
+std::optional<MicrophoneDevice> LinuxPlatform::microphone(const std::string& id) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        {
+            std::lock_guard lock(lock_);
+            for (const auto& mic : microphones_)
+                if (mic.id == id) return mic;
+        }
+        if (attempt == 0) microphones();
+    }
+    return std::nullopt;
+}
+
+// The sound server has no consent step; a source it lists may be recorded, and a
+// refusal while starting is reported by the source itself.
+bool LinuxPlatform::requestMicrophoneAccess(const std::string& micId) { return microphone(micId).has_value(); }
+
+bool LinuxPlatform::isAccessibilityTrusted() { return AtspiElementInspector::isTrusted(); }
+bool LinuxPlatform::requestAccessibilityTrust() { return AtspiElementInspector::requestTrust(); }
+
+void LinuxPlatform::openSettings(SettingsPane) {
+    if (onPath("gnome-control-center")) spawnDetached({"gnome-control-center", "privacy"});
+}
+
+void LinuxPlatform::openURL(const std::string& url) {
+    if (hasDesktop()) spawnDetached({"xdg-open", url});
+}
+
+std::shared_ptr<CaptureSource> LinuxPlatform::makeScreenSource(const ScreenDisplay& display, CaptureSize pixels,
+                                                               int fps) {
+    return std::make_shared<ScreenSource>(display, pixels, fps);
+}
+
+std::optional<CursorCapture> LinuxPlatform::makeCursorCapture(const ScreenDisplay& display, bool inspectElements) {
+    try {
+        const DisplayRect b = display.bounds;
+        return CursorCapture{std::make_shared<X11CursorSampler>(),
+                             Rect{double(b.x), double(b.y), double(b.width), double(b.height)}, 60,
+                             inspectElements ? std::make_shared<AtspiElementInspector>() : nullptr};
+    } catch (const std::exception&) {
+        return std::nullopt;  // no pointer to follow: the take records without a cursor log
+    }
+}
+
+std::shared_ptr<CaptureSource> LinuxPlatform::makeCameraSource(const std::string& cameraId) {
+    const auto device = camera(cameraId);
+    if (!device) throw std::runtime_error("The camera is no longer connected.");
+    return std::make_shared<CameraSource>(*device);
+}
+
+std::shared_ptr<CaptureSource> LinuxPlatform::makeMicrophoneSource(const std::string& micId) {
+    const auto device = microphone(micId);
+    if (!device) throw std::runtime_error("The microphone is no longer connected.");
+    return std::make_shared<MicrophoneSource>(*device);
+}
+
+std::shared_ptr<SignInAttempt> LinuxPlatform::makeSignIn(const std::string& webApp) {
+    return std::make_shared<BrowserSignInAttempt>(BrowserSignIn::make(webApp));
+}
+
+SegmentEncoderFactory LinuxPlatform::encoderFactory() { return FFmpegSegmentEncoder::factory(); }
+
+std::filesystem::path LinuxPlatform::spoolDirectory() { return userDataDirectory() / "spool"; }
+
+}  // namespace brindlow

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Capture/CameraSource.h"
+#include "Capture/MicrophoneSource.h"
+#include "RecorderPlatform.h"
+
+namespace brindlow {
+
+// The recorder on a Linux desktop: X11 displays (RandR), V4L2 cameras, PulseAudio
+// microphones, AT-SPI for accessibility, xdg-open for addresses and GNOME's privacy
+// settings where they exist. Screen capture is "allowed" when the X display opens and
+// RandR answers; a camera is allowed when its node opens for reading and writing.
+class LinuxPlatform : public RecorderPlatform {
+public:
+    std::vector<ScreenDisplay> availableDisplays() override;
+    bool hasScreenCaptureAccess() override;
+    bool requestScreenCaptureAccess() override;
+
+    std::vector<DeviceOption> cameras() override;
+    Access cameraAccess(const std::optional<std::string>& cameraId) override;
+    bool requestCameraAccess(const std::string& cameraId) override;
+
+    std::vector<DeviceOption> microphones() override;
+    std::optional<std::string> defaultMicrophone() override;
+    bool requestMicrophoneAccess(const std::string& micId) override;
+
+    bool isAccessibilityTrusted() override;
+    bool requestAccessibilityTrust() override;
+
+    void openSettings(SettingsPane pane) override;
+    void openURL(const std::string& url) override;
+
+    std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay& display, CaptureSize pixels, int fps) override;
+    std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay& display, bool inspectElements) override;
+    std::shared_ptr<CaptureSource> makeCameraSource(const std::string& cameraId) override;
+    std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) override;
+
+    std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) override;
+    SegmentEncoderFactory encoderFactory() override;
+    std::filesystem::path spoolDirectory() override;
+
+    // The access a device node grants this user: EACCES/EPERM is a refusal.
+    static Access nodeAccess(const std::string& path);
+    static bool hasDesktop();
+
+private:
+    std::optional<CameraDevice> camera(const std::string& id);
+    std::optional<MicrophoneDevice> microphone(const std::string& id);
+
+    std::mutex lock_;
+    std::vector<CameraDevice> cameras_;          // guarded by lock_: the last listing
+    std::vector<MicrophoneDevice> microphones_;  // guarded by lock_: the last listing
+};
+
+// Starts a program with its output discarded and reaps it in the background.
+// Answers false when it could not be started.
+bool spawnDetached(const std::vector<std::string>& argv);
+
+}  // namespace brindlow

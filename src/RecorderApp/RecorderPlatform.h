@@ -1,0 +1,78 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "CaptureSource.h"
+#include "Capture/ScreenSource.h"
+#include "CursorTracker.h"
+#include "SegmentWriter.h"
+
+namespace brindlow {
+
+// A camera or a microphone as the pickers list it.
+struct DeviceOption {
+    std::string id;    // stable device id
+    std::string name;  // what the user reads
+    bool operator==(const DeviceOption&) const = default;
+};
+
+// One browser sign-in: the address to open, then the token the web app sends back.
+// waitForToken throws BrowserSignIn::Failure (cancelled after cancel()) or
+// CancellationError when `stop` is requested.
+class SignInAttempt {
+public:
+    virtual ~SignInAttempt() = default;
+    virtual std::string start() = 0;
+    virtual std::string waitForToken(std::stop_token stop) = 0;
+    virtual void cancel() = 0;
+};
+
+// What the recorder model needs of the machine it runs on: devices, permissions,
+// capture sources, the browser and the system settings. Called from the model's
+// background queue, never from the main thread, so any call may block briefly.
+class RecorderPlatform {
+public:
+    enum class Access { granted, denied, undetermined };
+    enum class SettingsPane { screenCapture, accessibility };
+
+    virtual ~RecorderPlatform() = default;
+
+    // Throws with a readable reason when displays cannot be listed at all.
+    virtual std::vector<ScreenDisplay> availableDisplays() = 0;
+    // The screen-capture preflight; never asks the user.
+    virtual bool hasScreenCaptureAccess() = 0;
+    // Asks for screen capture; answers whether it is granted now.
+    virtual bool requestScreenCaptureAccess() = 0;
+
+    virtual std::vector<DeviceOption> cameras() = 0;
+    virtual Access cameraAccess(const std::optional<std::string>& cameraId) = 0;
+    virtual bool requestCameraAccess(const std::string& cameraId) = 0;
+
+    virtual std::vector<DeviceOption> microphones() = 0;
+    virtual std::optional<std::string> defaultMicrophone() = 0;
+    virtual bool requestMicrophoneAccess(const std::string& micId) = 0;
+
+    virtual bool isAccessibilityTrusted() = 0;
+    virtual bool requestAccessibilityTrust() = 0;
+
+    virtual void openSettings(SettingsPane pane) = 0;
+    virtual void openURL(const std::string& url) = 0;
+
+    virtual std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay& display, CaptureSize pixels,
+                                                            int fps) = 0;
+    // The pointer and click capture for `display`; nothing when the pointer cannot be followed.
+    virtual std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay& display, bool inspectElements) = 0;
+    virtual std::shared_ptr<CaptureSource> makeCameraSource(const std::string& cameraId) = 0;
+    virtual std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) = 0;
+
+    virtual std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) = 0;
+    virtual SegmentEncoderFactory encoderFactory() = 0;
+    virtual std::filesystem::path spoolDirectory() = 0;
+};
+
+}  // namespace brindlow

@@ -12,7 +12,10 @@
 #include "StreamCheck.h"
 #include "Support/AtomicFile.h"
 #include "Support/Text.h"
+#include "TakeCatalog.h"
 #include "Tokens.h"
+#include "WebApp.h"
+#include "WebGate.h"
 
 namespace brindlow::devserver {
 namespace fs = std::filesystem;
@@ -130,6 +133,8 @@ struct DevServer::Impl {
     Config config;
     std::unique_ptr<Database> db;
     std::unique_ptr<TokenSigner> signer;
+    std::unique_ptr<TakeCatalog> takes;
+    WebGate webGate;
     Faults faults;
     httplib::Server web, monolith, legacy, google, objects;
     std::vector<std::thread> threads;
@@ -166,6 +171,7 @@ struct DevServer::Impl {
                  "CREATE TABLE IF NOT EXISTS diagnostics(seq INTEGER PRIMARY KEY AUTOINCREMENT, body TEXT NOT NULL)"}) {
             db->execute(sql);
         }
+        takes = std::make_unique<TakeCatalog>(*db, config.dataDir / "objects", config.staleSeconds);
         for (const SeedUser& s : config.seeds) {
             db->execute("INSERT OR REPLACE INTO users VALUES(?,?,?,?)", {s.uid, s.teamId, s.teamRoot, s.languageCode});
         }
@@ -574,18 +580,6 @@ struct DevServer::Impl {
     // ---- web app ----
 
     void routeWeb() {
-        web.Get(R"(/screen-recorder/view/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
-            const auto rows = db->query("SELECT f.id, f.body FROM folders f WHERE f.id=?", {std::string(req.matches[1])});
-            if (rows.empty()) {
-                res.status = 404;
-                res.set_content(html("Not found", "<h1>No such recording</h1>"), "text/html");
-                return;
-            }
-            const json folder = json::parse(Database::text(rows[0][1]));
-            res.set_content(html("Recording", "<h1>" + escapeHTML(folder.value("name", "Recording")) + "</h1><p>Recording " +
-                                                  escapeHTML(folder.value("assetId", "")) + " is saved.</p>"),
-                            "text/html");
-        });
         // The browser sign-in: who will be signed in, and where Continue and Cancel lead.
         web.Get("/desktop/sign-in", [this](const httplib::Request& req, httplib::Response& res) {
             const std::string port = req.get_param_value("port");
@@ -622,9 +616,7 @@ struct DevServer::Impl {
                      "\" style=\"display:inline-block;padding:.6rem 1.4rem;margin:.3rem;border-radius:.5rem;border:1px solid #888;color:inherit;text-decoration:none\">Cancel</a></p></main>"),
                 "text/html");
         });
-        web.Get("/", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(html("Brindlow (local)", "<h1>Brindlow local stand-in</h1>"), "text/html");
-        });
+        routeWebApp(web, *takes);
     }
 
     // ---- inspection and control ----
@@ -756,7 +748,12 @@ DevServer::~DevServer() { stop(); }
 void DevServer::start() {
     Impl& d = *impl_;
     d.openStore();
-    d.bind(d.web, "web", d.config.webPort);
+    // The web app listens behind its gate, on a free loopback port of its own.
+    d.web.set_keep_alive_max_count(1);
+    d.web.set_tcp_nodelay(true);
+    const int webInner = d.web.bind_to_any_port("127.0.0.1");
+    if (webInner < 0) throw std::runtime_error("cannot bind the web app's inner port");
+    d.boundPorts["web"] = d.webGate.bind(d.config.host, d.config.webPort);
     d.bind(d.monolith, "monolith", d.config.monolithPort);
     d.bind(d.legacy, "legacy", d.config.legacyPort);
     d.bind(d.google, "google", d.config.googlePort);
@@ -769,10 +766,12 @@ void DevServer::start() {
     d.routeObjects();
     for (httplib::Server* s : {&d.web, &d.monolith, &d.legacy, &d.google, &d.objects})
         d.threads.emplace_back([s] { s->listen_after_bind(); });
+    d.webGate.start(webInner);
 }
 
 void DevServer::stop() {
     Impl& d = *impl_;
+    d.webGate.stop();
     for (httplib::Server* s : {&d.web, &d.monolith, &d.legacy, &d.google, &d.objects}) s->stop();
     for (auto& t : d.threads)
         if (t.joinable()) t.join();

@@ -32,6 +32,7 @@ struct Config {
     std::string projectId = "brindlow-dev";
     int64_t idTokenSeconds = 3600;
     int64_t urlSeconds = 3600;
+    double staleSeconds = 90;  // an unclosed take this long without a notice failed to upload
     std::vector<SeedUser> seeds;
     std::string signInUser;  // who the sign-in page signs in; the first seeded user when empty
     std::vector<std::pair<std::string, FaultRule>> faults;

@@ -5,33 +5,11 @@
 #include <set>
 
 #include "FragmentIndex.h"
+#include "StoredStream.h"
 #include "Support/AtomicFile.h"
 
 namespace brindlow::devserver {
 namespace fs = std::filesystem;
-
-namespace {
-
-// Reads `count` bytes at stream `offset` across the range files (whose sizes are `sizes`).
-std::string readAt(const fs::path& dir, const std::vector<int64_t>& sizes, int64_t offset, size_t count) {
-    std::string out;
-    int64_t base = 0;
-    for (size_t n = 0; n < sizes.size() && out.size() < count; ++n) {
-        const int64_t end = base + sizes[n];
-        if (offset + int64_t(out.size()) < end) {
-            std::ifstream in(dir / (std::to_string(n) + ".mp4"), std::ios::binary);
-            in.seekg(offset + int64_t(out.size()) - base);
-            std::string chunk(count - out.size(), '\0');
-            in.read(chunk.data(), std::streamsize(chunk.size()));
-            chunk.resize(size_t(in.gcount()));
-            out += chunk;
-        }
-        base = end;
-    }
-    return out;
-}
-
-}  // namespace
 
 nlohmann::json checkStream(const StreamUpload& upload) {
     std::vector<std::string> problems;
@@ -73,7 +51,7 @@ nlohmann::json checkStream(const StreamUpload& upload) {
     const auto init = readFile(dir / "init.mp4");
     if (!init) {
         problems.push_back("no init segment");
-    } else if (!sizes.empty() && readAt(dir, sizes, 0, init->size()) != *init) {
+    } else if (!sizes.empty() && StoredStream{dir, sizes}.read(0, init->size()) != *init) {
         problems.push_back("range 0 does not begin with the init segment");
     }
     // One notice per range, in order, then the final one.
@@ -92,7 +70,7 @@ nlohmann::json checkStream(const StreamUpload& upload) {
             for (const auto& e : index.entries) {
                 if (e.offset <= previous) problems.push_back("index offsets do not increase");
                 previous = e.offset;
-                const std::string head = readAt(dir, sizes, e.offset, 8);
+                const std::string head = StoredStream{dir, sizes}.read(e.offset, 8);
                 if (head.size() != 8 || head.substr(4, 4) != "moof") {
                     problems.push_back("index entry at " + std::to_string(e.offset) + " does not point at a moof box");
                 }

@@ -18,7 +18,8 @@ constexpr const char* kUsage = R"(usage: brindlow-devserver [options]
        brindlow-devserver mint-token --data-dir DIR --uid UID
 
 Serves, on 127.0.0.1 only, everything the recorder talks to:
-  web app        (default port 47800)  /desktop/sign-in, /screen-recorder/view/<folder>
+  web app        (default port 47800)  /desktop/sign-in; / lists the recordings;
+                                       /screen-recorder/view/<folder or take id> plays one
   monolith API   (default port 47801)  recordings, folders, cursor logs, events, diagnostics
   legacy API     (default port 47802)  /v1/assets/..., signed range URLs
   Google-compatible services (47803)   custom-token sign-in, token refresh, user documents
@@ -43,6 +44,8 @@ Options:
   --project ID          the project id of user documents (default brindlow-dev)
   --id-token-seconds N  lifetime of issued ID tokens (default 3600)
   --url-seconds N       lifetime of signed object URLs (default 3600)
+  --stale-seconds N     an unclosed take with no notice for N seconds is shown
+                        as "upload failed" (default 90)
   --fault ROUTE=RULE    make a route misbehave (repeatable; see below)
   -h, --help            this text
 
@@ -149,6 +152,8 @@ int main(int argc, char** argv) {
             config.idTokenSeconds = parsePositive(value("--id-token-seconds"));
         } else if (arg == "--url-seconds") {
             config.urlSeconds = parsePositive(value("--url-seconds"));
+        } else if (arg == "--stale-seconds") {
+            config.staleSeconds = double(parsePositive(value("--stale-seconds")));
         } else if (arg == "--fault") {
             const std::string fault = value("--fault");
             const size_t eq = fault.find('=');

@@ -1,0 +1,420 @@
+#include "MoveToApplications.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "DetachedProcess.h"
+#include "MoveOffer.h"
+#include "Support/AtomicFile.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr const char* home = "/home/ada";
+
+struct OfferCase {
+    const char* appPath;
+    std::optional<std::string> declined;
+    bool offered;
+};
+
+TEST(MoveToApplicationsRules, OffersOnlyAnAppImageOutsideApplicationsNotDeclinedThere) {
+    const OfferCase cases[] = {
+        {"/home/ada/Downloads/Brindlow.AppImage", std::nullopt, true},
+        {"/tmp/Brindlow-x86_64.AppImage", std::nullopt, true},
+        // Only the home's Applications folder is a destination on Linux.
+        {"/Applications/Brindlow.AppImage", std::nullopt, true},
+        {"/home/ada/Applications/Brindlow.AppImage", std::nullopt, false},
+        {"/home/ada/Applications/Tools/Brindlow.AppImage", std::nullopt, false},
+        {"~/Applications/Brindlow.AppImage", std::nullopt, false},
+        {"/home/ada/Downloads/../Applications/Brindlow.AppImage", std::nullopt, false},
+        {"/home/ada//Applications/./Brindlow.AppImage", std::nullopt, false},
+        {"/home/ada/ApplicationsOld/Brindlow.AppImage", std::nullopt, true},
+        {"/home/bob/Applications/Brindlow.AppImage", std::nullopt, true},
+        // Development builds and installed packages.
+        {"/home/ada/src/brindlow/build/brindlow-recorder-app", std::nullopt, false},
+        {"/usr/bin/brindlow-recorder-app", std::nullopt, false},
+        {"/home/ada/Downloads/Brindlow.AppImage.part", std::nullopt, false},
+        // Declining holds for that place only, however it was spelt.
+        {"/home/ada/Downloads/Brindlow.AppImage", "/home/ada/Downloads/Brindlow.AppImage", false},
+        {"/home/ada/Downloads/Brindlow.AppImage", "~/Downloads/./Brindlow.AppImage", false},
+        {"/home/ada/Downloads/./Brindlow.AppImage", "/home/ada/Downloads//Brindlow.AppImage/", false},
+        {"/media/ada/USB/Brindlow.AppImage", "/home/ada/Downloads/Brindlow.AppImage", true},
+        {"/home/ada/Downloads/Brindlow.AppImage", "", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MoveToApplications::shouldOffer(c.appPath, c.declined, home), c.offered)
+            << c.appPath << " declined " << c.declined.value_or("(none)");
+    }
+    // A home spelt with a trailing separator is the same home.
+    EXPECT_FALSE(MoveToApplications::shouldOffer("/home/ada/Applications/B.AppImage", std::nullopt, "/home/ada/"));
+}
+
+TEST(MoveToApplicationsRules, StandardisesWithoutTouchingTheDisk) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"~", "/home/ada"},
+        {"~/a/../b", "/home/ada/b"},
+        {"/a//b/./c/", "/a/b/c"},
+        {"/../a", "/a"},
+        {"/", "/"},
+        // Another user's home is not expanded.
+        {"~bob/x", "~bob/x"},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(MoveToApplications::standardizedPath(path, home), expected) << path;
+    }
+}
+
+TEST(MoveToApplicationsRules, FindsTheRemovableVolumeHoldingTheApp) {
+    const std::pair<const char*, std::optional<fs::path>> cases[] = {
+        {"/media/ada/USB/Brindlow.AppImage", fs::path("/media/ada/USB")},
+        {"/media/ada/USB/apps/Brindlow.AppImage", fs::path("/media/ada/USB")},
+        {"/run/media/ada/My Stick/Brindlow.AppImage", fs::path("/run/media/ada/My Stick")},
+        {"/media/ada//USB/./Brindlow.AppImage", fs::path("/media/ada/USB")},
+        {"/media/ada/USB", std::nullopt},
+        {"/media/ada", std::nullopt},
+        {"/media", std::nullopt},
+        {"/run/media/ada/USB", std::nullopt},
+        {"/home/ada/Downloads/Brindlow.AppImage", std::nullopt},
+        {"/mnt/usb/Brindlow.AppImage", std::nullopt},
+        {"/media/ada/USB/../../../home/ada/Brindlow.AppImage", std::nullopt},
+        {"media/ada/USB/Brindlow.AppImage", std::nullopt},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(MoveToApplications::removableVolume(path), expected) << path;
+    }
+}
+
+// A private folder with a downloaded image, the Applications folder and a trash.
+class InstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(downloads);
+        image = writeFile(downloads / "Brindlow.AppImage", "new build", 0755);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    static fs::path writeFile(const fs::path& path, const std::string& contents, mode_t mode) {
+        fs::create_directories(path.parent_path());
+        writeFileAtomically(path, contents, mode);
+        return path;
+    }
+    static std::string contents(const fs::path& path) { return readFile(path).value_or("(unreadable)"); }
+    static mode_t mode(const fs::path& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+    fs::path staging() const { return applications / ".Brindlow-installing.AppImage"; }
+
+    fs::path root = fs::temp_directory_path() / ("brindlow-move-" + randomUUID());
+    fs::path downloads = root / "Downloads";
+    fs::path applications = root / "Applications";
+    Trash trash{root / "Trash"};
+    fs::path image;
+};
+
+TEST_F(InstallTest, CopiesIntoAFolderCreatedOnDemandAndKeepsItRunnable) {
+    const std::pair<mode_t, mode_t> modes[] = {{0755, 0755}, {0700, 0700}, {0644, 0744}};
+    for (const auto& [source, installed] : modes) {
+        chmod(image.c_str(), source);
+        const fs::path result = MoveToApplications::install(image, applications, trash);
+        EXPECT_EQ(result, applications / "Brindlow.AppImage");
+        EXPECT_EQ(contents(result), "new build");
+        EXPECT_EQ(mode(result), installed) << std::oct << source;
+        EXPECT_EQ(contents(image), "new build") << "the original stays";
+        EXPECT_FALSE(fs::exists(staging()));
+    }
+}
+
+TEST_F(InstallTest, ExistingCopyGoesToTheTrashWithItsOriginalPath) {
+    writeFile(applications / "Brindlow.AppImage", "old build", 0755);
+    MoveToApplications::install(image, applications, trash);
+    EXPECT_EQ(contents(applications / "Brindlow.AppImage"), "new build");
+    EXPECT_EQ(contents(root / "Trash/files/Brindlow.AppImage"), "old build");
+    const std::string info = contents(root / "Trash/info/Brindlow.AppImage.trashinfo");
+    const std::regex shape(
+        "\\[Trash Info\\]\nPath=(.*)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(info, match, shape)) << info;
+    EXPECT_EQ(percentDecode(match[1].str()), (applications / "Brindlow.AppImage").string());
+
+    // A second replacement keeps both earlier copies under distinct names.
+    writeFile(downloads / "Brindlow.AppImage", "newest build", 0755);
+    MoveToApplications::install(image, applications, trash);
+    EXPECT_EQ(contents(applications / "Brindlow.AppImage"), "newest build");
+    EXPECT_EQ(contents(root / "Trash/files/Brindlow.AppImage"), "old build");
+    EXPECT_EQ(contents(root / "Trash/files/Brindlow.2.AppImage"), "new build");
+    EXPECT_TRUE(fs::exists(root / "Trash/info/Brindlow.2.AppImage.trashinfo"));
+}
+
+TEST_F(InstallTest, LeftoverStagingFromAnInterruptedInstallIsReplaced) {
+    writeFile(staging() / "junk", "half a copy", 0644);
+    MoveToApplications::install(image, applications, trash);
+    EXPECT_EQ(contents(applications / "Brindlow.AppImage"), "new build");
+    EXPECT_FALSE(fs::exists(staging()));
+}
+
+TEST_F(InstallTest, TrashFailureKeepsTheOldCopyAndRemovesTheStaging) {
+    writeFile(applications / "Brindlow.AppImage", "old build", 0755);
+    writeFile(root / "Trash", "a file where the trash should be", 0644);
+    try {
+        MoveToApplications::install(image, applications, trash);
+        FAIL() << "installed although the old copy could not be trashed";
+    } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find("trash"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(contents(applications / "Brindlow.AppImage"), "old build");
+    EXPECT_FALSE(fs::exists(staging()));
+}
+
+TEST_F(InstallTest, CopyFailuresSayWhatCouldNotBeDone) {
+    struct Case {
+        std::function<void()> arrange;
+        fs::path from;
+        std::string message;
+    };
+    const Case cases[] = {
+        {[] {}, downloads / "Missing.AppImage", "Could not copy " + (downloads / "Missing.AppImage").string()},
+        {[&] {
+             fs::remove_all(applications);
+             writeFile(applications, "a file, not a folder", 0644);
+         },
+         image, "Could not create " + applications.string()},
+    };
+    for (const auto& c : cases) {
+        c.arrange();
+        try {
+            MoveToApplications::install(c.from, applications, trash);
+            ADD_FAILURE() << "installed " << c.from;
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(c.message, 0), 0u) << error.what();
+        }
+        EXPECT_FALSE(fs::exists(staging()));
+    }
+}
+
+TEST_F(InstallTest, TrashKeepsOddNamesAndNeverOverwritesAnOrphan) {
+    const fs::path odd = writeFile(root / "My Apps/Brindlow 100%.AppImage", "odd", 0755);
+    // An item someone left in files/ without its info file.
+    writeFile(root / "Trash/files/Brindlow 100%.AppImage", "orphan", 0644);
+    const fs::path trashed = trash.moveIn(odd);
+    EXPECT_EQ(trashed, root / "Trash/files/Brindlow 100%.2.AppImage");
+    EXPECT_EQ(contents(trashed), "odd");
+    EXPECT_EQ(contents(root / "Trash/files/Brindlow 100%.AppImage"), "orphan");
+    const std::string info = contents(root / "Trash/info/Brindlow 100%.2.AppImage.trashinfo");
+    EXPECT_NE(info.find("Path=" + percentEncodePath(odd.string()) + "\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("My%20Apps/Brindlow%20100%25.AppImage"), std::string::npos) << info;
+    EXPECT_FALSE(fs::exists(root / "Trash/info/Brindlow 100%.AppImage.trashinfo"));
+
+    // Nothing to trash leaves no info file behind.
+    EXPECT_THROW(trash.moveIn(root / "gone"), std::system_error);
+    EXPECT_FALSE(fs::exists(root / "Trash/info/gone.trashinfo"));
+}
+
+// The offer with every role faked but the file system, which is a private folder.
+class FakeAlerts : public MoveOfferAlerts {
+public:
+    size_t ask(const std::string& message, const std::string& informativeText,
+               const std::vector<std::string>& buttons) override {
+        asked.push_back({message, informativeText, buttons});
+        return answer;
+    }
+    void inform(const std::string& message, const std::string& informativeText) override {
+        informed.push_back({message, informativeText, {}});
+    }
+    struct Alert {
+        std::string message, informativeText;
+        std::vector<std::string> buttons;
+    };
+    size_t answer = 0;
+    std::vector<Alert> asked, informed;
+};
+
+class MemorySettings : public SettingsStore {
+public:
+    std::optional<std::string> string(std::string_view key) const override {
+        const auto found = values.find(std::string(key));
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    }
+    void setString(std::string_view key, const std::string& value) override {
+        if (failWrites) throw std::system_error(std::make_error_code(std::errc::read_only_file_system), "settings");
+        values[std::string(key)] = value;
+    }
+    std::map<std::string, std::string> values;
+    bool failWrites = false;
+};
+
+class MoveOfferTest : public InstallTest {
+protected:
+    bool offer(std::optional<fs::path> appImage) {
+        MoveOffer::Install install = MoveOffer::installReplacingThrough(trash);
+        if (fakeInstall) {
+            install = [this](const fs::path& from, const fs::path& folder) {
+                installs.emplace_back(from, folder);
+                return folder / from.filename();
+            };
+        }
+        MoveOffer offer(
+            alerts, settings, install,
+            [this](const fs::path& installed) {
+                relaunched.push_back(installed);
+                return relaunchSucceeds;
+            },
+            [this](const std::vector<std::string>& argv) {
+                detached.push_back(argv);
+                return true;
+            });
+        return offer.offerMoveToApplications({std::move(appImage), root});
+    }
+
+    FakeAlerts alerts;
+    MemorySettings settings;
+    bool fakeInstall = false;
+    bool relaunchSucceeds = true;
+    std::vector<std::pair<fs::path, fs::path>> installs;
+    std::vector<fs::path> relaunched;
+    std::vector<std::vector<std::string>> detached;
+};
+
+TEST_F(MoveOfferTest, AcceptedInstallsAndRelaunchesFromApplications) {
+    EXPECT_TRUE(offer(image));
+    ASSERT_EQ(alerts.asked.size(), 1u);
+    EXPECT_EQ(alerts.asked[0].message, "Move Brindlow to Applications?");
+    EXPECT_EQ(alerts.asked[0].informativeText,
+              "Brindlow works best from your Applications folder. It will reopen from there, still signed in.");
+    EXPECT_EQ(alerts.asked[0].buttons, (std::vector<std::string>{"Move to Applications", "Not now"}));
+    EXPECT_EQ(contents(applications / "Brindlow.AppImage"), "new build");
+    EXPECT_EQ(relaunched, std::vector<fs::path>{applications / "Brindlow.AppImage"});
+    EXPECT_TRUE(detached.empty()) << "nothing to unmount for a home folder";
+    EXPECT_TRUE(alerts.informed.empty());
+    EXPECT_TRUE(settings.values.empty());
+}
+
+TEST_F(MoveOfferTest, NotNowOrClosingRemembersThisPlaceOnly) {
+    for (const size_t answer : {size_t{1}, size_t{2}}) {
+        settings.values.clear();
+        alerts.answer = answer;
+        EXPECT_FALSE(offer(downloads / "./Brindlow.AppImage"));
+        EXPECT_EQ(settings.values, (std::map<std::string, std::string>{
+                                       {"moveToApplicationsDeclinedPath", image.string()}}));
+        EXPECT_FALSE(fs::exists(applications));
+        EXPECT_TRUE(relaunched.empty());
+    }
+    // The next launch from the same place asks nothing.
+    alerts.asked.clear();
+    EXPECT_FALSE(offer(image));
+    EXPECT_TRUE(alerts.asked.empty());
+    // A settings store that cannot write still answers "no move".
+    settings.values.clear();
+    settings.failWrites = true;
+    EXPECT_FALSE(offer(image));
+    EXPECT_EQ(alerts.asked.size(), 1u);
+}
+
+TEST_F(MoveOfferTest, NeverAsksWithoutAnImageOrFromApplications) {
+    EXPECT_FALSE(offer(std::nullopt));
+    EXPECT_FALSE(offer(applications / "Brindlow.AppImage"));
+    EXPECT_FALSE(offer(root / "build/brindlow-recorder-app"));
+    EXPECT_TRUE(alerts.asked.empty());
+}
+
+TEST_F(MoveOfferTest, FailedInstallExplainsAndShowsTheWindow) {
+    writeFile(applications, "a file where the folder should be", 0644);
+    EXPECT_FALSE(offer(image));
+    ASSERT_EQ(alerts.informed.size(), 1u);
+    EXPECT_EQ(alerts.informed[0].message, "Couldn't move Brindlow to Applications");
+    const std::string& text = alerts.informed[0].informativeText;
+    const std::string prefix = "Drag Brindlow into your Applications folder yourself. (Could not create ";
+    EXPECT_EQ(text.substr(0, prefix.size()), prefix) << text;
+    EXPECT_EQ(text.back(), ')') << text;
+    EXPECT_TRUE(relaunched.empty());
+    EXPECT_TRUE(settings.values.empty()) << "a failed move is not a refusal";
+}
+
+TEST_F(MoveOfferTest, RemovableVolumeIsUnmountedOnlyAfterASuccessfulRelaunch) {
+    fakeInstall = true;
+    const fs::path stick = "/media/ada/My \"Stick\" $HOME/Brindlow.AppImage";
+    EXPECT_TRUE(offer(stick));
+    EXPECT_EQ(installs, (std::vector<std::pair<fs::path, fs::path>>{{stick, applications}}));
+    ASSERT_EQ(detached.size(), 1u);
+    EXPECT_EQ(detached[0], MoveOffer::unmountCommand("/media/ada/My \"Stick\" $HOME"));
+
+    relaunchSucceeds = false;
+    detached.clear();
+    EXPECT_FALSE(offer(stick)) << "the window shows in place";
+    EXPECT_TRUE(detached.empty());
+}
+
+TEST(MoveOfferUnmount, PassesTheVolumeAsAnArgumentNeverAsScript) {
+    const std::string volume = "/run/media/ada/It's \"$(reboot)\"";
+    const auto argv = MoveOffer::unmountCommand(volume);
+    ASSERT_EQ(argv.size(), 4u);
+    EXPECT_EQ(argv[0], "/bin/sh");
+    EXPECT_EQ(argv[1], "-c");
+    EXPECT_EQ(argv[2].find("reboot"), std::string::npos);
+    EXPECT_EQ(argv[3], volume);
+}
+
+TEST(DetachedProcess, EnvironmentLosesOnlyWhatPointsIntoTheRunningImage) {
+    const std::vector<std::string> environment = {
+        "APPIMAGE=/home/ada/Downloads/Brindlow.AppImage",
+        "APPDIR=/tmp/.mount_BrindlX1/",
+        "ARGV0=./Brindlow.AppImage",
+        "OWD=/home/ada",
+        "PATH=/tmp/.mount_BrindlX1/usr/bin:/usr/bin:/bin",
+        "LD_LIBRARY_PATH=/tmp/.mount_BrindlX1/usr/lib",
+        "QT_PLUGIN_PATH=/tmp/.mount_BrindlX1/usr/plugins:/tmp/.mount_BrindlX1",
+        "XDG_DATA_DIRS=/tmp/.mount_BrindlX10/share:/usr/share",
+        "HOME=/home/ada",
+        "EMPTY=",
+        "DISPLAY=:0",
+    };
+    EXPECT_EQ(environmentWithoutAppImage(environment), (std::vector<std::string>{
+                                                           "PATH=/usr/bin:/bin",
+                                                           "XDG_DATA_DIRS=/tmp/.mount_BrindlX10/share:/usr/share",
+                                                           "HOME=/home/ada",
+                                                           "EMPTY=",
+                                                           "DISPLAY=:0",
+                                                       }));
+    // Outside an image nothing but the runtime's names could go, and there are none.
+    const std::vector<std::string> plain = {"PATH=/usr/bin", "HOME=/home/ada"};
+    EXPECT_EQ(environmentWithoutAppImage(plain), plain);
+}
+
+TEST(DetachedProcess, RunsInItsOwnSessionWithTheGivenArgumentsAndEnvironment) {
+    // The program reports through a pipe it inherits; end of file means it is done.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const std::string script = "printf '%s|%s|%s|%s' \"$1\" \"$GREETING\" \"$PPID\" "
+                               "\"$(cut -d' ' -f6 /proc/$$/stat)\" >&" +
+                               std::to_string(pipeFds[1]);
+    const std::string odd = "two words; $(and) \"quotes\"";
+    ASSERT_TRUE(startDetached({"/bin/sh", "-c", script, "sh", odd}, {"GREETING=hello there", "PATH=/usr/bin:/bin"}));
+    close(pipeFds[1]);
+    std::string report;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) report.append(buffer, size_t(n));
+    close(pipeFds[0]);
+    const auto fields = splitDroppingEmpty(report, '|');
+    ASSERT_EQ(fields.size(), 4u) << report;
+    EXPECT_EQ(fields[0], odd);
+    EXPECT_EQ(fields[1], "hello there");
+    EXPECT_NE(fields[2], std::to_string(getpid())) << "not our child";
+    EXPECT_NE(fields[3], std::to_string(getsid(0))) << "not our session";
+
+    EXPECT_FALSE(startDetached({"/nonexistent/brindlow-recorder-app"}, {}));
+    EXPECT_FALSE(startDetached({}, {}));
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -66,6 +66,7 @@ std::shared_ptr<RecordingSession> buildSession(const RecordChoices& choices, Rec
                                           cursor, RecorderModel::recordingOptions(choices.fps),
                                           platform.encoderFactory());
     if (telemetry) session->setTelemetry(telemetry);
+    if (auto freeSpace = platform.freeSpace()) session->setFreeSpace(std::move(freeSpace));
     return session;
 }
 
@@ -267,15 +268,12 @@ void RecorderModel::signInWithToken(std::string customToken) {
 
 void RecorderModel::signInTask(std::optional<std::string> customToken) {
     if (isPreview_) return;
-    if (signInThread_.joinable()) {
-        if (!signInDone_->load()) return;  // one sign-in at a time
-        signInThread_.join();
-    }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    signInDone_ = done;
+    // One sign-in at a time: an earlier one is ended (it has reported, or is told to stop now).
+    if (signIn_) signIn_->cancel();
+    signInThread_ = {};
     signInThread_ = std::jthread([weak = weak_from_this(), main = main_, platform = platform_, auth = auth_,
-                                  webApp = env_.webApp, telemetry = telemetry_, customToken = std::move(customToken),
-                                  done](std::stop_token stop) {
+                                  webApp = env_.webApp, telemetry = telemetry_,
+                                  customToken = std::move(customToken)](std::stop_token stop) {
         auto onMain = [&](std::function<void(RecorderModel&)> work) {
             main->post([weak, work = std::move(work)] {
                 if (auto self = weak.lock()) work(*self);
@@ -322,7 +320,6 @@ void RecorderModel::signInTask(std::optional<std::string> customToken) {
         } catch (const std::exception& error) {
             failed(std::string(error.what()));
         }
-        *done = true;
     });
 }
 

@@ -251,7 +251,6 @@ private:
     uint64_t countdownAttempt_ = 0;
     int countdownSeconds_ = 3;
     bool countdownRunning_ = false;  // from record() until begin is asked for
-    std::shared_ptr<std::atomic<bool>> signInDone_;
 
     SerialQueue ticks_{"com.brindlow.recorder.ticker"};  // the recording ticker and the countdown's seconds
     std::unique_ptr<RepeatingTimer> ticker_;

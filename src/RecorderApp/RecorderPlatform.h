@@ -10,6 +10,7 @@
 #include "CaptureSource.h"
 #include "Capture/ScreenSource.h"
 #include "CursorTracker.h"
+#include "RecordingSession.h"
 #include "SegmentWriter.h"
 
 namespace brindlow {
@@ -73,6 +74,8 @@ public:
     virtual std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) = 0;
     virtual SegmentEncoderFactory encoderFactory() = 0;
     virtual std::filesystem::path spoolDirectory() = 0;
+    // How free space is read before a take begins; empty for the spool's file system.
+    virtual RecordingSession::FreeSpace freeSpace() { return {}; }
 };
 
 }  // namespace brindlow

@@ -1,0 +1,61 @@
+# Installs the recorder as a desktop application and describes its Debian package.
+# Included last from the top level, once every installed target exists.
+include(GNUInstallDirs)
+
+set(_packaging ${PROJECT_SOURCE_DIR}/packaging)
+
+install(TARGETS brindlow-recorder brindlow-devserver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET brindlow-recorder-app)
+  install(TARGETS brindlow-recorder-app RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${_packaging}/brindlow-recorder.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${_packaging}/com.brindlow.recorder.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${_packaging}/icons/brindlow-recorder.svg
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# Bitmap icons for the panels and menus that do not scale the SVG themselves.
+set(BRINDLOW_ICON_SIZES 16 32 48 64 128 256 512)
+find_program(BRINDLOW_RSVG_CONVERT rsvg-convert)
+if(BRINDLOW_RSVG_CONVERT)
+  set(_icon_pngs "")
+  foreach(size IN LISTS BRINDLOW_ICON_SIZES)
+    set(_dir ${CMAKE_BINARY_DIR}/packaging/icons/${size}x${size})
+    add_custom_command(OUTPUT ${_dir}/brindlow-recorder.png
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${_dir}
+      COMMAND ${BRINDLOW_RSVG_CONVERT} -w ${size} -h ${size} -o ${_dir}/brindlow-recorder.png
+        ${_packaging}/icons/brindlow-recorder.svg
+      DEPENDS ${_packaging}/icons/brindlow-recorder.svg
+      VERBATIM)
+    list(APPEND _icon_pngs ${_dir}/brindlow-recorder.png)
+    install(FILES ${_dir}/brindlow-recorder.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+  add_custom_target(brindlow-app-icons ALL DEPENDS ${_icon_pngs})
+else()
+  message(WARNING "rsvg-convert not found (Debian: librsvg2-bin): only the scalable app icon is installed")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brindlow-recorder)
+set(CPACK_PACKAGE_VENDOR Brindlow)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Brindlow <support@brindlow.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "screen and camera recorder that uploads while it records")
+set(CPACK_PACKAGE_DESCRIPTION "Brindlow records a display, a camera and a microphone from one small\n\
+window and uploads the recording while it is being made, so that it opens in\n\
+the team's Brindlow library a moment after the recording stops. The package\n\
+also holds the brindlow-recorder command line and brindlow-devserver, a local\n\
+stand-in for the backend.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://brindlow.com)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What dpkg-shlibdeps cannot see: QML modules loaded at run time, Qt Multimedia
+# when only QML uses it, and the SVG image plugin.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qml6-module-qtquick, qml6-module-qtquick-controls, \
+qml6-module-qtquick-window, qml6-module-qtquick-layouts, qml6-module-qtquick-templates, \
+qml6-module-qtqml-workerscript, qml6-module-qtmultimedia, libqt6multimedia6, libqt6svg6")
+# Opening links, and the camera preview's media back end.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good")
+include(CPack)

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the Debian package from an already built tree into a temporary folder and
+# checks what it holds and declares.
+#   check-package.sh <cpack> <build dir> <project version> <1 when the app is built, else 0>
+set -uo pipefail
+cpack=$1 build=$2 version=$3 with_app=$4
+
+for tool in "$cpack" dpkg-deb dpkg-shlibdeps; do
+  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+if ! "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  echo "FAIL: cpack"
+  exit 1
+fi
+deb=$work/brindlow-recorder_${version}_$(dpkg --print-architecture).deb
+[[ -f $deb ]] || { ls "$work"; echo "FAIL: no $(basename "$deb")"; exit 1; }
+
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+expected=(
+  ./usr/bin/brindlow-recorder
+  ./usr/bin/brindlow-devserver
+  ./usr/share/brindlow-recorder/info.json
+  ./usr/share/applications/brindlow-recorder.desktop
+  ./usr/share/metainfo/com.brindlow.recorder.metainfo.xml
+  ./usr/share/icons/hicolor/scalable/apps/brindlow-recorder.svg
+)
+[[ $with_app == 1 ]] && expected+=(./usr/bin/brindlow-recorder-app)
+sizes=(16 32 48 64 128 256 512)
+for size in "${sizes[@]}"; do expected+=("./usr/share/icons/hicolor/${size}x${size}/apps/brindlow-recorder.png"); done
+for path in "${expected[@]}"; do
+  grep -qxF "$path" <<<"$contents" || fail "the package lacks $path"
+done
+
+control() { dpkg-deb -f "$deb" "$1"; }
+[[ $(control Section) == video ]] || fail "Section is '$(control Section)'"
+depends=$(control Depends)
+# One from dpkg-shlibdeps, the others listed by hand because it cannot see them.
+for package in libc6 qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtmultimedia libqt6svg6; do
+  grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
+done
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+for path in "${expected[@]}"; do
+  [[ $path == ./usr/bin/* && ! -x $root/$path ]] && fail "$path is not executable"
+done
+# A PNG's width and height are the big-endian words at bytes 16 and 20.
+for size in "${sizes[@]}"; do
+  png=$root/usr/share/icons/hicolor/${size}x${size}/apps/brindlow-recorder.png
+  [[ -f $png ]] || continue
+  read -r width height < <(od -An -tu1 -j16 -N8 "$png" |
+    awk '{print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8}')
+  [[ "$width $height" == "$size $size" ]] || fail "the ${size}x${size} icon is ${width}x${height}"
+done
+if command -v appstreamcli >/dev/null; then
+  out=$(appstreamcli validate-tree --no-net "$root" 2>&1) || fail "appstreamcli validate-tree: $out"
+fi
+
+exit $failed

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace brindlow {
+
+// One recorder per user session: a later launch asks the running one to show its
+// window and ends. The name covers the home, the config folder and the display, so
+// that separate sessions (and tests with homes of their own) never meet.
+class SingleInstance final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SingleInstance(QString name = defaultName(), QObject* parent = nullptr);
+
+    static QString defaultName();
+
+    // True when a running instance answered and was asked to raise its window.
+    bool askRunningToRaise(int timeoutMs = 1000);
+    // Starts answering later launches; `raise` runs on this thread for each. False when
+    // the name could not be taken (the app then simply runs without it).
+    bool listen(std::function<void()> raise);
+
+private:
+    QString name_;
+    QLocalServer server_;
+    std::function<void()> raise_;
+};
+
+}  // namespace brindlow

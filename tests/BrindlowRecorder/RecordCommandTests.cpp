@@ -89,6 +89,13 @@ protected:
         args.insert(args.begin(), {BRINDLOW_RECORDER_PATH, "--stand-in", standIn});
         return args;
     }
+    // Runs the recorder with its error output in `output`.
+    testing::CommandResult run(const std::vector<std::string>& args) const {
+        std::vector<std::string> line{"/bin/sh", "-c", "\"$@\" 2>&1", "sh"};
+        const auto command = recorder(args);
+        line.insert(line.end(), command.begin(), command.end());
+        return testing::runCommand(line);
+    }
     static std::string quoted(const std::vector<std::string>& args) {
         std::string line;
         for (const auto& a : args) line += (line.empty() ? "'" : " '") + a + "'";
@@ -130,12 +137,20 @@ TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
     const std::string output = readFile(transcript).value_or("");
     ASSERT_EQ(status, 0) << output;
     EXPECT_NE(output.find("paused"), std::string::npos);
-    EXPECT_NE(output.find("/screen-recorder/view/"), std::string::npos) << output;
 
     const json state = server.state();
     ASSERT_EQ(state.at("recordings").size(), 1u);
     const json rec = state.at("recordings").at(0);
     const std::string aid = rec.at("aid");
+    // The take's page while it records, and the folder's once it is saved.
+    EXPECT_NE(output.find("Watch it live: " + server.base("web") + "/screen-recorder/view/" + aid), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("/screen-recorder/view/" + rec.at("folderId").get<std::string>()), std::string::npos);
+    // The main thread never stalled: no hang diagnostic was filed, here or at the backend.
+    for (const auto& d : state.at("diagnostics")) EXPECT_EQ(d.dump().find("metrickit"), std::string::npos) << d.dump();
+    const fs::path pending = home / "data" / "BrindlowRecorder" / "telemetry" / "diagnostics";
+    if (fs::exists(pending))
+        for (const auto& file : fs::directory_iterator(pending)) ADD_FAILURE() << "left behind: " << file.path();
     EXPECT_EQ(rec.at("status"), "saved");
     EXPECT_EQ(state.at("folders").size(), 1u);
     EXPECT_EQ(rec.at("folderId"), state.at("folders").at(0).at("id"));
@@ -188,10 +203,48 @@ TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
 }
 
 TEST_F(RecordCommand, WithoutSignInRecordingIsRefusedWithTheMessage) {
-    const auto result = testing::runCommand(recorder({"record", "--seconds", "1", "--no-countdown"}), false);
-    EXPECT_NE(result.exitCode, 0);
-    const auto whoami = testing::runCommand(recorder({"whoami"}), false);
-    EXPECT_NE(whoami.exitCode, 0);
+    for (const auto& args : {std::vector<std::string>{"record", "--seconds", "1", "--no-countdown"}, {"whoami"}}) {
+        const auto result = run(args);
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find("You're signed out"), std::string::npos) << result.output;
+    }
+}
+
+TEST_F(RecordCommand, BadInputIsRefusedBeforeAnythingStarts) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        int status;
+    };
+    const Case cases[] = {
+        {{"record", "--seconds", "abc"}, "--seconds is a number of seconds above 0 and at most 9000, not abc", 2},
+        {{"record", "--seconds", "-5"}, "not -5", 2},
+        {{"record", "--seconds", "0"}, "not 0", 2},
+        {{"record", "--seconds", "1e9"}, "not 1e9", 2},
+        {{"record", "--seconds", "nan"}, "not nan", 2},
+        {{"record", "--fps", "0"}, "--fps is a whole number from 1 to 120, not 0", 2},
+        {{"record", "--display", "4242"}, "no display 4242; brindlow-recorder devices lists them", 2},
+        {{"record", "--camera", "nope"}, "no camera nope", 2},
+        {{"record", "--mic", "nope"}, "no microphone nope", 2},
+        {{"record", "--louder"}, "unknown option --louder", 2},
+        {{"record", "--seconds"}, "--seconds needs a value", 2},
+        {{"--env", "staging", "whoami"}, "the environment is \"dev\" or \"prod\"", 2},
+        {{"dance"}, "unknown command dance", 2},
+    };
+    for (const auto& c : cases) {
+        const auto result = run(c.args);
+        EXPECT_EQ(result.exitCode, c.status) << quoted(c.args) << "\n" << result.output;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << quoted(c.args) << "\n" << result.output;
+    }
+    EXPECT_TRUE(server.state().at("recordings").empty());
+
+    // Without a display server the reason is said as it is.
+    const std::string display = getenv("DISPLAY");
+    unsetenv("DISPLAY");
+    const auto result = run({"record", "--seconds", "1"});
+    setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("no X display: DISPLAY is not set"), std::string::npos) << result.output;
 }
 
 }  // namespace

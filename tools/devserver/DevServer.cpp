@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <type_traits>
 
 #include "Database.h"
 #include "StreamCheck.h"
@@ -194,11 +195,13 @@ struct DevServer::Impl {
         if (fault.status) {
             res.status = fault.status;
             res.set_header("Connection", "close");
+            if (!fault.location.empty()) res.set_header("Location", fault.location);
             res.set_content("injected fault on " + route, "text/plain");
             return;
         }
         try {
-            body();
+            if constexpr (std::is_invocable_v<Body, const FaultDecision&>) body(fault);
+            else body();
         } catch (const BadRequest& e) {
             res.status = e.status;
             res.set_header("Connection", "close");
@@ -455,7 +458,7 @@ struct DevServer::Impl {
     void routeObjects() {
         objects.Put(R"(/o/([^/]+)/(screen|camera)/([^/]+))",
                     [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-            serve("put", res, [&] {
+            serve("put", res, [&](const FaultDecision& fault) {
                 const std::string aid = req.matches[1], stream = req.matches[2], name = req.matches[3];
                 const std::string path = "/o/" + aid + "/" + stream + "/" + name;
                 const std::string expires = req.get_param_value("expires");
@@ -474,6 +477,8 @@ struct DevServer::Impl {
                     reader([&](const char* data, size_t length) {
                         out.write(data, std::streamsize(length));
                         size += int64_t(length);
+                        // A slow uplink: the client's upload moves only as fast as this reads.
+                        if (fault.trickleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.trickleMs));
                         return bool(out);
                     });
                     if (!out) throw std::runtime_error("cannot store the object");

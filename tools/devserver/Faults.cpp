@@ -35,6 +35,8 @@ std::optional<FaultRule> FaultRule::parse(const std::string& text) {
         rule.drop = true;
     } else if (action.rfind("delay:", 0) == 0) {
         if (!parseInt(action.substr(6), rule.delayMs)) return std::nullopt;
+    } else if (action.rfind("trickle:", 0) == 0) {
+        if (!parseInt(action.substr(8), rule.trickleMs) || rule.trickleMs == 0) return std::nullopt;
     } else if (!parseInt(action, rule.status) || rule.status < 100 || rule.status > 599) {
         return std::nullopt;
     }
@@ -48,19 +50,24 @@ std::optional<FaultRule> FaultRule::fromJSON(const nlohmann::json& j) {
         rule.status = j.value("status", 0);
         rule.drop = j.value("drop", false);
         rule.delayMs = j.value("delayMs", 0);
+        rule.trickleMs = j.value("trickleMs", 0);
+        rule.location = j.value("location", std::string());
         rule.remaining = j.value("times", -1);
         rule.rate = j.value("rate", 1.0);
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }
     const bool statusOk = rule.status == 0 || (rule.status >= 100 && rule.status <= 599);
-    if (!statusOk || rule.delayMs < 0 || !(rule.rate >= 0 && rule.rate <= 1)) return std::nullopt;
-    if (rule.status == 0 && !rule.drop && rule.delayMs == 0) return std::nullopt;
+    if (!statusOk || rule.delayMs < 0 || rule.trickleMs < 0 || !(rule.rate >= 0 && rule.rate <= 1)) return std::nullopt;
+    if (rule.status == 0 && !rule.drop && rule.delayMs == 0 && rule.trickleMs == 0) return std::nullopt;
     return rule;
 }
 
 nlohmann::json FaultRule::toJSON() const {
-    return {{"status", status}, {"drop", drop}, {"delayMs", delayMs}, {"times", remaining}, {"rate", rate}};
+    nlohmann::json j = {{"status", status}, {"drop", drop}, {"delayMs", delayMs}, {"times", remaining}, {"rate", rate}};
+    if (trickleMs) j["trickleMs"] = trickleMs;
+    if (!location.empty()) j["location"] = location;
+    return j;
 }
 
 void Faults::set(const std::string& route, FaultRule rule) {
@@ -81,7 +88,7 @@ FaultDecision Faults::decide(const std::string& route) {
     if (rule.remaining == 0) return {};
     if (rule.rate < 1.0 && std::uniform_real_distribution<double>(0, 1)(random_) >= rule.rate) return {};
     if (rule.remaining > 0) --rule.remaining;
-    return {rule.delayMs, rule.status, rule.drop};
+    return {rule.delayMs, rule.status, rule.drop, rule.trickleMs, rule.location};
 }
 
 nlohmann::json Faults::toJSON() const {

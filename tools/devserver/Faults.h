@@ -15,10 +15,12 @@ struct FaultRule {
     int status = 0;        // answer with this status (0: none)
     bool drop = false;     // close the connection without an answer
     int delayMs = 0;       // wait this long first (then answer normally unless status/drop)
+    int trickleMs = 0;     // pause this long after each piece of the request body read
+    std::string location;  // the Location header of a status answer (a redirect)
     int remaining = -1;    // how many more requests it applies to; -1: no limit
     double rate = 1.0;     // the share of requests it applies to
 
-    // "500", "503x2", "500@0.3", "drop", "dropx1", "delay:1500", "delay:200@0.5".
+    // "500", "503x2", "500@0.3", "drop", "dropx1", "delay:1500", "delay:200@0.5", "trickle:5".
     static std::optional<FaultRule> parse(const std::string& text);
     static std::optional<FaultRule> fromJSON(const nlohmann::json& j);
     nlohmann::json toJSON() const;
@@ -28,6 +30,8 @@ struct FaultDecision {
     int delayMs = 0;
     int status = 0;
     bool drop = false;
+    int trickleMs = 0;
+    std::string location;
 };
 
 // Rules per route name, changeable while the server runs.

@@ -67,7 +67,10 @@ function showTake(next) {
     history.replaceState(null, '', `/screen-recorder/view/${encodeURIComponent(next.folderId)}`);
   }
   const screenStream = next.streams.find((s) => s.key === 'screen') ?? next.streams[0];
-  if (screenStream?.width > 0 && screenStream?.height > 0) stage.style.aspectRatio = `${screenStream.width} / ${screenStream.height}`;
+  if (screenStream?.width > 0 && screenStream?.height > 0) {
+    stage.style.setProperty('--aspect', `${screenStream.width} / ${screenStream.height}`);
+    stage.style.setProperty('--aspect-number', String(screenStream.width / screenStream.height));
+  }
   const final = next.status !== 'recording';
   for (const stream of next.streams) {
     const video = stream === screenStream ? screen : camera;
@@ -114,13 +117,11 @@ function syncCamera() {
 }
 
 screen.addEventListener('play', () => {
-  playButton.textContent = '❚❚';
-  playButton.setAttribute('aria-label', 'Pause');
+  playButton.textContent = 'Pause';
   if (!camera.hidden) camera.play().catch(() => {});
 });
 screen.addEventListener('pause', () => {
-  playButton.textContent = '▶';
-  playButton.setAttribute('aria-label', 'Play');
+  playButton.textContent = 'Play';
   camera.pause();
   syncCamera();
 });
@@ -146,9 +147,11 @@ function tick() {
     seek.max = String(duration);
     seek.value = String(screen.currentTime);
   }
-  $('time').textContent = `${clock(screen.currentTime)} / ${clock(duration)}`;
+  $('time').textContent = `${clock(screen.currentTime)} / ${clock(Math.round(duration))}`;
   if (!screen.paused) syncCamera();
   clicks.render(screen.currentTime);
+  state.complete = feeds.size > 0 && take?.status !== 'recording' &&
+    [...feeds.values()].every((feed) => feed.ended !== false);
   requestAnimationFrame(tick);
 }
 

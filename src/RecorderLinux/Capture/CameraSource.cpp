@@ -64,6 +64,20 @@ std::vector<CameraFrameRate::Range> frameRanges(V4L2Device& system, int fd, uint
     return ranges;
 }
 
+std::vector<std::pair<int, int>> sizesWithin(const v4l2_frmsize_stepwise& range) {
+    auto fits = [&](uint32_t value, uint32_t low, uint32_t high, uint32_t step) {
+        return value >= low && value <= high && (step <= 1 || (value - low) % step == 0);
+    };
+    std::vector<std::pair<int, int>> sizes{{int(range.max_width), int(range.max_height)}};
+    for (const auto& [w, h] : {std::pair{3840u, 2160u}, {2560u, 1440u}, {1920u, 1080u}, {1280u, 720u}, {640u, 480u}}) {
+        if (w == range.max_width && h == range.max_height) continue;
+        if (fits(w, range.min_width, range.max_width, range.step_width) &&
+            fits(h, range.min_height, range.max_height, range.step_height))
+            sizes.emplace_back(int(w), int(h));
+    }
+    return sizes;
+}
+
 std::string text(const uint8_t* bytes, size_t size) {
     return std::string(reinterpret_cast<const char*>(bytes), strnlen(reinterpret_cast<const char*>(bytes), size));
 }
@@ -101,7 +115,12 @@ public:
             if (size < size_t(width_) * height_ * 2) return std::nullopt;
             return converter_->convert(bytes, width_ * 2);
         }
-        packet_->data = const_cast<uint8_t*>(bytes);
+        // The decoder may read a little past the end of its input, so it gets a padded
+        // copy rather than the mapped buffer itself.
+        padded_.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
+        std::memcpy(padded_.data(), bytes, size);
+        std::memset(padded_.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        packet_->data = padded_.data();
         packet_->size = int(size);
         if (avcodec_send_packet(codec_, packet_) < 0 || avcodec_receive_frame(codec_, picture_) < 0) return std::nullopt;
         const auto input = inputFormat(AVPixelFormat(picture_->format));
@@ -131,6 +150,7 @@ private:
     AVCodecContext* codec_ = nullptr;
     AVPacket* packet_ = nullptr;
     AVFrame* picture_ = nullptr;
+    std::vector<uint8_t> padded_;
     std::unique_ptr<FrameConverter> converter_;
     std::optional<FrameConverter::Input> input_;
 };
@@ -194,9 +214,10 @@ std::vector<CameraFormat> CameraSource::formats(V4L2Device& system, const std::s
                 const int w = int(size.discrete.width), h = int(size.discrete.height);
                 found.push_back({format.pixelformat, w, h, frameRanges(system, fd, format.pixelformat, w, h)});
             } else {
-                // A continuous range of sizes: its largest is the one worth recording.
-                const int w = int(size.stepwise.max_width), h = int(size.stepwise.max_height);
-                found.push_back({format.pixelformat, w, h, frameRanges(system, fd, format.pixelformat, w, h)});
+                // A range of sizes: its largest, and the common sizes it also allows, so a
+                // camera that goes beyond 4K still offers the 4K and smaller sizes it can do.
+                for (const auto& [w, h] : sizesWithin(size.stepwise))
+                    found.push_back({format.pixelformat, w, h, frameRanges(system, fd, format.pixelformat, w, h)});
                 break;
             }
         }
@@ -259,6 +280,10 @@ void CameraSource::start(Deliver deliver) {
     rate.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     rate.parm.capture.timeperframe = {uint32_t(frameDuration_.value()), uint32_t(frameDuration_.timescale())};
     if (system_->ioctl(fd_, VIDIOC_S_PARM, &rate) < 0) fail("the camera refused its frame rate");
+    // The driver answers with the interval it really runs at; the frames last that long.
+    const v4l2_fract accepted = rate.parm.capture.timeperframe;
+    if (accepted.numerator > 0 && accepted.denominator > 0 && accepted.denominator <= uint32_t(INT32_MAX))
+        frameDuration_ = MediaTime(accepted.numerator, int32_t(accepted.denominator));
 
     v4l2_requestbuffers request{};
     request.count = 4;

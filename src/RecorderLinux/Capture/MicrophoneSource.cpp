@@ -79,6 +79,15 @@ std::vector<MicrophoneDevice> MicrophoneSource::available() {
     return list.devices;
 }
 
+MediaTime MicrophoneSource::capturedAt(MediaTime readAt, uint64_t latencyMicroseconds,
+                                       std::optional<uint64_t>& lastLatency) {
+    // A failed query answers (pa_usec_t)-1; the last good answer, else none, stands in.
+    if (latencyMicroseconds != uint64_t(-1)) lastLatency = latencyMicroseconds;
+    const double latency = double(lastLatency.value_or(0)) / 1e6;
+    const double capturedSeconds = readAt.seconds() - latency - double(framesPerBuffer) / sampleRate;
+    return MediaTime::fromNanoseconds(int64_t(std::llround(capturedSeconds * 1e9)));
+}
+
 MicrophoneSource::MicrophoneSource(MicrophoneDevice device) : device_(std::move(device)) {}
 
 MicrophoneSource::~MicrophoneSource() { stop(); }
@@ -96,13 +105,18 @@ void MicrophoneSource::start(Deliver deliver) {
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, applicationName, PA_STREAM_RECORD, device_.id.c_str(), "Recording",
                                       &format, nullptr, &attributes, &error);
-    if (!stream) throw RecorderError::permissionDenied("Microphone");
+    if (!stream) {
+        // Only a refusal is a permission problem; a missing server or source is the device's fault.
+        if (error == PA_ERR_ACCESS || error == PA_ERR_AUTHKEY) throw RecorderError::permissionDenied("Microphone");
+        throw MicrophoneError("The microphone \"" + device_.name + "\" could not be started: " + pa_strerror(error));
+    }
     reader_ = std::jthread([this, stream](std::stop_token stop) { readLoop(stop, stream); });
 }
 
 void MicrophoneSource::readLoop(std::stop_token stop, void* opaque) {
     auto* stream = static_cast<pa_simple*>(opaque);
     int64_t framesSoFar = 0;
+    std::optional<uint64_t> lastLatency;  // microseconds
     MediaTime anchor = MediaTime::invalid();  // host time of the stream's first sample
     // How far each recent buffer's capture estimate lay from its stamp. Reads come
     // late by scheduling jitter, so only a drift that every recent estimate agrees
@@ -114,10 +128,7 @@ void MicrophoneSource::readLoop(std::stop_token stop, void* opaque) {
         int error = 0;
         if (pa_simple_read(stream, samples.samples.data(), samples.samples.size() * sizeof(float), &error) < 0) break;
         const MediaTime readAt = hostNow();
-        const pa_usec_t latency = pa_simple_get_latency(stream, &error);
-        const double capturedSeconds =
-            readAt.seconds() - double(latency) / 1e6 - double(framesPerBuffer) / sampleRate;
-        const MediaTime captured = MediaTime::fromNanoseconds(int64_t(std::llround(capturedSeconds * 1e9)));
+        const MediaTime captured = capturedAt(readAt, pa_simple_get_latency(stream, &error), lastLatency);
         if (!anchor.isValid()) anchor = captured;
         errors.push_back((captured - (anchor + MediaTime(framesSoFar, sampleRate))).seconds());
         if (errors.size() == driftWindow) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +12,13 @@
 #include "Support/Concurrency.h"
 
 namespace brindlow {
+
+// A microphone that could not be started for a reason other than a refusal: no sound
+// server, or a source the server does not have.
+class MicrophoneError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // A PulseAudio source that records (monitors of outputs are left out).
 struct MicrophoneDevice {
@@ -35,11 +44,16 @@ public:
     ~MicrophoneSource() override;
 
     std::optional<CaptureSize> videoSize() const override { return std::nullopt; }
-    // Throws RecorderError::permissionDenied("Microphone") when the server or the source refuses.
+    // Throws RecorderError::permissionDenied("Microphone") when the server refuses access,
+    // MicrophoneError when there is no server or no such source.
     void start(Deliver deliver) override;
     void stop() override;
 
     const MicrophoneDevice& device() const { return device_; }
+
+    // When a buffer read at `readAt` began: the read time less the stream's latency and the
+    // buffer's length. A failed latency query ((pa_usec_t)-1) uses the last good one.
+    static MediaTime capturedAt(MediaTime readAt, uint64_t latencyMicroseconds, std::optional<uint64_t>& lastLatency);
 
 private:
     void readLoop(std::stop_token stop, void* stream);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
+#include <unistd.h>
 #include <thread>
 
 #include "RecorderError.h"
@@ -21,6 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+constexpr v4l2_fract at30{1, 30}, at25{1, 25}, at60{1, 60}, at2997{1001, 30000};
 
 // One size of one pixel format, with its frame intervals.
 struct FakeMode {
@@ -43,6 +47,12 @@ public:
     std::vector<timeval> stamps;
     bool streaming = false;
     int openCount = 0, closeCount = 0;
+    // A continuous range of sizes per format, each size running at 30 per second.
+    std::map<uint32_t, v4l2_frmsize_stepwise> sizeRanges;
+    // The interval the driver settles on, when not the one asked for.
+    std::optional<v4l2_fract> acceptedInterval;
+
+    ~FakeCamera() { releaseBuffers(); }
 
     int open(const char* path, int) override {
         std::lock_guard lock(mutex);
@@ -74,12 +84,19 @@ public:
                 std::vector<uint32_t> fourccs;
                 for (const auto& m : modes)
                     if (std::find(fourccs.begin(), fourccs.end(), m.fourcc) == fourccs.end()) fourccs.push_back(m.fourcc);
+                for (const auto& range : sizeRanges) fourccs.push_back(range.first);
                 if (f->index >= fourccs.size()) return fail(EINVAL);
                 f->pixelformat = fourccs[f->index];
                 return 0;
             }
             case VIDIOC_ENUM_FRAMESIZES: {
                 auto* s = static_cast<v4l2_frmsizeenum*>(argument);
+                if (const auto range = sizeRanges.find(s->pixel_format); range != sizeRanges.end()) {
+                    if (s->index != 0) return fail(EINVAL);
+                    s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+                    s->stepwise = range->second;
+                    return 0;
+                }
                 uint32_t n = 0;
                 for (const auto& m : modes) {
                     if (m.fourcc != s->pixel_format || n++ != s->index) continue;
@@ -91,6 +108,15 @@ public:
             }
             case VIDIOC_ENUM_FRAMEINTERVALS: {
                 auto* i = static_cast<v4l2_frmivalenum*>(argument);
+                if (const auto range = sizeRanges.find(i->pixel_format); range != sizeRanges.end()) {
+                    const auto& r = range->second;
+                    const bool inside = i->width >= r.min_width && i->width <= r.max_width &&
+                                        i->height >= r.min_height && i->height <= r.max_height;
+                    if (!inside || i->index != 0) return fail(EINVAL);
+                    i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                    i->discrete = at30;
+                    return 0;
+                }
                 const FakeMode* m = find(i->pixel_format, i->width, i->height);
                 if (!m) return fail(EINVAL);
                 if (m->span && i->index == 0) {
@@ -104,17 +130,21 @@ public:
                 return 0;
             }
             case VIDIOC_S_FMT: applied = *static_cast<v4l2_format*>(argument); return 0;
-            case VIDIOC_S_PARM:
-                appliedInterval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
+            case VIDIOC_S_PARM: {
+                auto& interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
+                appliedInterval = interval;
+                if (acceptedInterval) interval = *acceptedInterval;
                 return 0;
+            }
             case VIDIOC_REQBUFS: {
                 auto* r = static_cast<v4l2_requestbuffers*>(argument);
-                buffers.assign(r->count, std::string(std::max<size_t>(picture.size(), 1), '\0'));
+                releaseBuffers();
+                for (uint32_t i = 0; i < r->count; ++i) buffers.push_back(guardedBuffer(std::max<size_t>(picture.size(), 1)));
                 return 0;
             }
             case VIDIOC_QUERYBUF: {
                 auto* b = static_cast<v4l2_buffer*>(argument);
-                b->length = uint32_t(buffers.at(b->index).size());
+                b->length = uint32_t(buffers.at(b->index).size);
                 b->m.offset = b->index * 4096;
                 return 0;
             }
@@ -124,7 +154,7 @@ public:
                 auto* b = static_cast<v4l2_buffer*>(argument);
                 b->index = queued.front();
                 queued.pop_front();
-                std::memcpy(buffers[b->index].data(), picture.data(), picture.size());
+                std::memcpy(buffers[b->index].data, picture.data(), picture.size());
                 b->bytesused = uint32_t(picture.size());
                 timespec now{};
                 clock_gettime(CLOCK_MONOTONIC, &now);
@@ -140,7 +170,7 @@ public:
     }
     void* mmap(size_t, int, int, int, off_t offset) override {
         std::lock_guard lock(mutex);
-        return buffers.at(size_t(offset / 4096)).data();
+        return buffers.at(size_t(offset / 4096)).data;
     }
     int munmap(void*, size_t) override { return 0; }
     int poll(pollfd* fds, nfds_t, int) override {
@@ -159,11 +189,29 @@ private:
             if (m.fourcc == fourcc && m.width == w && m.height == h) return &m;
         return nullptr;
     }
-    std::vector<std::string> buffers;
+    // A driver's buffer ends where its mapping ends: the next page is unreadable, so a
+    // reader that runs past the bytes it was given faults here as it could on a camera.
+    struct Buffer {
+        uint8_t* data;
+        size_t size;
+        void* base;
+        size_t mapped;
+    };
+    static Buffer guardedBuffer(size_t size) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        const size_t body = (size + page - 1) / page * page;
+        void* base = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) throw std::bad_alloc();
+        ::mprotect(static_cast<uint8_t*>(base) + body, page, PROT_NONE);
+        return {static_cast<uint8_t*>(base) + body - size, size, base, body + page};
+    }
+    void releaseBuffers() {
+        for (const auto& b : buffers) ::munmap(b.base, b.mapped);
+        buffers.clear();
+    }
+    std::vector<Buffer> buffers;
     std::deque<uint32_t> queued;
 };
-
-constexpr v4l2_fract at30{1, 30}, at25{1, 25}, at60{1, 60}, at2997{1001, 30000};
 
 std::string yuyv(int width, int height, uint8_t y, uint8_t u, uint8_t v) {
     std::string bytes;
@@ -192,6 +240,27 @@ TEST(CameraFormatChoice, LargestAt30UpTo4KFirstOfEqualAreas) {
     const auto uhd = CameraSource::bestFormat(CameraSource::formats(camera, "/dev/video0"));
     ASSERT_TRUE(uhd);
     EXPECT_EQ(uhd->width, 3840);
+}
+
+TEST(CameraFormatChoice, ARangeOfSizesBeyond4KStillOffersTheCommonSizesInIt) {
+    FakeCamera camera;
+    struct Case {
+        v4l2_frmsize_stepwise range;
+        std::optional<std::pair<int, int>> best;
+    };
+    const Case cases[] = {
+        {{160, 5120, 8, 120, 2880, 8}, std::pair{3840, 2160}},  // beyond 4K: the largest common size in it
+        {{160, 1600, 1, 120, 1200, 1}, std::pair{1600, 1200}},  // its own largest fits
+        {{160, 5120, 7, 120, 2880, 7}, std::nullopt},           // no common size on its grid, the largest too big
+    };
+    for (const auto& c : cases) {
+        camera.sizeRanges = {{V4L2_PIX_FMT_YUYV, c.range}};
+        const auto best = CameraSource::bestFormat(CameraSource::formats(camera, "/dev/video0"));
+        ASSERT_EQ(best.has_value(), c.best.has_value()) << c.range.max_width;
+        if (best) {
+            EXPECT_EQ(std::pair(best->width, best->height), *c.best);
+        }
+    }
 }
 
 TEST(CameraFormatChoice, OnlyTwentyFiveOrSixtyMeansNoFormatAndNoStart) {
@@ -283,6 +352,16 @@ TEST_F(CameraCapture, JPEGPicturesAreDecodedAndCorruptOnesSkipped) {
     std::this_thread::sleep_for(100ms);
     broken.stop();
     EXPECT_EQ(delivered.load(), 0);
+}
+
+TEST_F(CameraCapture, FramesLastTheIntervalTheDriverSettledOn) {
+    camera->modes = {{V4L2_PIX_FMT_YUYV, 64, 32, {at30}, {}}};
+    camera->acceptedInterval = at2997;
+    camera->picture = yuyv(64, 32, 81, 90, 240);
+    CameraSource source(fakeDevice(), camera);
+    const auto frames = capture(source, 2);
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0].duration(), MediaTime(1001, 30000));
 }
 
 TEST_F(CameraCapture, OpenErrorsAreTyped) {

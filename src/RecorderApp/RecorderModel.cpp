@@ -692,4 +692,19 @@ void RecorderModel::openURL(const std::string& url) {
     background([platform = platform_, url] { platform->openURL(url); });
 }
 
+// --- design time ---
+
+void RecorderModel::showPreviewState(const PreviewState& state) {
+    if (!isPreview_) return;
+    set(user_, state.signedIn ? std::optional(RecorderUser{"preview", "team", std::nullopt, "en"}) : std::nullopt,
+        Property::user);
+    set(error_, state.error, Property::error);
+    set(elapsed_, state.elapsed, Property::elapsed);
+    set(backlogBytes_, state.backlogBytes, Property::backlogBytes);
+    set(cameraAllowed_, state.cameraAllowed, Property::cameraAllowed);
+    set(hasAccessibilityPermission_, state.hasAccessibilityPermission, Property::hasAccessibilityPermission);
+    set(hasScreenCapturePermission_, state.hasScreenCapturePermission, Property::hasScreenCapturePermission);
+    set(screen_, state.screen, Property::screen);
+}
+
 }  // namespace brindlow

@@ -118,6 +118,21 @@ public:
     static std::shared_ptr<RecorderModel> make(Dependencies dependencies);
     // A design-time model with fixed sample data that never touches the platform.
     static std::shared_ptr<RecorderModel> preview(Screen screen, bool withScreen, std::shared_ptr<MainExecutor> main);
+
+    // What a preview shows beyond its fixed sample data, so that every look of the
+    // panel can be drawn (and its views tested) without a platform or a session.
+    struct PreviewState {
+        Screen screen;
+        std::optional<std::string> error;
+        bool signedIn = true;
+        double elapsed = 754;       // seconds
+        int64_t backlogBytes = 0;   // bytes
+        bool cameraAllowed = false;
+        bool hasAccessibilityPermission = false;
+        bool hasScreenCapturePermission = false;
+    };
+    // Only on a preview instance (ignored otherwise); each change is announced as usual.
+    void showPreviewState(const PreviewState& state);
     ~RecorderModel();
     RecorderModel(const RecorderModel&) = delete;
     RecorderModel& operator=(const RecorderModel&) = delete;

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <system_error>
 
+#include "Support/Paths.h"
 #include "Support/Text.h"
 
 namespace brindlow {
@@ -75,11 +75,7 @@ std::error_code copyThenRemove(const fs::path& from, const fs::path& to) {
 
 Trash::Trash(fs::path root) : root_(std::move(root)) {}
 
-Trash Trash::home() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') return Trash(fs::path(data) / "Trash");
-    const char* home = std::getenv("HOME");
-    return Trash(fs::path(home && *home ? home : "/tmp") / ".local/share/Trash");
-}
+Trash Trash::home() { return Trash(userDataDirectory().parent_path() / "Trash"); }
 
 fs::path Trash::moveIn(const fs::path& item) const {
     std::error_code ec;

@@ -87,11 +87,13 @@ private:
     const CursorCapture capture_;
     const std::shared_ptr<const RecordingClock> clock_;
     CursorLogBuilder builder_;
+    // Before the queues: inspections still queued when the tracker goes away without
+    // stop() run while the queues are destroyed, and they count themselves out here.
+    std::mutex pendingLock_;
+    int64_t pending_ = 0;  // guarded by pendingLock_
     SerialQueue queue_{"com.brindlow.recorder.cursor"};
     SerialQueue inspectQueue_{"com.brindlow.recorder.elements"};
     std::unique_ptr<RepeatingTimer> timer_;
-    std::mutex pendingLock_;
-    int64_t pending_ = 0;  // guarded by pendingLock_
 };
 
 }  // namespace brindlow

@@ -141,6 +141,24 @@ TEST(CursorTracker, AtMostEightInspectionsWaitAndStopWaitsForThem) {
     EXPECT_GE(log.clicks.size(), 39u);  // every press and release is still recorded
 }
 
+TEST(CursorTracker, GoesAwayWithoutStopWhileInspectionsWait) {
+    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
+        return CursorState{{150, 75}, n % 2 ? std::set<int64_t>{0} : std::set<int64_t>{}, CursorShape::arrow};
+    });
+    auto inspector = std::make_shared<GatedInspector>();
+    inspector->open = false;
+    auto tracker = std::make_unique<CursorTracker>(CursorCapture{sampler, display, 200, inspector}, runningClock());
+    tracker->start();
+    ASSERT_TRUE(sampler->waitForCalls(8));
+    // The queued inspections run while the tracker is being destroyed; they must find
+    // everything they touch still there.
+    auto destroyed = std::async(std::launch::async, [&] { tracker.reset(); });
+    EXPECT_EQ(destroyed.wait_for(100ms), std::future_status::timeout);
+    inspector->release();
+    destroyed.get();
+    EXPECT_GE(inspector->calls(), 2u);
+}
+
 TEST(CursorTracker, PausedTicksRecordNothing) {
     auto clock = std::make_shared<RecordingClock>();
     clock->begin(hostNow());

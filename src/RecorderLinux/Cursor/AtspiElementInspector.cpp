@@ -116,7 +116,7 @@ bool AtspiElementInspector::requestTrust() {
     return isTrusted();
 }
 
-AtspiElementInspector::AtspiElementInspector() {
+AtspiElementInspector::AtspiElementInspector(std::chrono::milliseconds budget) : budget_(budget) {
     static std::once_flag initialised;
     std::call_once(initialised, [] {
         atspi_init();
@@ -135,18 +135,32 @@ std::string AtspiElementInspector::shortRole(std::string_view name) {
 
 std::optional<InspectedElement> AtspiElementInspector::element(Point at) {
     const int x = int(std::lround(at.x)), y = int(std::lround(at.y));
+    // One unresponsive application must not hold the inspection (and a stop waiting for
+    // it): every call gets at most what is left of the budget, and none starts after it.
+    const auto deadline = std::chrono::steady_clock::now() + budget_;
+    auto inTime = [&] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        const int timeout = int(std::min<int64_t>(left.count(), callTimeoutMs));
+        atspi_set_timeout(timeout, timeout);
+        return true;
+    };
+    if (!inTime()) return std::nullopt;
     AtspiAccessible* desktop = atspi_get_desktop(0);
     if (!desktop) return std::nullopt;
+    bool outOfTime = false;
 
     // The window containing the point, the active one first when windows overlap.
     AtspiAccessible* window = nullptr;
     bool windowIsActive = false;
     const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
-    for (gint a = 0; a < apps && !windowIsActive; ++a) {
+    for (gint a = 0; a < apps && !windowIsActive && !outOfTime; ++a) {
+        if ((outOfTime = !inTime())) break;
         AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, a, nullptr);
         if (!app) continue;
         const gint windows = atspi_accessible_get_child_count(app, nullptr);
         for (gint w = 0; w < windows && !windowIsActive; ++w) {
+            if ((outOfTime = !inTime())) break;
             AtspiAccessible* candidate = atspi_accessible_get_child_at_index(app, w, nullptr);
             if (!candidate) continue;
             AtspiComponent* component = atspi_accessible_get_component_iface(candidate);
@@ -171,11 +185,13 @@ std::optional<InspectedElement> AtspiElementInspector::element(Point at) {
         release(app);
     }
     release(desktop);
-    if (!window) return std::nullopt;
+    if (outOfTime) release(window);
+    if (!window || outOfTime) return std::nullopt;
 
     // Down to the deepest accessible at the point.
     AtspiAccessible* hit = window;
     for (int depth = 0; depth < 64; ++depth) {
+        if ((outOfTime = !inTime())) break;
         AtspiComponent* component = atspi_accessible_get_component_iface(hit);
         if (!component) break;
         AtspiAccessible* inner =
@@ -190,6 +206,10 @@ std::optional<InspectedElement> AtspiElementInspector::element(Point at) {
     }
 
     std::optional<InspectedElement> found;
+    if (outOfTime || !inTime()) {
+        release(hit);
+        return std::nullopt;
+    }
     if (AtspiComponent* component = atspi_accessible_get_component_iface(hit)) {
         if (AtspiRect* extents = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, nullptr)) {
             InspectedElement element;

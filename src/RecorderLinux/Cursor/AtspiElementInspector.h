@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -10,7 +11,8 @@ namespace brindlow {
 // The element under a screen point, from the AT-SPI accessibility tree: the deepest
 // accessible at the point within the window that contains it, its extents on the
 // screen, a short lower-case role and the first non-empty of name, description and
-// text. Every call into the tree is bounded at 0.25 s.
+// text. Every call into the tree is bounded at 0.25 s, and one whole inspection at its
+// budget (0.5 s): past it, nothing is reported.
 class AtspiElementInspector final : public ElementInspector {
 public:
     static constexpr int callTimeoutMs = 250;
@@ -23,12 +25,15 @@ public:
     static bool requestTrust();
 
     // Only when isTrusted(): libatspi cannot run without its bus.
-    AtspiElementInspector();
+    explicit AtspiElementInspector(std::chrono::milliseconds budget = std::chrono::milliseconds(500));
 
     std::optional<InspectedElement> element(Point at) override;
 
     // "push button" → "button", "label" → "statictext", unknown names lose their spaces.
     static std::string shortRole(std::string_view atspiRoleName);
+
+private:
+    const std::chrono::milliseconds budget_;
 };
 
 }  // namespace brindlow

@@ -19,7 +19,7 @@ AbstractButton {
     default property alias extra: menu.contentData
     signal chosen(var value)
 
-    implicitHeight: 36
+    implicitHeight: 44
     hoverEnabled: true
     focusPolicy: Qt.NoFocus
 
@@ -36,28 +36,25 @@ AbstractButton {
         Behavior on color { ColorAnimation { duration: 100 } }
     }
     contentItem: Item {
-        implicitWidth: row.implicitWidth
-        Row {
-            id: row
+        Column {
             anchors.centerIn: parent
-            width: Math.min(implicitWidth, parent.width)
-            spacing: 5
+            width: parent.width - 4
+            spacing: 3
             Image {
-                id: symbol
-                anchors.verticalCenter: parent.verticalCenter
+                anchors.horizontalCenter: parent.horizontalCenter
                 source: Theme.symbol(picker.systemImage)
-                sourceSize: Qt.size(15, 15)
-                width: 15
-                height: 15
+                sourceSize: Qt.size(16, 16)
+                width: 16
+                height: 16
                 opacity: picker.off ? 0.5 : 0.9
             }
             Text {
-                anchors.verticalCenter: parent.verticalCenter
-                width: Math.min(implicitWidth, row.parent.width - symbol.width - row.spacing)
+                width: parent.width
                 text: picker.label
                 color: Qt.rgba(1, 1, 1, picker.off ? 0.5 : 0.9)
-                font.pixelSize: Theme.captionSize
+                font.pixelSize: 10
                 font.weight: Font.Medium
+                horizontalAlignment: Text.AlignHCenter
                 elide: Text.ElideRight
             }
         }

@@ -5,7 +5,7 @@ import QtQuick
 Rectangle {
     id: toolbar
 
-    implicitHeight: 44
+    implicitHeight: 52
     radius: 12
     color: Qt.rgba(1, 1, 1, 0.07)
     border.color: Theme.hairline

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QDir>
+#include <QSet>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
 #include <QSignalSpy>
@@ -439,6 +441,45 @@ TEST(RecorderWindow, IsAFramelessFixedSizeWindowTitledBrindlowThatHidesWhenClose
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&w));
     // Still the same panel, in the same state.
     EXPECT_TRUE(panel.isShown("start-recording"));
+}
+
+// Each screen as drawn off screen, kept in the build tree for review; every one must
+// draw something on the panel and nothing in the corners.
+TEST(RecorderPanel, DrawsEveryScreen) {
+    const QString folder = QStringLiteral(BRINDLOW_UI_ARTIFACTS "/offscreen");
+    QDir().mkpath(folder);
+    auto backlogged = on(Screen::recording(false));
+    backlogged.backlogBytes = 70'200'000;
+    auto failedSignIn = on(Screen::of(Kind::signedOut));
+    failedSignIn.signedIn = false;
+    failedSignIn.error = "Couldn't load your account: the server answered 500.";
+    const std::pair<const char*, RecorderModel::PreviewState> screens[] = {
+        {"loading", on(Screen::of(Kind::loading))},
+        {"signed-out", failedSignIn},
+        {"signing-in", on(Screen::of(Kind::signingIn))},
+        {"setup", on(Screen::of(Kind::setup))},
+        {"countdown", on(Screen::countdownOf(3))},
+        {"recording", backlogged},
+        {"paused", on(Screen::recording(true))},
+        {"finishing", on(Screen::of(Kind::finishing))},
+        {"saved", on(Screen::saved("http://127.0.0.1/screen-recorder/view/f"))},
+        {"failed", on(Screen::failed("The recording was uploaded but could not be filed in your library.", true))},
+    };
+    for (const auto& [name, state] : screens) {
+        SCOPED_TRACE(name);
+        Panel panel(state);
+        auto grab = panel.window->contentItem()->grabToImage();
+        ASSERT_TRUE(grab);
+        QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+        ASSERT_TRUE(ready.wait(5000));
+        const QImage image = grab->image();
+        EXPECT_TRUE(image.save(folder + "/" + name + ".png"));
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+        QSet<QRgb> colours;
+        for (int y = 0; y < image.height(); y += 4)
+            for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
+        EXPECT_GT(colours.size(), 8);
+    }
 }
 
 }  // namespace

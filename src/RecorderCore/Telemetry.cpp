@@ -52,14 +52,16 @@ Telemetry::Telemetry(fs::path directory, AppInfo app, Sender send, Log log)
     std::error_code ignored;
     fs::create_directories(diagnosticsDirectory(directory_), ignored);
     if (const auto bytes = readFile(directory_ / "queue.json")) {
-        try {
-            const auto array = nlohmann::json::parse(*bytes);
-            std::vector<TelemetryRecord> records;
-            for (const auto& item : array.get_ref<const nlohmann::json::array_t&>())
-                records.push_back(TelemetryRecord::fromJSON(item));
-            queue_ = std::move(records);
-        } catch (const std::exception&) {
-            // A corrupt queue starts empty; the next record overwrites the file.
+        const auto array = nlohmann::json::parse(*bytes, nullptr, false);
+        // A file that is not a list starts an empty queue; within a list, only the
+        // records that do not read back are lost.
+        if (array.is_array()) {
+            for (const auto& item : array) {
+                try {
+                    queue_.push_back(TelemetryRecord::fromJSON(item));
+                } catch (const std::exception&) {
+                }
+            }
         }
     }
 }

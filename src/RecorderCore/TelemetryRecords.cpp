@@ -66,7 +66,14 @@ TelemetryValue TelemetryValue::fromJSON(const nlohmann::json& j) {
 TelemetryRecord TelemetryRecord::make(TelemetryEvent event, std::string at, std::optional<std::string> aid,
                                       const TelemetryProps& props) {
     TelemetryRecord r{std::string(rawValue(event)), std::move(at), std::move(aid), std::nullopt};
-    if (!props.empty()) r.props = props;
+    // JSON cannot spell a non-finite number, and a record that does not read back would
+    // cost the queue it sits in: such a property is left out.
+    TelemetryProps kept;
+    for (const auto& [key, value] : props) {
+        if (const double* n = value.number(); n && !std::isfinite(*n)) continue;
+        kept.emplace(key, value);
+    }
+    if (!kept.empty()) r.props = std::move(kept);
     return r;
 }
 

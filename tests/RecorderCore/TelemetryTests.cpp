@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <condition_variable>
 #include <fstream>
 
@@ -187,15 +189,49 @@ TEST_F(TelemetryTest, QueueSurvivesARestartAndIsSentInOrder) {
     EXPECT_EQ(sent[70], "");
 }
 
-TEST_F(TelemetryTest, CorruptQueueFileStartsEmpty) {
-    fs::create_directories(dir);
-    writeFileAtomically(dir / "queue.json", "[{\"name\":\"app_launched\",\"at\":");
-    auto telemetry = make();
-    EXPECT_TRUE(telemetry->queued().empty());
-    backend.script({"offline", "offline"});
-    telemetry->record(TelemetryEvent::appQuit, std::nullopt);
-    telemetry->flushAndWait(10);
-    EXPECT_EQ(queueFile().size(), 1u);
+TEST_F(TelemetryTest, AQueueFileKeepsWhatReadsBack) {
+    const std::string good = R"({"name":"app_launched","at":"2026-01-01T00:00:00.000Z"})";
+    struct Case {
+        const char* name;
+        std::string file;
+        size_t kept;
+    };
+    const Case cases[] = {
+        {"torn file", "[{\"name\":\"app_launched\",\"at\":", 0},
+        {"not a list", "{\"name\":\"app_launched\"}", 0},
+        // A null where a number was, as older builds wrote a NaN, costs that record only.
+        {"one bad record", "[" + good + R"(,{"name":"take_stopped","at":"x","props":{"seconds":null}},)" + good + "]", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        writeFileAtomically(dir / "queue.json", c.file);
+        auto telemetry = make();
+        EXPECT_EQ(telemetry->queued().size(), c.kept);
+        backend.script({"offline", "offline"});
+        telemetry->record(TelemetryEvent::appQuit, std::nullopt);
+        telemetry->flushAndWait(10);
+        EXPECT_EQ(queueFile().size(), c.kept + 1);
+    }
+}
+
+TEST_F(TelemetryTest, NonFiniteNumbersNeverReachTheQueue) {
+    {
+        auto telemetry = make();
+        backend.script({"offline", "offline"});
+        telemetry->record(TelemetryEvent::takeStopped, "a",
+                          {{"seconds", std::numeric_limits<double>::quiet_NaN()},
+                           {"bytes", std::numeric_limits<double>::infinity()},
+                           {"screen", "1920x1080"}});
+        telemetry->flushAndWait(10);
+    }
+    EXPECT_EQ(queueFile().dump().find("null"), std::string::npos) << queueFile().dump();
+    auto reread = make();
+    ASSERT_EQ(reread->queued().size(), 1u);
+    const auto& props = *reread->queued()[0].props;
+    EXPECT_EQ(props.size(), 1u);
+    EXPECT_EQ(props.count("screen"), 1u);
 }
 
 TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAndBadFilesDeleted) {

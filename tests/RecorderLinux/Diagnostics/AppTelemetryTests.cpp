@@ -101,6 +101,12 @@ TEST_F(AppTelemetryCrashTest, UncaughtExceptionIsReportedByTheNextLaunch) {
     EXPECT_EQ(events("unexpected_exit").size(), 1u);
 }
 
+TEST_F(AppTelemetryCrashTest, QuitsOwnWaitForTheBackendIsNotAHang) {
+    EXPECT_EQ(runHelper("slow-quit"), 0);
+    EXPECT_TRUE(files(Telemetry::diagnosticsDirectory(dir), "").empty());
+    EXPECT_EQ(events("app_quit").size(), 1u);
+}
+
 TEST_F(AppTelemetryCrashTest, FatalSignalLeavesMarkerAndDiagnostic) {
     EXPECT_EQ(runHelper("segv"), 128 + SIGSEGV);
     const json marker = only(dir, "run-");

@@ -1,11 +1,14 @@
 // A process that launches app telemetry and then ends the way the tests ask:
-//   CrashHelper <telemetry dir> throw|segv|throw-without-handlers|quit
+//   CrashHelper <telemetry dir> throw|segv|throw-without-handlers|quit|slow-quit
+// (slow-quit: the UI thread is watched, and the backend takes longer than quit waits)
 // The backend is unreachable, so every event stays in the directory's queue.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "Diagnostics/AppTelemetry.h"
 #include "HTTPClient.h"
@@ -26,13 +29,17 @@ namespace {
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     const std::string how = argv[2];
-    auto offline = [](auto&&...) { throw TransportError("offline"); };
+    auto offline = [how](auto&&...) {
+        if (how == "slow-quit") std::this_thread::sleep_for(std::chrono::seconds(3));
+        throw TransportError("offline");
+    };
     auto telemetry = Telemetry::make(argv[1], AppInfo{"1.2", "345", "Debian 12", "dev", "x86_64"},
                                      Telemetry::Sender{offline, offline}, [](const std::string&) {});
     auto marker = std::make_shared<RunMarker>(argv[1], "345");
     AppTelemetry app(telemetry, marker);
     app.launch(how != "throw-without-handlers");
-    if (how == "quit") {
+    if (how == "slow-quit") app.watchdog().ping();
+    if (how == "quit" || how == "slow-quit") {
         app.quit();
         return 0;
     }

@@ -21,7 +21,7 @@ Item {
     Column {
         anchors.centerIn: parent
         anchors.verticalCenterOffset: -30
-        width: parent.width - 64
+        width: parent.width - 40
         spacing: 14
         visible: !surface.previewing && !recorder.isPreview && surface.overlayEmpty
 

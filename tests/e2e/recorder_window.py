@@ -1,0 +1,399 @@
+#!/usr/bin/python3
+"""The desktop recorder end to end: the real window on Xvfb under a compositor, driven
+through the accessibility bus the way a screen reader would, against brindlow-devserver.
+
+Signs in through the devserver's page in headless Chromium, records the screen with a
+pause, saves, checks the stored take, fails a save on purpose, and checks that a second
+launch brings the first window back. A picture of each screen goes to --artifacts.
+
+Run on a private session bus with the accessibility bus up:
+  tests/Support/with-session-bus.sh --a11y /usr/bin/python3 recorder_window.py --app ... \
+      --devserver ... --browser-tests ... --artifacts ...
+Exit status 77 means the machine cannot run it (the reason is printed).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+SKIP = 77
+
+
+def skip(reason):
+    print(f"SKIPPED: {reason}")
+    sys.exit(SKIP)
+
+
+try:
+    import gi
+    gi.require_version("Atspi", "2.0")
+    import pyatspi
+except Exception as error:  # the Debian packages python3-pyatspi, gir1.2-atspi-2.0
+    skip(f"pyatspi is not importable: {error}")
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, check, timeout=20.0, interval=0.1):
+    """Polls `check` until it answers something true; fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+class Processes:
+    """Everything the test starts, stopped by PID in reverse order."""
+
+    def __init__(self):
+        self.started = []
+
+    def start(self, args, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        process = subprocess.Popen(args, **kwargs)
+        self.started.append(process)
+        return process
+
+    def stop_all(self):
+        for process in reversed(self.started):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+
+
+def first_line(process, timeout):
+    """The first line a process prints, read with a bound."""
+    import select
+    line = b""
+    deadline = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([process.stdout], [], [], remaining)[0]:
+            return None
+        chunk = os.read(process.stdout.fileno(), 1)
+        if not chunk:
+            return None
+        line += chunk
+    return line.decode().strip()
+
+
+class Recorder:
+    """The app's accessible tree: controls by the identifier in their description."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.app = None
+
+    def application(self):
+        desktop = pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            try:
+                if app is not None and app.get_process_id() == self.pid:
+                    return app
+            except Exception:
+                continue
+        return None
+
+    def all(self):
+        if self.app is None:
+            self.app = self.application()
+        if self.app is None:
+            return []
+        found = []
+
+        def walk(node, depth):
+            if node is None or depth > 40:
+                return
+            found.append(node)
+            try:
+                count = node.childCount
+            except Exception:
+                return
+            for i in range(count):
+                try:
+                    walk(node.getChildAtIndex(i), depth + 1)
+                except Exception:
+                    pass
+
+        walk(self.app, 0)
+        return found
+
+    def find(self, identifier=None, name=None):
+        for node in self.all():
+            try:
+                if identifier is not None and node.description != identifier:
+                    continue
+                if name is not None and node.name != name:
+                    continue
+                state = node.getState()
+                if not state.contains(pyatspi.STATE_SHOWING):
+                    continue
+                return node
+            except Exception:
+                continue
+        return None
+
+    def wait(self, identifier=None, name=None, timeout=20.0):
+        return wait_for(f"control {identifier or ''} {name or ''}".strip(),
+                        lambda: self.find(identifier, name), timeout)
+
+    def press(self, identifier=None, name=None, timeout=20.0):
+        control = self.wait(identifier, name, timeout)
+        action = control.queryAction()
+        for i in range(action.nActions):
+            if action.getName(i) == "Press":
+                if not action.doAction(i):
+                    raise Failure(f"pressing {identifier or name} was refused")
+                return control
+        raise Failure(f"{identifier or name} has no Press action")
+
+    def window_extents(self):
+        for node in self.all():
+            try:
+                if node.getRole() == pyatspi.ROLE_FRAME and node.name == "Brindlow":
+                    e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+                    return (e.x, e.y, e.width, e.height)
+            except Exception:
+                continue
+        return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--devserver", required=True)
+    parser.add_argument("--browser-tests", required=True)
+    parser.add_argument("--artifacts", required=True)
+    args = parser.parse_args()
+
+    if os.environ.get("BRINDLOW_SESSION_SKIP"):
+        skip(os.environ["BRINDLOW_SESSION_SKIP"])
+    for tool in ("Xvfb", "xcompmgr", "import", "convert", "node", "xwininfo"):
+        if not shutil.which(tool):
+            skip(f"{tool} is not installed (scripts/install-deps)")
+    if not os.path.isdir(os.path.join(args.browser_tests, "node_modules", "playwright-core")):
+        skip("the browser driver is not installed (scripts/install-deps runs npm ci in tests/browser)")
+
+    os.makedirs(args.artifacts, exist_ok=True)
+    home = tempfile.mkdtemp(prefix="brindlow-app-e2e-")
+    processes = Processes()
+    try:
+        run(args, home, processes)
+    finally:
+        processes.stop_all()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def run(args, home, processes):
+    env = dict(os.environ)
+    env.update({"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"),
+                "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_RUNTIME_DIR": os.path.join(home, "run")})
+    os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
+
+    # A private X server, and a compositor so that the window's corners really are clear.
+    xvfb = processes.start(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                            "-noreset", "+extension", "DAMAGE", "+extension", "MIT-SHM"], stdout=subprocess.PIPE)
+    display = first_line(xvfb, 10)
+    if not display:
+        skip("Xvfb did not start")
+    env["DISPLAY"] = f":{display}"
+    os.environ["DISPLAY"] = env["DISPLAY"]
+    processes.start(["xcompmgr"], env=env)
+
+    # The backend stand-in on free ports.
+    data = os.path.join(home, "devserver")
+    os.makedirs(data)
+    server = processes.start([args.devserver, "--data-dir", data, "--port-base", "0", "--seed", "alice,t1,,de"],
+                             stdout=subprocess.PIPE)
+    ready = first_line(server, 10)
+    if not ready:
+        raise Failure("brindlow-devserver did not get ready")
+    ports = json.loads(ready)["ports"]
+    monolith = f"http://127.0.0.1:{ports['monolith']}"
+    stand_in = f"{ports['web']},{ports['monolith']},{ports['legacy']},{ports['google']}"
+
+    # The browser the app opens is a script that notes the address for the test.
+    opened = os.path.join(home, "opened.txt")
+    fake_bin = os.path.join(home, "bin")
+    os.makedirs(fake_bin)
+    with open(os.path.join(fake_bin, "xdg-open"), "w") as script:
+        script.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{opened}"\n')
+    os.chmod(os.path.join(fake_bin, "xdg-open"), 0o755)
+    env["PATH"] = fake_bin + os.pathsep + env["PATH"]
+    env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1",
+                "BRINDLOW_STAND_IN": stand_in, "BRINDLOW_ENV": "dev"})
+    log = open(os.path.join(args.artifacts, "app.log"), "w")
+    app = processes.start([args.app], env=env, stdout=log, stderr=subprocess.STDOUT)
+    recorder = Recorder(app.pid)
+
+    def shoot(name, corners=True):
+        """A picture of the window on the composited screen, and its corners checked."""
+        extents = wait_for("the window's extents", recorder.window_extents, 10)
+        x, y, w, h = extents
+        whole = os.path.join(args.artifacts, f"{name}-screen.png")
+        subprocess.run(["import", "-window", "root", whole], env=env, check=True, timeout=30)
+        picture = os.path.join(args.artifacts, f"{name}.png")
+        subprocess.run(["convert", whole, "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
+                        "+repage", picture], check=True, timeout=30)
+        os.remove(whole)
+        # The corner pixel must be the desktop behind the window, not black.
+        corner = subprocess.run(["convert", picture, "-format", "%[pixel:p{13,13}]", "info:"],
+                                capture_output=True, text=True, check=True).stdout.strip()
+        centre = subprocess.run(["convert", picture, "-format", f"%[pixel:p{{{12 + w // 2},{12 + h // 2}}}]", "info:"],
+                                capture_output=True, text=True, check=True).stdout.strip()
+        if not corners:
+            print(f"screen {name}: {picture}")
+            return
+        if corner in ("black", "srgb(0,0,0)", "#000000"):
+            raise Failure(f"{name}: the window's corner is black, not transparent")
+        if corner == centre:
+            raise Failure(f"{name}: corner and panel have the same colour {corner}")
+        print(f"screen {name}: {picture} corner {corner} panel {centre}")
+
+    def state():
+        with urllib.request.urlopen(f"{monolith}/_dev/state", timeout=10) as answer:
+            return json.load(answer)
+
+    def post(path, body):
+        request = urllib.request.Request(f"{monolith}{path}", data=json.dumps(body).encode(),
+                                         headers={"Content-Type": "application/json"}, method="POST")
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return answer.read()
+
+    # Signed out: sign in through the web app's page.
+    wait_for("the app on the accessibility bus", recorder.application, 30)
+    recorder.wait("sign-in", timeout=30)
+    shoot("signed-out")
+    recorder.press("sign-in")
+    url = wait_for("the sign-in page to be opened",
+                   lambda: open(opened).read().strip().splitlines()[-1] if os.path.exists(opened) else None, 20)
+    recorder.wait(name="Finish signing in in your browser.")
+    shoot("signing-in")
+    browser = subprocess.run(["node", os.path.join(args.browser_tests, "sign-in.mjs"), url, "continue"],
+                             capture_output=True, text=True, timeout=90)
+    if browser.returncode != 0:
+        raise Failure(f"the browser sign-in failed: {browser.stderr}")
+
+    # Setup: the Xvfb screen is listed and chosen.
+    recorder.wait("start-recording", timeout=30)
+    picker = recorder.wait("display-picker")
+    if picker.name in ("No screen", ""):
+        raise Failure(f"no display was chosen: {picker.name!r}")
+    if recorder.find("camera-placeholder") is None:
+        raise Failure("the setup screen shows no camera placeholder")
+    shoot("setup")
+
+    # Start → countdown → recording.
+    recorder.press("start-recording")
+    recorder.wait("countdown", timeout=10)
+    shoot("countdown")
+    recorder.wait("stop", timeout=20)
+    wait_for("two seconds recorded", lambda: (recorder.find("elapsed") or None) and
+             recorder.find("elapsed").name >= "0:02", 20)
+    shoot("recording")
+
+    # Pause and resume.
+    recorder.press("pause-resume", name="Pause recording")
+    recorder.wait("pause-resume", name="Resume recording", timeout=10)
+    shoot("paused")
+    recorder.press("pause-resume", name="Resume recording")
+    recorder.wait("pause-resume", name="Pause recording", timeout=10)
+    wait_for("four seconds recorded", lambda: (recorder.find("elapsed") or None) and
+             recorder.find("elapsed").name >= "0:04", 20)
+
+    # Stop → finishing (held a moment by a slow asset answer) → saved.
+    post("/_dev/faults", {"route": "asset", "delayMs": 4000, "times": 1})
+    recorder.press("stop")
+    recorder.wait(name="Uploading the last few seconds\u2026", timeout=10)
+    recorder.wait("close")
+    shoot("finishing")
+    recorder.wait("open-recording", timeout=90)
+    recorder.wait(name="Saved to Brindlow")
+    shoot("saved")
+    take = wait_for("the saved take on the devserver",
+                    lambda: next((r for r in state()["recordings"] if r.get("status") == "saved"), None), 30)
+    if not take.get("check", {}).get("ok"):
+        raise Failure(f"the stored stream does not pass its check: {take.get('check')}")
+    print(f"take {take['aid']} saved and its stream checks out")
+
+    # A save that fails: the asset cannot be registered.
+    recorder.press("new-recording")
+    recorder.wait("start-recording", timeout=30)
+    post("/_dev/faults", {"route": "asset", "status": 500})
+    recorder.press("start-recording")
+    recorder.wait("stop", timeout=20)
+    wait_for("a second recorded", lambda: (recorder.find("elapsed") or None) and
+             recorder.find("elapsed").name >= "0:01", 20)
+    recorder.press("stop")
+    recorder.wait("retry-save", timeout=90)
+    shoot("failed")
+    urllib.request.urlopen(urllib.request.Request(f"{monolith}/_dev/faults", method="DELETE"), timeout=10).read()
+    recorder.press("new-recording")
+    recorder.wait("start-recording", timeout=30)
+
+    # Minimising needs a window manager, which this X server has not; the button must
+    # still be harmless. Then another window covers the recorder, and a second launch
+    # must bring the first recorder's window back on top and end at once.
+    recorder.press("minimize")
+    ours = wait_for("the recorder's window", lambda: visible_window(env, ["--name", "^Brindlow$"]), 10)
+    x, y, w, h = recorder.window_extents()
+    processes.start(["xmessage", "-geometry", f"{w}x{h}+{x}+{y}", "-center", "covering the recorder"], env=env)
+    cover = wait_for("the covering window", lambda: visible_window(env, ["--class", "xmessage"]), 10)
+    wait_for("the cover above the recorder", lambda: above(env, cover, ours), 10)
+    shoot("covered", corners=False)
+    second = subprocess.run([args.app], env=env, capture_output=True, text=True, timeout=30)
+    if second.returncode != 0:
+        raise Failure(f"the second launch ended with {second.returncode}: {second.stderr}")
+    wait_for("the first window back on top", lambda: above(env, ours, cover), 10)
+    if app.poll() is not None:
+        raise Failure("the first instance ended")
+    shoot("raised")
+    print("a second launch raised the first window")
+
+    # Close quits in setup.
+    recorder.press("close")
+    code = app.wait(timeout=15)
+    if code != 0:
+        raise Failure(f"the app ended with {code}")
+    print("closed from setup; exit status 0")
+
+
+def visible_window(env, match):
+    out = subprocess.run(["xdotool", "search", "--onlyvisible"] + match, env=env, capture_output=True,
+                         text=True).stdout.split()
+    return int(out[0]) if out else None
+
+
+def above(env, upper, lower):
+    """Whether top-level window `upper` is stacked above `lower` (no window manager frames)."""
+    out = subprocess.run(["xwininfo", "-root", "-children"], env=env, capture_output=True, text=True).stdout
+    order = [int(line.split()[0], 16) for line in out.splitlines() if line.strip().startswith("0x")]
+    return upper in order and lower in order and order.index(upper) < order.index(lower)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as failure:
+        print(f"FAILED: {failure}")
+        sys.exit(1)
+    print("PASSED")

@@ -187,7 +187,7 @@ def main():
 
     if os.environ.get("BRINDLOW_SESSION_SKIP"):
         skip(os.environ["BRINDLOW_SESSION_SKIP"])
-    for tool in ("Xvfb", "xcompmgr", "import", "convert", "node", "xwininfo"):
+    for tool in ("Xvfb", "xcompmgr", "import", "convert", "node", "xwininfo", "xdotool", "xmessage"):
         if not shutil.which(tool):
             skip(f"{tool} is not installed (scripts/install-deps)")
     if not os.path.isdir(os.path.join(args.browser_tests, "node_modules", "playwright-core")):
@@ -339,11 +339,12 @@ def run(args, home, processes):
     recorder.press("new-recording")
     recorder.wait("start-recording", timeout=30)
     post("/_dev/faults", {"route": "asset", "status": 500})
-    recorder.press("start-recording")
+    # This take starts and stops from the keyboard.
+    subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+Return"], env=env, check=True, timeout=10)
     recorder.wait("stop", timeout=20)
     wait_for("a second recorded", lambda: (recorder.find("elapsed") or None) and
              recorder.find("elapsed").name >= "0:01", 20)
-    recorder.press("stop")
+    subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+Return"], env=env, check=True, timeout=10)
     recorder.wait("retry-save", timeout=90)
     shoot("failed")
     urllib.request.urlopen(urllib.request.Request(f"{monolith}/_dev/faults", method="DELETE"), timeout=10).read()

@@ -8,8 +8,8 @@ AbstractButton {
     property bool stops: false
     property string label
 
-    implicitWidth: 52
-    implicitHeight: 52
+    implicitWidth: 44
+    implicitHeight: 44
     hoverEnabled: true
     focusPolicy: Qt.NoFocus
 
@@ -32,9 +32,9 @@ AbstractButton {
     contentItem: Item {
         Rectangle {
             anchors.centerIn: parent
-            width: control.stops ? 20 : 38
+            width: control.stops ? 16 : 32
             height: width
-            radius: control.stops ? 5 : width / 2
+            radius: control.stops ? 4 : width / 2
             color: Theme.record
             scale: control.pressed ? 0.92 : 1
             Behavior on width { NumberAnimation { duration: 140; easing.type: Easing.OutCubic } }

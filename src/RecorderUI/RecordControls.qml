@@ -11,7 +11,8 @@ Item {
     // A question is open over the panel; the shortcut waits for its answer.
     property bool asking: false
 
-    implicitHeight: 52
+    // 12 points of padding around the 44-point button.
+    implicitHeight: 68
     onConfirmingRestartChanged: if (confirmingRestart) restartQuestion.open()
 
     Row {

@@ -24,6 +24,10 @@ Rectangle {
     Connections {
         target: recorder
         function onCameraIdChanged() { recorder.refreshCameraAccess() }
+        // A take that ended on its own leaves nothing to discard.
+        function onScreenChanged() {
+            if (recorder.screen !== "countdown" && recorder.screen !== "recording") discardQuestion.close()
+        }
     }
     Connections {
         target: Qt.application
@@ -89,7 +93,6 @@ Rectangle {
             active: panel.controlsShown
             visible: active
             sourceComponent: Column {
-                spacing: 10
                 RecordControls {
                     width: parent.width
                     asking: panel.confirmingDiscard

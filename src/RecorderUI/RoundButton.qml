@@ -9,8 +9,8 @@ AbstractButton {
     property string label
     property string help: label
 
-    implicitWidth: 36
-    implicitHeight: 36
+    implicitWidth: 34
+    implicitHeight: 34
     hoverEnabled: true
     focusPolicy: Qt.NoFocus
 
@@ -34,9 +34,9 @@ AbstractButton {
         Image {
             anchors.centerIn: parent
             source: Theme.symbol(control.systemImage)
-            sourceSize: Qt.size(16, 16)
-            width: 16
-            height: 16
+            sourceSize: Qt.size(14, 14)
+            width: 14
+            height: 14
             opacity: control.enabled ? 0.95 : 0.35
         }
     }

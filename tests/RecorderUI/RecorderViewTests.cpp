@@ -230,6 +230,15 @@ TEST(RecorderPanel, DiscardingATakeReturnsToSetup) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return panel.model->screen().kind == Kind::setup; }, 3000));
 }
 
+TEST(RecorderPanel, ATakeThatEndsWhileTheDiscardQuestionIsOpenClosesIt) {
+    Panel panel(on(Screen::recording(false)));
+    panel.click(panel.one("close"));
+    QObject* question = panel.popup("discard-confirmation");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question->property("opened").toBool(); }, 3000));
+    panel.model->showPreviewState(on(Screen::of(Kind::finishing)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !question->property("visible").toBool(); }, 3000));
+}
+
 TEST(RecorderPanel, RestartAsksFirstAndCancelKeepsTheTake) {
     Panel panel(on(Screen::recording(false)));
     QQuickItem* restart = panel.one("restart");

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Window
 import QtQuick.Controls.Basic as C
 
 // A small modal question over the panel with a confirming and a cancelling button.
@@ -11,11 +10,13 @@ C.Dialog {
     property string confirmObjectName
     property string cancelText
     property bool destructive: false
+    // The panel the question stands over, dimmed while it is open.
+    property Item host
     signal confirmed()
 
-    parent: Window.contentItem
+    parent: host
     anchors.centerIn: parent
-    width: 272
+    width: 288
     modal: true
     padding: 18
     topPadding: 20
@@ -25,7 +26,7 @@ C.Dialog {
     dim: false
 
     Rectangle {
-        parent: dialog.parent
+        parent: dialog.host
         anchors.fill: parent
         z: 100
         radius: Theme.panelRadius
@@ -68,13 +69,13 @@ C.Dialog {
             spacing: 8
             ActionButton {
                 objectName: dialog.confirmObjectName + "-cancel"
-                width: 114
+                width: (dialog.availableWidth - 8) / 2
                 text: dialog.cancelText
                 onClicked: dialog.reject()
             }
             ActionButton {
                 objectName: dialog.confirmObjectName
-                width: 114
+                width: (dialog.availableWidth - 8) / 2
                 prominent: !dialog.destructive
                 destructive: dialog.destructive
                 text: dialog.confirmText

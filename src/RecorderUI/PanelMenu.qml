@@ -6,7 +6,16 @@ Menu {
     id: menu
 
     padding: 5
-    implicitWidth: 220
+    // As wide as its widest entry, within the panel.
+    implicitWidth: {
+        let widest = 0
+        for (let i = 0; i < count; ++i) {
+            const item = itemAt(i)
+            if (item && item.contentItem)
+                widest = Math.max(widest, item.contentItem.implicitWidth + item.leftPadding + item.rightPadding)
+        }
+        return Math.min(296, Math.max(160, widest + leftPadding + rightPadding))
+    }
     modal: false
     dim: false
 

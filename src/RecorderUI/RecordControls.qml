@@ -10,6 +10,8 @@ Item {
     property bool confirmingRestart: false
     // A question is open over the panel; the shortcut waits for its answer.
     property bool asking: false
+    // Where the restart question is shown.
+    property Item questionHost: controls
 
     // 12 points of padding around the 44-point button.
     implicitHeight: 68
@@ -57,6 +59,7 @@ Item {
     Confirmation {
         id: restartQuestion
         objectName: "restart-confirmation"
+        host: controls.questionHost
         title: "Restart recording?"
         message: "This take is thrown away and a new one starts."
         confirmText: "Restart"

@@ -95,6 +95,7 @@ Rectangle {
             sourceComponent: Column {
                 RecordControls {
                     width: parent.width
+                    questionHost: panel
                     asking: panel.confirmingDiscard
                 }
                 Toolbar {
@@ -107,6 +108,7 @@ Rectangle {
     Confirmation {
         id: discardQuestion
         objectName: "discard-confirmation"
+        host: panel
         title: "Discard this recording?"
         message: "Nothing from this take is saved."
         confirmText: "Discard"

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic as C
 
 // Close and minimise on the left, the elapsed time in the middle, the environment and
 // the account on the right.
@@ -59,19 +58,16 @@ Item {
                 label: "Account"
                 onClicked: accountMenu.opened ? accountMenu.close() : accountMenu.open()
 
-                C.Menu {
+                PanelMenu {
                     id: accountMenu
                     objectName: "account-menu-items"
                     y: account.height + 6
                     x: account.width - width
-                    width: 150
 
-                    C.MenuItem {
+                    PanelMenuItem {
                         objectName: "sign-out"
                         text: "Sign out"
-                        Accessible.name: text
-                        Accessible.description: objectName
-                        Accessible.onPressAction: triggered()
+                        leftPadding: 12
                         onTriggered: recorder.signOut()
                     }
                 }

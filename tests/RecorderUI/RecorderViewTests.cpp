@@ -474,9 +474,26 @@ TEST(RecorderPanel, DrawsEveryScreen) {
         {"saved", on(Screen::saved("http://127.0.0.1/screen-recorder/view/f"))},
         {"failed", on(Screen::failed("The recording was uploaded but could not be filed in your library.", true))},
     };
-    for (const auto& [name, state] : screens) {
+    // The questions and menus, opened by the control named second.
+    const std::tuple<const char*, RecorderModel::PreviewState, const char*, const char*> opened[] = {
+        {"discard-question", on(Screen::recording(false)), "close", "discard-confirmation"},
+        {"restart-question", on(Screen::recording(false)), "restart", "restart-confirmation"},
+        {"display-menu", on(Screen::of(Kind::setup)), "display-picker", "display-picker-menu"},
+        {"mic-menu", on(Screen::of(Kind::setup)), "mic-picker", "mic-picker-menu"},
+        {"account-menu", on(Screen::of(Kind::setup)), "account-menu", "account-menu-items"},
+    };
+    std::vector<std::tuple<const char*, RecorderModel::PreviewState, const char*, const char*>> all;
+    for (const auto& [name, state] : screens) all.emplace_back(name, state, nullptr, nullptr);
+    for (const auto& o : opened) all.push_back(o);
+    for (const auto& [name, state, opener, popupName] : all) {
         SCOPED_TRACE(name);
         Panel panel(state);
+        if (opener) {
+            panel.click(panel.one(opener));
+            QObject* popup = panel.popup(popupName);
+            ASSERT_NE(popup, nullptr);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return popup->property("opened").toBool(); }, 3000));
+        }
         auto grab = panel.window->contentItem()->grabToImage();
         ASSERT_TRUE(grab);
         QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);

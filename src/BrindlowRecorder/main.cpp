@@ -495,5 +495,5 @@ int main(int argc, char** argv) {
         status = fail(error.what());
     }
     app.quit();
-    return status;
+    return finishRun(runtime, status);
 }

@@ -4,6 +4,7 @@
 
 #include "RecorderError.h"
 #include "SignIn/BrowserSignIn.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 
@@ -274,6 +275,7 @@ void RecorderModel::signInTask(std::optional<std::string> customToken) {
     signInThread_ = std::jthread([weak = weak_from_this(), main = main_, platform = platform_, auth = auth_,
                                   webApp = env_.webApp, telemetry = telemetry_,
                                   customToken = std::move(customToken)](std::stop_token stop) {
+        ensureSignalStack();
         auto onMain = [&](std::function<void(RecorderModel&)> work) {
             main->post([weak, work = std::move(work)] {
                 if (auto self = weak.lock()) work(*self);

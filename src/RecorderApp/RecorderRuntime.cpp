@@ -1,11 +1,14 @@
 #include "RecorderRuntime.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
 #include "HTTP/CurlTransport.h"
 #include "LinuxPlatform.h"
 #include "Secrets/SecretServiceTokenStore.h"
+#include "Support/DetachedWork.h"
 
 namespace brindlow {
 
@@ -82,6 +85,16 @@ RecorderRuntime makeRecorderRuntime(const RuntimeOptions& options) {
         if (auto t = telemetry.lock()) t->flush();
     });
     return runtime;
+}
+
+int finishRun(RecorderRuntime& runtime, int status) {
+    runtime.model.reset();
+    runtime.appTelemetry.reset();
+    if (!DetachedWork::waitForAll(std::chrono::seconds(2))) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
 
 }  // namespace brindlow

@@ -57,4 +57,10 @@ RecorderEnvironment chooseEnvironment(const AppBundle& bundle, const std::option
 // Does not start loading: the front end calls model->load() when it is ready.
 RecorderRuntime makeRecorderRuntime(const RuntimeOptions& options);
 
+// Ends the run after the app telemetry's quit: releases the model, gives the work that
+// outlives it (backend notices, the telemetry flush) two more seconds, and ends the
+// process at once with `status` if some still runs, so nothing runs while static
+// objects are destroyed. Answers `status` otherwise.
+int finishRun(RecorderRuntime& runtime, int status);
+
 }  // namespace brindlow

@@ -8,6 +8,7 @@
 
 #include "MP4Boxes.h"
 #include "RecorderError.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -191,6 +192,7 @@ int64_t RangeUploader::pendingBytes() const {
 // ---- worker ----
 
 void RangeUploader::runJobs(std::stop_token stop, std::weak_ptr<RangeUploader> weak, std::shared_ptr<Channel<Job>> jobs) {
+    ensureSignalStack();
     while (auto job = jobs->receive()) {
         auto self = weak.lock();
         if (!self) return;

@@ -1,4 +1,5 @@
 #include "RecordingRegistration.h"
+#include "Support/DetachedWork.h"
 
 #include <future>
 
@@ -12,9 +13,9 @@ std::shared_ptr<RecordingRegistration> RecordingRegistration::make(std::string a
 RecordingRegistration::RecordingRegistration(std::string aid, BrindlowAPI api, double heartbeatSeconds)
     : aid_(std::move(aid)), api_(std::move(api)), heartbeatSeconds_(heartbeatSeconds) {
     // The worker owns the queue, not the registration: queued jobs outlive it.
-    std::thread([jobs = jobs_] {
+    DetachedWork::start([jobs = jobs_] {
         while (auto job = jobs->receive()) (*job)();
-    }).detach();
+    });
 }
 
 RecordingRegistration::~RecordingRegistration() {

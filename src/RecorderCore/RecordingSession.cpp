@@ -7,6 +7,8 @@
 #include "RecorderError.h"
 #include "Support/Text.h"
 #include "Telemetry.h"
+#include "Support/SignalStack.h"
+#include "Support/DetachedWork.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -208,6 +210,7 @@ void RecordingSession::watchDurationLimit(std::shared_ptr<Take> take) {
     const double limit = options_.maxDurationSeconds;
     std::lock_guard lock(watchLock_);
     limitWatch_ = std::jthread([weak, take, limit](std::stop_token stop) {
+        ensureSignalStack();
         while (sleepFor(std::chrono::seconds(1), stop)) {
             auto self = weak.lock();
             if (!self) return;
@@ -216,12 +219,12 @@ void RecordingSession::watchDurationLimit(std::shared_ptr<Take> take) {
                 if (self->take_ != take) return;
             }
             if (take->clock->elapsed(hostNow()) >= limit) {
-                std::thread([self] {
+                DetachedWork::start([self] {
                     try {
                         self->stop();
                     } catch (const std::exception&) {
                     }
-                }).detach();
+                });
                 return;
             }
         }

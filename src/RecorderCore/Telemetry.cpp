@@ -10,6 +10,7 @@
 #include "HTTPClient.h"
 #include "Support/AtomicFile.h"
 #include "Support/Text.h"
+#include "Support/DetachedWork.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -100,7 +101,7 @@ std::shared_ptr<Telemetry::FlushHandle> Telemetry::startFlushLocked() {
     }
     auto handle = std::make_shared<FlushHandle>();
     try {
-        std::thread(runFlush, weak_from_this(), handle).detach();
+        DetachedWork::start([weak = weak_from_this(), handle] { runFlush(weak, handle); });
         flushing_ = handle;
     } catch (const std::system_error&) {
         // No thread to be had: everything stays queued for the next flush.

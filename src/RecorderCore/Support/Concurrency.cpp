@@ -1,4 +1,5 @@
 #include "Support/Concurrency.h"
+#include "Support/SignalStack.h"
 
 #include <pthread.h>
 
@@ -78,7 +79,14 @@ void SerialQueue::sync(const std::function<void()>& work) {
     doneCv.wait(lock, [&] { return done; });
 }
 
+Task::Task(std::function<void(std::stop_token)> body)
+    : thread_([body = std::move(body)](std::stop_token stop) {
+          ensureSignalStack();
+          body(stop);
+      }) {}
+
 void SerialQueue::run(const std::shared_ptr<State>& state, std::stop_token token) {
+    ensureSignalStack();
     State& s = *state;
     std::unique_lock lock(s.mutex);
     for (;;) {

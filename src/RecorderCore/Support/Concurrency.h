@@ -113,7 +113,7 @@ private:
 class Task {
 public:
     Task() = default;
-    explicit Task(std::function<void(std::stop_token)> body) : thread_(std::move(body)) {}
+    explicit Task(std::function<void(std::stop_token)> body);
     Task(Task&&) = default;
     Task& operator=(Task&&) = default;
 

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "Capture/FrameConverter.h"
 #include "RecorderError.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -308,7 +309,10 @@ void CameraSource::start(Deliver deliver) {
         std::lock_guard lock(lock_);
         deliver_ = std::move(deliver);
     }
-    capturer_ = std::jthread([this](std::stop_token stop) { captureLoop(stop); });
+    capturer_ = std::jthread([this](std::stop_token stop) {
+        ensureSignalStack();
+        captureLoop(stop);
+    });
 }
 
 void CameraSource::captureLoop(std::stop_token stop) {

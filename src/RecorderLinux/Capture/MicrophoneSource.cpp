@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "RecorderError.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace {
@@ -110,7 +111,10 @@ void MicrophoneSource::start(Deliver deliver) {
         if (error == PA_ERR_ACCESS || error == PA_ERR_AUTHKEY) throw RecorderError::permissionDenied("Microphone");
         throw MicrophoneError("The microphone \"" + device_.name + "\" could not be started: " + pa_strerror(error));
     }
-    reader_ = std::jthread([this, stream](std::stop_token stop) { readLoop(stop, stream); });
+    reader_ = std::jthread([this, stream](std::stop_token stop) {
+        ensureSignalStack();
+        readLoop(stop, stream);
+    });
 }
 
 void MicrophoneSource::readLoop(std::stop_token stop, void* opaque) {

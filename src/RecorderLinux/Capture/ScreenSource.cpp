@@ -1,6 +1,7 @@
 #include "Capture/ScreenSource.h"
 
 #include "Capture/FrameConverter.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace {
@@ -38,7 +39,10 @@ void ScreenSource::start(Deliver deliver) {
     connection->waitForChange(std::chrono::milliseconds(0));
     takePicture(*connection);
     grabber_ = std::jthread(
-        [this, connection = std::move(connection)](std::stop_token stop) mutable { grabLoop(stop, std::move(connection)); });
+        [this, connection = std::move(connection)](std::stop_token stop) mutable {
+            ensureSignalStack();
+            grabLoop(stop, std::move(connection));
+        });
     pacer_ = std::make_unique<RepeatingTimer>(queue_, interval_, [this] { emit(); });
     pacer_->start();
 }

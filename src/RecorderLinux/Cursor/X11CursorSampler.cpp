@@ -10,6 +10,7 @@
 
 #include "Support/Concurrency.h"
 #include "Support/XConnection.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace {
@@ -96,7 +97,10 @@ void X11CursorSampler::start() {
     released_.clear();
     repressed_.clear();
     deferred_.clear();
-    shapePoller_ = std::jthread([this](std::stop_token stop) { pollShape(stop); });
+    shapePoller_ = std::jthread([this](std::stop_token stop) {
+        ensureSignalStack();
+        pollShape(stop);
+    });
 }
 
 void X11CursorSampler::stop() {

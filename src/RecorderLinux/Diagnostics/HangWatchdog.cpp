@@ -1,6 +1,7 @@
 #include "Diagnostics/HangWatchdog.h"
 
 #include "Support/Concurrency.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 
@@ -11,7 +12,10 @@ HangWatchdog::~HangWatchdog() { stop(); }
 
 void HangWatchdog::start() {
     if (watcher_.joinable()) return;
-    watcher_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+    watcher_ = std::jthread([this](std::stop_token stop) {
+        ensureSignalStack();
+        watch(stop);
+    });
 }
 
 void HangWatchdog::stop() {

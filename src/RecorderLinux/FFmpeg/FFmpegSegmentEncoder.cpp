@@ -18,6 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "RecorderError.h"
+#include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace {
@@ -532,7 +533,10 @@ void FFmpegSegmentEncoder::startWriting() {
     std::lock_guard lock(mutex_);
     if (status_ != Status::unknown) return;
     status_ = Status::writing;
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        ensureSignalStack();
+        run();
+    });
 }
 
 bool FFmpegSegmentEncoder::isReadyForVideo() const {

@@ -1,11 +1,14 @@
 #include "Support/Concurrency.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <future>
 #include <latch>
 #include <vector>
+
+#include "Support/DetachedWork.h"
 
 namespace brindlow {
 namespace {
@@ -197,6 +200,44 @@ TEST(RepeatingTimerTicks, HandlerMayCancelItsOwnTimer) {
     std::this_thread::sleep_for(10ms);
     queue.sync([] {});
     EXPECT_EQ(count, 3);
+}
+
+}  // namespace
+}  // namespace brindlow
+
+namespace brindlow {
+namespace {
+
+TEST(DetachedWork, IsWaitedForWithALimit) {
+    std::promise<void> gate;
+    auto opened = gate.get_future().share();
+    std::atomic<bool> finished{false};
+    DetachedWork::start([opened, &finished] {
+        opened.wait();
+        finished = true;
+    });
+    EXPECT_FALSE(DetachedWork::waitForAll(std::chrono::milliseconds(50)));
+    gate.set_value();
+    EXPECT_TRUE(DetachedWork::waitForAll(std::chrono::seconds(5)));
+    EXPECT_TRUE(finished);
+}
+
+TEST(SignalStack, EveryQueueAndTaskThreadHasItsOwn) {
+    auto stackOf = [] {
+        stack_t current{};
+        sigaltstack(nullptr, &current);
+        return current;
+    };
+    stack_t onQueue{}, onTask{};
+    SerialQueue queue("com.brindlow.recorder.test");
+    queue.sync([&] { onQueue = stackOf(); });
+    std::promise<stack_t> fromTask;
+    Task task([&](std::stop_token) { fromTask.set_value(stackOf()); });
+    onTask = fromTask.get_future().get();
+    EXPECT_FALSE(onQueue.ss_flags & SS_DISABLE);
+    EXPECT_FALSE(onTask.ss_flags & SS_DISABLE);
+    EXPECT_GE(onQueue.ss_size, size_t(MINSIGSTKSZ));
+    EXPECT_NE(onQueue.ss_sp, onTask.ss_sp);
 }
 
 }  // namespace

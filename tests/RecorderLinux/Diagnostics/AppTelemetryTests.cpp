@@ -122,6 +122,13 @@ TEST_F(AppTelemetryCrashTest, FatalSignalLeavesMarkerAndDiagnostic) {
     EXPECT_EQ(exits[0].at("props").at("exception"), "SIGSEGV: Segmentation fault at 0x8");
 }
 
+TEST_F(AppTelemetryCrashTest, AStackOverflowOnAnotherThreadIsStillReported) {
+    EXPECT_EQ(runHelper("overflow"), 128 + SIGSEGV);
+    const json payload = crashPayload();
+    EXPECT_EQ(payload.at("name"), "SIGSEGV");
+    EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
+}
+
 TEST_F(AppTelemetryCrashTest, WithoutHandlersACrashLeavesOnlyTheMarker) {
     EXPECT_EQ(runHelper("throw-without-handlers"), 128 + SIGABRT);
     const json marker = only(dir, "run-");

@@ -1,5 +1,6 @@
 // A process that launches app telemetry and then ends the way the tests ask:
-//   CrashHelper <telemetry dir> throw|segv|throw-without-handlers|quit|slow-quit
+//   CrashHelper <telemetry dir> throw|segv|overflow|throw-without-handlers|quit|slow-quit
+// (overflow: a stack overflow on a queue's thread rather than the launching one)
 // (slow-quit: the UI thread is watched, and the backend takes longer than quit waits)
 // The backend is unreachable, so every event stays in the directory's queue.
 
@@ -12,10 +13,19 @@
 
 #include "Diagnostics/AppTelemetry.h"
 #include "HTTPClient.h"
+#include "Support/Concurrency.h"
 
 using namespace brindlow;
 
 namespace {
+volatile bool deeper = true;  // the compiler cannot see that it never turns false
+
+[[gnu::noinline]] int64_t recurse(int64_t depth) {
+    volatile char frame[512];
+    frame[0] = char(depth);
+    return deeper ? recurse(depth + 1) + frame[0] : 0;
+}
+
 [[gnu::noinline]] void failDeepInside(const std::string& how) {
     if (how == "segv") {
         // An unmapped address rather than null, which UBSan would stop at first.
@@ -45,6 +55,10 @@ int main(int argc, char** argv) {
     }
     telemetry->notePhase("recording", "aid-crash");
     std::fflush(stdout);
+    if (how == "overflow") {
+        SerialQueue queue("com.brindlow.recorder.test");
+        queue.sync([] { recurse(0); });
+    }
     failDeepInside(how);
     return 0;
 }

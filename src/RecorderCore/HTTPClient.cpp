@@ -9,6 +9,8 @@ HTTPError::HTTPError(int status, std::string_view body)
       body_(sanitizeUTF8(body)),
       description_("HTTP " + std::to_string(status) + ": " + characterPrefix(body_, 200)) {}
 
+std::string withoutQuery(std::string_view url) { return std::string(url.substr(0, url.find_first_of("?#"))); }
+
 std::string requireSuccess(HTTPResponse response) {
     if (response.status >= 200 && response.status <= 299) return std::move(response.body);
     throw HTTPError(response.status, response.body);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct HTTPRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;                               // sent when bodyFile is absent and body is not empty
     std::optional<std::filesystem::path> bodyFile;  // streamed from disk, never read whole
+    // How long the request may wait without a byte moving (also to connect); a transfer
+    // that keeps moving may take longer.
     double timeoutSeconds = 30;
 };
 
@@ -95,6 +98,10 @@ private:
     std::shared_ptr<HTTPTransport> transport_;
     std::shared_ptr<IDTokenProvider> tokens_;
 };
+
+// The URL as it may appear in an error text or a log line: without its query and
+// fragment, where signatures, keys and tokens travel.
+std::string withoutQuery(std::string_view url);
 
 // The 2xx rule shared by every caller that talks HTTP without HTTPClient.
 std::string requireSuccess(HTTPResponse response);

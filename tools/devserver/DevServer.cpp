@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <type_traits>
 
 #include "Database.h"
 #include "StreamCheck.h"
@@ -200,8 +199,7 @@ struct DevServer::Impl {
             return;
         }
         try {
-            if constexpr (std::is_invocable_v<Body, const FaultDecision&>) body(fault);
-            else body();
+            body();
         } catch (const BadRequest& e) {
             res.status = e.status;
             res.set_header("Connection", "close");
@@ -210,6 +208,18 @@ struct DevServer::Impl {
             res.status = 500;
             res.set_header("Connection", "close");
             res.set_content(std::string("internal error: ") + e.what(), "text/plain");
+        }
+        if (fault.trickleMs > 0 && !res.body.empty()) {
+            // A slow link: the answer arrives a byte at a time, steadily.
+            auto text = std::make_shared<std::string>(std::move(res.body));
+            const std::string type = res.get_header_value("Content-Type");
+            res.body.clear();
+            res.headers.erase("Content-Type");
+            res.set_content_provider(text->size(), type,
+                                     [text, pause = fault.trickleMs](size_t offset, size_t, httplib::DataSink& sink) {
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+                                         return sink.write(text->data() + offset, 1);
+                                     });
         }
     }
 
@@ -458,7 +468,7 @@ struct DevServer::Impl {
     void routeObjects() {
         objects.Put(R"(/o/([^/]+)/(screen|camera)/([^/]+))",
                     [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-            serve("put", res, [&](const FaultDecision& fault) {
+            serve("put", res, [&] {
                 const std::string aid = req.matches[1], stream = req.matches[2], name = req.matches[3];
                 const std::string path = "/o/" + aid + "/" + stream + "/" + name;
                 const std::string expires = req.get_param_value("expires");
@@ -477,8 +487,6 @@ struct DevServer::Impl {
                     reader([&](const char* data, size_t length) {
                         out.write(data, std::streamsize(length));
                         size += int64_t(length);
-                        // A slow uplink: the client's upload moves only as fast as this reads.
-                        if (fault.trickleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.trickleMs));
                         return bool(out);
                     });
                     if (!out) throw std::runtime_error("cannot store the object");
@@ -488,6 +496,7 @@ struct DevServer::Impl {
                             "ON CONFLICT(path) DO UPDATE SET size=excluded.size, puts=puts+1",
                             {path, aid, stream, name, size});
                 res.status = 200;
+                res.set_content("stored " + std::to_string(size) + " bytes\n", "text/plain");
             });
         });
     }

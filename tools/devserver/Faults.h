@@ -15,7 +15,7 @@ struct FaultRule {
     int status = 0;        // answer with this status (0: none)
     bool drop = false;     // close the connection without an answer
     int delayMs = 0;       // wait this long first (then answer normally unless status/drop)
-    int trickleMs = 0;     // pause this long after each piece of the request body read
+    int trickleMs = 0;     // send the answer's body a byte at a time, this long apart
     std::string location;  // the Location header of a status answer (a redirect)
     int remaining = -1;    // how many more requests it applies to; -1: no limit
     double rate = 1.0;     // the share of requests it applies to

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stop_token>
@@ -13,6 +15,9 @@ namespace brindlow {
 namespace {
 
 constexpr size_t kMaxIdleLanes = 8;
+// A request may run this many times its idle time-out in all, however steady its progress.
+constexpr double kOverallCapFactor = 60;
+constexpr long kMaxRedirects = 10;
 
 void initialiseCurlOnce() {
     static const bool initialised = [] {
@@ -40,6 +45,40 @@ struct BodySource {
         std::memcpy(buffer, self->memory->data() + self->offset, n);
         self->offset += n;
         return n;
+    }
+
+    // Rewinds the body when libcurl sends it again: a redirect, or a reused connection
+    // that died mid-send.
+    static int seek(void* opaque, curl_off_t offset, int origin) {
+        auto* self = static_cast<BodySource*>(opaque);
+        if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+        if (self->file) return fseeko(self->file, off_t(offset), SEEK_SET) == 0 ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+        if (size_t(offset) > self->memory->size()) return CURL_SEEKFUNC_FAIL;
+        self->offset = size_t(offset);
+        return CURL_SEEKFUNC_OK;
+    }
+};
+
+// Ends a transfer that has moved no byte, in either direction, for `idle`.
+struct IdleWatch {
+    std::chrono::steady_clock::duration idle;
+    std::chrono::steady_clock::time_point lastProgress = std::chrono::steady_clock::now();
+    curl_off_t lastBytes = 0;
+    bool expired = false;
+
+    static int check(void* opaque, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal, curl_off_t ulNow) {
+        (void)dlTotal;
+        (void)ulTotal;
+        auto* self = static_cast<IdleWatch*>(opaque);
+        const auto now = std::chrono::steady_clock::now();
+        if (dlNow + ulNow != self->lastBytes) {
+            self->lastBytes = dlNow + ulNow;
+            self->lastProgress = now;
+            return 0;
+        }
+        if (now - self->lastProgress < self->idle) return 0;
+        self->expired = true;
+        return 1;
     }
 };
 
@@ -99,18 +138,32 @@ HTTPResponse CurlTransport::perform(const HTTPRequest& request, std::stop_token 
     std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, &std::fclose);
     curl_off_t bodySize = curl_off_t(request.body.size());
     if (request.bodyFile) {
+        auto unreadable = [&] { return TransportError("cannot read " + request.bodyFile->string() + ": " + std::strerror(errno)); };
         file.reset(std::fopen(request.bodyFile->c_str(), "rb"));
-        if (!file) throw TransportError("cannot read " + request.bodyFile->string() + ": " + std::strerror(errno));
-        std::fseek(file.get(), 0, SEEK_END);
-        bodySize = std::ftell(file.get());
-        std::fseek(file.get(), 0, SEEK_SET);
+        if (!file) throw unreadable();
+        // An unknown length would turn the PUT into a chunked upload the store refuses.
+        if (fseeko(file.get(), 0, SEEK_END) != 0) throw unreadable();
+        const off_t size = ftello(file.get());
+        if (size < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) throw unreadable();
+        bodySize = curl_off_t(size);
         source.file = file.get();
     }
     const bool hasBody = request.bodyFile || !request.body.empty();
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(request.timeoutSeconds * 1000));
+    // The time-out limits waiting, not the transfer: a slow but steady upload may take
+    // longer; the overall cap only ends a transfer that never finishes.
+    const long timeoutMs = std::max(1L, long(request.timeoutSeconds * 1000));
+    IdleWatch idle{std::chrono::milliseconds(timeoutMs)};
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(double(timeoutMs) * kOverallCapFactor));
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &IdleWatch::check);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &idle);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response.body);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -127,6 +180,8 @@ HTTPResponse CurlTransport::perform(const HTTPRequest& request, std::stop_token 
     if (hasBody || request.method == "PUT") {
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &BodySource::read);
         curl_easy_setopt(easy, CURLOPT_READDATA, &source);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &BodySource::seek);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &source);
     }
 
     curl_slist* headers = nullptr;
@@ -154,7 +209,8 @@ HTTPResponse CurlTransport::perform(const HTTPRequest& request, std::stop_token 
                 result = CURLE_FAILED_INIT;
                 break;
             }
-            if (running) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            // Woken at least every quarter of the time-out, so an idle transfer is noticed in time.
+            if (running) curl_multi_poll(multi, nullptr, 0, int(std::clamp(timeoutMs / 4, 10L, 1000L)), nullptr);
         }
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
@@ -167,9 +223,11 @@ HTTPResponse CurlTransport::perform(const HTTPRequest& request, std::stop_token 
         throw CancellationError();
     }
     if (result != CURLE_OK) {
-        const std::string reason = result == CURLE_OPERATION_TIMEDOUT ? "the request timed out" : curl_easy_strerror(result);
+        const bool timedOut = result == CURLE_OPERATION_TIMEDOUT || (result == CURLE_ABORTED_BY_CALLBACK && idle.expired);
+        const std::string reason = timedOut ? "the request timed out" : curl_easy_strerror(result);
         release(std::move(lane));
-        throw TransportError(reason + " (" + request.method + " " + request.url + ")");
+        // Signed URLs carry their signature, and token URLs their key, in the query.
+        throw TransportError(reason + " (" + request.method + " " + withoutQuery(request.url) + ")");
     }
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);

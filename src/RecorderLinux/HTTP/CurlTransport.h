@@ -12,6 +12,9 @@ namespace brindlow {
 // handle, whose connection cache outlives each request, so a caller that sends one
 // request after another reuses its keep-alive connection. Idle lanes are handed out
 // most recently used first. A stop request wakes the transfer and aborts it at once.
+// Redirects are followed (at most 10, http and https only); a request's time-out bounds
+// connecting and each stretch without progress, not the whole transfer. Error texts
+// name the URL without its query.
 class CurlTransport final : public HTTPTransport {
 public:
     CurlTransport();

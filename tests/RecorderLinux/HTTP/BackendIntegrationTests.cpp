@@ -1,5 +1,9 @@
 // The recorder's backend client against brindlow-devserver over loopback.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +14,7 @@
 #include "RecorderError.h"
 #include "Support/Concurrency.h"
 #include "Support/DevServerProcess.h"
+#include "Support/URL.h"
 
 namespace brindlow {
 namespace {
@@ -24,6 +29,23 @@ protected:
 
     void registerTake(const std::string& aid) {
         api.registerRecording(aid, {{StreamKey::screen, "video/mp4", 320, 240}}, "de");
+    }
+
+    std::filesystem::path bodyFile(int bytes) {
+        const auto file = server.dataDir() / ("body-" + std::to_string(bytes) + ".bin");
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < bytes; ++i) out.put(char(i * 7));
+        return file;
+    }
+
+    HTTPRequest put(const std::string& url, const std::filesystem::path& file, double timeoutSeconds = 10) {
+        HTTPRequest request;
+        request.method = "PUT";
+        request.url = url;
+        request.bodyFile = file;
+        request.headers = {{"Content-Type", "video/mp4"}};
+        request.timeoutSeconds = timeoutSeconds;
+        return request;
     }
 };
 
@@ -147,6 +169,105 @@ TEST_F(BackendIntegrationTest, FileBodiesStreamToSignedURLs) {
     put.url = batch.urls[0];
     put.url.back() = put.url.back() == '0' ? '1' : '0';
     EXPECT_EQ(server.transport()->perform(put).status, 403);
+}
+
+// The time-out bounds waiting, not the transfer: an upload on a slow uplink that keeps
+// moving finishes however long it takes; one that stops moving fails after the time-out.
+TEST_F(BackendIntegrationTest, PutTimeOutCountsOnlyTimeWithoutProgress) {
+    registerTake("slow-put");
+    const auto urls = api.signRangeURLs("slow-put", StreamKey::screen, 0, 2).urls;
+    const auto file = bodyFile(3'000'000);
+    constexpr double timeout = 1;
+    struct Case {
+        const char* name;
+        nlohmann::json fault;
+        bool succeeds;
+    } cases[] = {
+        // The answer a byte every 80 ms: seconds in all, never a second without a byte.
+        {"trickle", {{"route", "put"}, {"trickleMs", 80}, {"times", 1}}, true},
+        {"stall", {{"route", "put"}, {"delayMs", 6000}, {"times", 1}}, false},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        server.setFault(c.fault);
+        const auto t0 = Clock::now();
+        std::optional<int> status;
+        std::string error;
+        try {
+            status = server.transport()->perform(put(urls[i], file, timeout)).status;
+        } catch (const TransportError& e) {
+            error = e.what();
+        }
+        const auto elapsed = Clock::now() - t0;
+        if (c.succeeds) {
+            EXPECT_EQ(status, 200) << c.name << ": " << error;
+            EXPECT_GT(elapsed, 1500ms) << c.name << ": faster than the time-out proves nothing";
+        } else {
+            EXPECT_EQ(status, std::nullopt) << c.name;
+            EXPECT_NE(error.find("timed out"), std::string::npos) << c.name << ": " << error;
+            EXPECT_LT(elapsed, 4s) << c.name;
+        }
+    }
+    EXPECT_EQ(std::filesystem::file_size(server.dataDir() / "objects" / "slow-put" / "screen" / "0.mp4"), 3'000'000u);
+}
+
+// A temporary redirect is followed with the same method and the whole body again.
+TEST_F(BackendIntegrationTest, TemporaryRedirectsAreFollowed) {
+    registerTake("moved");
+    server.setFault({{"route", "heartbeat"}, {"status", 307}, {"times", 1},
+                     {"location", appendingPath(server.environment().monolithAPI, "recordings/moved/heartbeat")}});
+    EXPECT_NO_THROW(api.heartbeat("moved"));
+    const auto state = server.state("moved");  // held: the loop walks into it
+    int heartbeats = 0;
+    for (const auto& notice : state["recordings"][0]["notices"]) heartbeats += notice["kind"] == "heartbeat";
+    EXPECT_EQ(heartbeats, 1);
+
+    const auto url = api.signRangeURLs("moved", StreamKey::screen, 0, 1).urls.at(0);
+    server.setFault({{"route", "put"}, {"status", 307}, {"times", 1}, {"location", url}});
+    EXPECT_EQ(server.transport()->perform(put(url, bodyFile(3'000'000))).status, 200);
+    EXPECT_EQ(std::filesystem::file_size(server.dataDir() / "objects" / "moved" / "screen" / "0.mp4"), 3'000'000u);
+}
+
+TEST_F(BackendIntegrationTest, TransportErrorsNameTheURLWithoutItsQuery) {
+    registerTake("secret");
+    const auto url = api.signRangeURLs("secret", StreamKey::screen, 0, 1).urls.at(0);
+    ASSERT_NE(url.find("sig="), std::string::npos);
+    server.setFault({{"route", "put"}, {"drop", true}});
+    try {
+        server.transport()->perform(put(url, bodyFile(1000)));
+        FAIL() << "a dropped connection succeeded";
+    } catch (const TransportError& e) {
+        const std::string text = e.what();
+        EXPECT_NE(text.find(url.substr(0, url.find('?'))), std::string::npos) << text;
+        EXPECT_EQ(text.find('?'), std::string::npos) << text;
+    }
+    EXPECT_EQ(withoutQuery("http://h/p?sig=1#f"), "http://h/p");
+    EXPECT_EQ(withoutQuery("http://h/p#f?x"), "http://h/p");
+}
+
+// A body whose length cannot be known (a pipe) is refused before anything is sent,
+// rather than sent as a chunked upload of unknown length.
+TEST_F(BackendIntegrationTest, BodyFileOfUnknownLengthIsRefused) {
+    registerTake("pipe");
+    const auto url = api.signRangeURLs("pipe", StreamKey::screen, 0, 1).urls.at(0);
+    const auto fifo = server.dataDir() / "body.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // keeps the reader from blocking in open
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "abc", 3), 3);
+    auto outcome = std::async(std::launch::async, [&] {
+        try {
+            return "status " + std::to_string(server.transport()->perform(put(url, fifo, 2)).status);
+        } catch (const TransportError& e) {
+            return std::string(e.what());
+        }
+    });
+    // Bounded: a transport that reads the pipe waits for its end, which closing gives.
+    const bool answeredAtOnce = outcome.wait_for(5s) == std::future_status::ready;
+    ::close(writer);
+    const std::string text = outcome.get();
+    EXPECT_TRUE(answeredAtOnce);
+    EXPECT_EQ(text.rfind("cannot read " + fifo.string(), 0), 0u) << text;
 }
 
 }  // namespace

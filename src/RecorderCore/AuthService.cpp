@@ -101,37 +101,48 @@ void AuthService::signIn(const std::string& customToken, std::stop_token stop) {
     const auto uid = uidFromIDToken(idToken);
     if (!uid) throw RecorderError::notSignedIn();
     const StoredSession session{*uid, refreshToken};
-    store_->save(session);
     const double expires = now_() + lifetime(expiresIn);
+    std::lock_guard order(storeOrder_);
+    store_->save(session);
     std::lock_guard guard(lock_);
     current_ = session;
     cache_ = CachedToken{idToken, expires};
 }
 
 std::string AuthService::idToken(std::stop_token stop) {
-    std::optional<CachedToken> cache;
-    std::optional<StoredSession> session;
-    {
-        std::lock_guard guard(lock_);
-        cache = cache_;
-        session = current_;
+    // Another sign-in, sign-out or refresh may finish while a refresh is under way; its
+    // result then belongs to a session that is gone, and the current one is asked again.
+    for (;;) {
+        std::optional<CachedToken> cache;
+        std::optional<StoredSession> session;
+        {
+            std::lock_guard guard(lock_);
+            cache = cache_;
+            session = current_;
+        }
+        if (cache && cache->expires - now_() > refreshMarginSeconds) return cache->token;
+        if (!session) throw RecorderError::notSignedIn();
+        if (auto token = refresh(*session, stop)) return *token;
     }
-    if (cache && cache->expires - now_() > refreshMarginSeconds) return cache->token;
-    if (!session) throw RecorderError::notSignedIn();
+}
 
+std::optional<std::string> AuthService::refresh(const StoredSession& session, std::stop_token stop) {
     HTTPRequest request;
     request.method = "POST";
     request.url = env_.secureToken + "/v1/token?key=" + percentEncodeQueryComponent(env_.firebaseAPIKey);
     request.timeoutSeconds = 60;
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    request.body = "grant_type=refresh_token&refresh_token=" + percentEncodeQueryComponent(session->refreshToken);
+    request.body = "grant_type=refresh_token&refresh_token=" + percentEncodeQueryComponent(session.refreshToken);
     nlohmann::json answer;
     try {
         answer = nlohmann::json::parse(requireSuccess(transport_->perform(request, stop)));
     } catch (const HTTPError& e) {
         if (e.status() >= 400 && e.status() <= 499) {
-            // The refresh token is no longer valid: the user is signed out.
-            signOut();
+            // The refresh token is no longer valid: its user is signed out.
+            std::lock_guard order(storeOrder_);
+            if (!isCurrent(session)) return std::nullopt;
+            store_->clear();
+            clearSession();
             throw RecorderError::notSignedIn();
         }
         throw;
@@ -139,19 +150,33 @@ std::string AuthService::idToken(std::stop_token stop) {
     const std::string idToken = member(answer, "id_token");
     const std::string refreshToken = member(answer, "refresh_token");
     const std::string expiresIn = member(answer, "expires_in");
-    if (refreshToken != session->refreshToken) store_->save({session->uid, refreshToken});
     const double expires = now_() + lifetime(expiresIn);
-    std::lock_guard guard(lock_);
-    current_ = StoredSession{session->uid, refreshToken};
-    cache_ = CachedToken{idToken, expires};
+    std::lock_guard order(storeOrder_);
+    {
+        std::lock_guard guard(lock_);
+        if (current_ != session) return std::nullopt;
+        current_ = StoredSession{session.uid, refreshToken};
+        cache_ = CachedToken{idToken, expires};
+    }
+    if (refreshToken != session.refreshToken) store_->save({session.uid, refreshToken});
     return idToken;
 }
 
-void AuthService::signOut() {
-    store_->clear();
+bool AuthService::isCurrent(const StoredSession& session) const {
+    std::lock_guard guard(lock_);
+    return current_ == session;
+}
+
+void AuthService::clearSession() {
     std::lock_guard guard(lock_);
     current_.reset();
     cache_.reset();
+}
+
+void AuthService::signOut() {
+    std::lock_guard order(storeOrder_);
+    store_->clear();
+    clearSession();
 }
 
 }  // namespace brindlow

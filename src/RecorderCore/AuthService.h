@@ -36,6 +36,8 @@ public:
 // the refresh token in the store, and hands out ID tokens, refreshed once they have
 // less than five minutes left. Any thread may call; the lock is held only to copy or
 // assign the session and the cached token, never across a request or a store call.
+// A refresh's result is kept only while the session it refreshed is still current, so
+// a sign-in or sign-out that finishes first is never undone by it.
 class AuthService final : public IDTokenProvider {
 public:
     // Seconds on a steady clock; injectable so the cache rules are tested without waiting.
@@ -63,11 +65,19 @@ private:
         double expires;  // on `now_`'s clock
     };
 
+    // The new ID token, or nothing when `session` stopped being current meanwhile.
+    std::optional<std::string> refresh(const StoredSession& session, std::stop_token stop);
+    bool isCurrent(const StoredSession& session) const;
+    void clearSession();
+
     RecorderEnvironment env_;
     std::shared_ptr<HTTPTransport> transport_;
     std::shared_ptr<TokenStore> store_;
     Clock now_;
 
+    // Held across a store write and the matching change of current_ (never across a
+    // request), so the store always ends up holding the session that is current.
+    std::mutex storeOrder_;
     mutable std::mutex lock_;
     std::optional<StoredSession> current_;  // guarded by lock_
     std::optional<CachedToken> cache_;      // guarded by lock_

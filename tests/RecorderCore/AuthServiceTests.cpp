@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
+#include <utility>
 
 #include "RecorderError.h"
 #include "Support/ScriptedTransport.h"
@@ -134,6 +136,33 @@ TEST_F(AuthServiceTest, RefusedRefreshSignsOutButServerTroubleKeepsTheSession) {
     const size_t sent = transport->requests.size();
     EXPECT_THROW(auth->idToken(), RecorderError);
     EXPECT_EQ(transport->requests.size(), sent);  // signed out: nothing sent
+}
+
+// A transport that runs `during` once, while the first refresh request is in flight.
+class InterruptedRefresh : public ScriptedTokens {
+public:
+    HTTPResponse perform(const HTTPRequest& request, std::stop_token stop) override {
+        if (during && request.url.find("/v1/token?") != std::string::npos) std::exchange(during, nullptr)();
+        return ScriptedTokens::perform(request, stop);
+    }
+    std::function<void()> during;
+};
+
+// A refresh that finishes after another account signed in must not put the earlier
+// account back, in memory or in the store, nor sign the new one out.
+TEST_F(AuthServiceTest, LateRefreshNeverReplacesANewerSignIn) {
+    for (const HTTPResponse& late : {refreshAnswer("3600", "r-rotated"), HTTPResponse{400, "TOKEN_EXPIRED"}}) {
+        auto interrupted = std::make_shared<InterruptedRefresh>();
+        store->stored = StoredSession{"u1", "r1"};
+        auto auth = std::make_unique<AuthService>(env, interrupted, store, [this] { return now; });
+        const HTTPResponse second = {200, json{{"idToken", tokenWith({{"user_id", "u2"}})}, {"refreshToken", "r-u2"},
+                                               {"expiresIn", "3600"}}.dump()};
+        interrupted->answers = {second, late};
+        interrupted->during = [&] { auth->signIn("custom-u2"); };
+        EXPECT_EQ(AuthService::uidFromIDToken(auth->idToken()), "u2") << late.body;
+        EXPECT_EQ(auth->uid(), "u2") << late.body;
+        EXPECT_EQ(store->stored, (StoredSession{"u2", "r-u2"})) << late.body;
+    }
 }
 
 TEST_F(AuthServiceTest, SignInWithoutAReadableUserStoresNothing) {

@@ -9,8 +9,9 @@ namespace brindlow {
 
 // The signed-in session in a file, for machines where no Secret Service answers:
 // <directory>/session-<environment>.json, mode 0600 in a 0700 directory, replaced
-// atomically. The first save warns once (stderr and syslog) that the secret is
-// stored in a plain file.
+// atomically. The first save or load of a session warns once (stderr and syslog)
+// that the secret is in a plain file. Nothing is written into a directory that is a
+// link, belongs to another user, or cannot be made 0700.
 class FileTokenStore final : public TokenStore {
 public:
     FileTokenStore(std::filesystem::path directory, const std::string& environmentName);
@@ -24,6 +25,8 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
 private:
+    void warnOnce() const;
+
     std::filesystem::path directory_;
     std::filesystem::path path_;
 };

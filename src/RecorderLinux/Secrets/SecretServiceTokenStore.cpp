@@ -71,11 +71,16 @@ SecretServiceTokenStore::SecretServiceTokenStore(const std::string& environmentN
 bool SecretServiceTokenStore::isReachable() const {
     if (!sessionBusConfigured()) return false;
     Call call;
-    Deadline deadline(call.cancellable, callTimeoutSeconds);
-    gchar* found = secret_password_lookup_sync(sessionSchema(), call.cancellable, &call.error, "service",
-                                               service_.c_str(), "account", account, nullptr);
-    if (found) secret_password_free(found);
-    return call.error == nullptr;
+    {
+        Deadline deadline(call.cancellable, callTimeoutSeconds);
+        gchar* found = secret_password_lookup_sync(sessionSchema(), call.cancellable, &call.error, "service",
+                                                   service_.c_str(), "account", account, nullptr);
+        if (found) secret_password_free(found);
+    }
+    // A locked keyring, or one waiting on an unlock prompt nobody answers yet, is still
+    // the user's keyring: the session must not move to a file because of it.
+    return call.error == nullptr || g_error_matches(call.error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+           g_error_matches(call.error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED);
 }
 
 std::optional<StoredSession> SecretServiceTokenStore::load() {

@@ -17,8 +17,9 @@ public:
 
     explicit SecretServiceTokenStore(const std::string& environmentName);
 
-    // Whether a Secret Service answers on the session bus: a bounded lookup of this
-    // store's item that ends without an error.
+    // Whether a Secret Service is on the session bus: a bounded lookup of this store's
+    // item that succeeds, finds the keyring locked, or is still waiting at the time-out
+    // (an unlock prompt nobody has answered). Only an absent service or bus is false.
     bool isReachable() const;
 
     std::optional<StoredSession> load() override;
@@ -32,7 +33,7 @@ private:
 };
 
 // The store the app keeps its session in, chosen once at start: the Secret Service
-// when one answers, else the file in `fileDirectory` (with its one warning).
+// when one is on the bus, else the file in `fileDirectory` (with its one warning).
 std::shared_ptr<TokenStore> makeTokenStore(const std::string& environmentName);
 std::shared_ptr<TokenStore> makeTokenStore(const std::string& environmentName, const std::string& fileDirectory);
 

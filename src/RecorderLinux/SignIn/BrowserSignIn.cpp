@@ -7,9 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <system_error>
+#include <type_traits>
+#include <vector>
 
 #include "Support/Text.h"
 #include "Support/URL.h"
@@ -49,74 +53,131 @@ const char* BrowserSignIn::Failure::what() const noexcept {
     return "";
 }
 
-std::shared_ptr<BrowserSignIn> BrowserSignIn::make(std::string webApp) {
-    return std::shared_ptr<BrowserSignIn>(new BrowserSignIn(std::move(webApp)));
+BrowserSignIn::SystemCalls BrowserSignIn::SystemCalls::real() {
+    return {[](unsigned int initial, int flags) { return ::eventfd(initial, flags); },
+            [](int fd, sockaddr* address, socklen_t* length, int flags) { return ::accept4(fd, address, length, flags); },
+            [](pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }};
 }
 
-BrowserSignIn::BrowserSignIn(std::string webApp) : webApp_(std::move(webApp)), state_(makeState()) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+std::shared_ptr<BrowserSignIn> BrowserSignIn::make(std::string webApp) { return make(std::move(webApp), SystemCalls::real()); }
+
+std::shared_ptr<BrowserSignIn> BrowserSignIn::make(std::string webApp, SystemCalls system) {
+    return std::shared_ptr<BrowserSignIn>(new BrowserSignIn(std::move(webApp), std::move(system)));
+}
+
+BrowserSignIn::BrowserSignIn(std::string webApp, SystemCalls system)
+    : webApp_(std::move(webApp)), state_(makeState()), system_(std::move(system)) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0) throwErrno("cannot create the sign-in listener");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const bool bound = ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (bound) wakeFd_ = system_.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!bound || wakeFd_ < 0) {
         const int saved = errno;
         ::close(listenFd_);
         errno = saved;
-        throwErrno("cannot bind the sign-in listener");
+        throwErrno(bound ? "cannot create the sign-in listener's wake-up" : "cannot bind the sign-in listener");
     }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
 }
 
 BrowserSignIn::~BrowserSignIn() {
-    if (acceptor_.joinable()) {
-        acceptor_.request_stop();
-        const uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(wakeFd_, &one, sizeof one);
-        if (acceptor_.get_id() == std::this_thread::get_id()) acceptor_.detach();
-        else acceptor_.join();
+    if (server_.joinable()) {
+        server_.request_stop();
+        wake();
+        server_.join();
     }
-    ::close(listenFd_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
+    if (listenFd_ >= 0) ::close(listenFd_);
+    ::close(wakeFd_);
 }
 
 std::string BrowserSignIn::start() {
+    std::lock_guard starting(startLock_);
+    if (url_) return *url_;
+    {
+        std::lock_guard guard(lock_);
+        if (result_) std::visit([](const auto& r) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(r)>, std::string>) throw r;
+        }, *result_);
+    }
     if (::listen(listenFd_, 16) != 0) throwErrno("cannot listen for the sign-in");
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length);
+    if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+        throwErrno("cannot read the sign-in listener's port");
     port_ = ntohs(bound.sin_port);
-    acceptor_ = std::jthread([this](std::stop_token stop) { acceptLoop(stop); });
-    return appendingPath(webApp_, "desktop/sign-in") + "?port=" + std::to_string(port_) +
+    server_ = std::jthread([this](std::stop_token stop) { serveAll(stop); });
+    url_ = appendingPath(webApp_, "desktop/sign-in") + "?port=" + std::to_string(port_) +
            "&state=" + percentEncodeQueryComponent(state_);
+    return *url_;
 }
 
-void BrowserSignIn::acceptLoop(std::stop_token stop) {
-    std::weak_ptr<BrowserSignIn> weak = weak_from_this();
-    for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-        if (stop.stop_requested() || (fds[1].revents & POLLIN)) return;
-        if (!(fds[0].revents & POLLIN)) continue;
-        const int connection = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) continue;
-        queue_.async([weak, connection] {
-            if (auto self = weak.lock()) self->serve(connection);
-            ::close(connection);
-        });
+void BrowserSignIn::serveAll(std::stop_token stop) {
+    using Clock = std::chrono::steady_clock;
+    struct Pending {
+        int fd;
+        Clock::time_point deadline;  // closed unanswered when nothing arrived by then
+    };
+    std::vector<Pending> pending;
+    bool listening = true;
+    std::vector<pollfd> fds;
+    while (!stop.stop_requested()) {
+        if (listening && finished()) {
+            // No further connections; those already accepted still get their answer.
+            ::close(listenFd_);
+            listenFd_ = -1;
+            listening = false;
+        }
+        if (!listening && pending.empty()) break;
+        fds.assign({{wakeFd_, POLLIN, 0}, {listening ? listenFd_ : -1, POLLIN, 0}});
+        int timeoutMs = -1;
+        const auto now = Clock::now();
+        for (const auto& p : pending) {
+            fds.push_back({p.fd, POLLIN, 0});
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now).count();
+            timeoutMs = int(std::max<int64_t>(0, timeoutMs < 0 ? left : std::min<int64_t>(timeoutMs, left)));
+        }
+        if (system_.poll(fds.data(), nfds_t(fds.size()), timeoutMs) < 0) {
+            if (errno == EINTR) continue;
+            finish(std::system_error(errno, std::generic_category(), "the sign-in listener failed"));
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] auto ignored = ::read(wakeFd_, &count, sizeof count);
+        }
+        const auto afterPoll = Clock::now();
+        for (size_t i = pending.size(); i-- > 0;) {
+            const short events = fds[i + 2].revents;
+            if (events & (POLLIN | POLLHUP | POLLERR)) answer(pending[i].fd);
+            else if (afterPoll < pending[i].deadline) continue;
+            ::close(pending[i].fd);
+            pending.erase(pending.begin() + std::ptrdiff_t(i));
+        }
+        if (listening && (fds[1].revents & POLLIN)) {
+            const int connection = system_.accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (connection >= 0) {
+                pending.push_back({connection, afterPoll + std::chrono::milliseconds(readTimeoutMs)});
+            } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
+                       errno != EPROTO) {
+                // Out of descriptors or memory: polling again would only spin.
+                finish(std::system_error(errno, std::generic_category(), "cannot accept the sign-in connection"));
+            }
+        }
+    }
+    for (const auto& p : pending) ::close(p.fd);
+    if (listening) {
+        ::close(listenFd_);
+        listenFd_ = -1;
     }
 }
 
-void BrowserSignIn::serve(int connection) {
-    // One read, judged alone; a client that sends nothing is given up on after the time-out.
-    std::string request;
-    pollfd fd{connection, POLLIN, 0};
-    if (::poll(&fd, 1, readTimeoutMs) == 1) {
-        request.resize(maxRequestBytes);
-        const ssize_t n = ::recv(connection, request.data(), request.size(), 0);
-        request.resize(n > 0 ? size_t(n) : 0);
-    }
+void BrowserSignIn::answer(int connection) {
+    std::string request(maxRequestBytes, '\0');
+    const ssize_t n = ::recv(connection, request.data(), request.size(), MSG_DONTWAIT);
+    request.resize(n > 0 ? size_t(n) : 0);
     const Outcome outcome = parse(sanitizeUTF8(request), state_);
     if (!outcome) {
         sendAll(connection, reply("404 Not Found", "Not found"));
@@ -132,25 +193,31 @@ void BrowserSignIn::serve(int connection) {
     ::shutdown(connection, SHUT_WR);
 }
 
-void BrowserSignIn::finish(std::variant<std::string, Failure> outcome) {
+void BrowserSignIn::finish(Result outcome) {
     {
         std::lock_guard guard(lock_);
         if (!result_) result_ = std::move(outcome);
     }
     done_.notify_all();
-    // No further connections once there is an outcome.
-    if (acceptor_.joinable()) {
-        acceptor_.request_stop();
-        const uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(wakeFd_, &one, sizeof one);
-    }
+    wake();
+}
+
+bool BrowserSignIn::finished() {
+    std::lock_guard guard(lock_);
+    return result_.has_value();
+}
+
+void BrowserSignIn::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(wakeFd_, &one, sizeof one);
 }
 
 std::string BrowserSignIn::waitForToken(std::stop_token stop) {
     std::unique_lock lock(lock_);
     if (!done_.wait(lock, stop, [&] { return result_.has_value(); })) throw CancellationError();
     if (const auto* token = std::get_if<std::string>(&*result_)) return *token;
-    throw std::get<Failure>(*result_);
+    if (const auto* failure = std::get_if<Failure>(&*result_)) throw *failure;
+    throw std::get<std::system_error>(*result_);
 }
 
 void BrowserSignIn::cancel() { finish(Failure(Failure::Kind::cancelled)); }

@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <future>
+#include <thread>
 
 namespace brindlow {
 namespace {
@@ -98,13 +101,94 @@ TEST_F(BrowserSignInTest, WrongStateIsAFailureEvenWithAToken) {
     }
 }
 
-TEST_F(BrowserSignInTest, SilentClientDoesNotBlockTheRealCallback) {
+// A client that never speaks is closed without an answer and holds up nobody meanwhile.
+TEST_F(BrowserSignInTest, SilentClientIsClosedUnansweredWithoutBlockingOthers) {
     const int silent = connectTo(signIn->port());  // connects, sends nothing
-    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(signIn->port(), get("/favicon.ico")).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+    pollfd fd{silent, POLLIN, 0};
+    EXPECT_EQ(::poll(&fd, 1, 0), 0) << "the silent client was dealt with before the one that spoke";
+    std::string answer;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::recv(silent, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, size_t(n));
+    EXPECT_EQ(answer, "");
+    ::close(silent);
     callback("state=" + signIn->state() + "&token=t2");
     EXPECT_EQ(signIn->waitForToken(), "t2");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-    ::close(silent);
+}
+
+// Once there is an outcome the listener is gone: a late client is refused, not left hanging.
+TEST_F(BrowserSignInTest, ListenerClosesWhenTheAttemptEnds) {
+    for (const bool cancelled : {false, true}) {
+        auto attempt = BrowserSignIn::make("http://web.example");
+        attempt->start();
+        if (cancelled) attempt->cancel();
+        else exchange(attempt->port(), get("/callback?state=" + attempt->state() + "&token=t"));
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        bool refused = false;
+        while (!refused && std::chrono::steady_clock::now() < deadline) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(uint16_t(attempt->port()));
+            refused = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
+            ::close(fd);
+            if (!refused) std::this_thread::sleep_for(10ms);  // polling a socket state; capped above
+        }
+        EXPECT_TRUE(refused) << (cancelled ? "after cancel" : "after the callback");
+    }
+}
+
+TEST(BrowserSignInThreads, CancelAndStartFromDifferentThreads) {
+    for (int i = 0; i < 50; ++i) {
+        auto attempt = BrowserSignIn::make("http://web.example");
+        std::thread canceller([&] { attempt->cancel(); });
+        try {
+            attempt->start();
+        } catch (const BrowserSignIn::Failure& f) {
+            EXPECT_EQ(f.kind(), Kind::cancelled);  // cancelled before it started
+        }
+        canceller.join();
+        EXPECT_THROW(attempt->waitForToken(), BrowserSignIn::Failure);
+    }
+}
+
+// A failing system call ends the attempt with that error instead of hanging or spinning.
+TEST(BrowserSignInSystemFailures, EndTheAttemptWithTheError) {
+    auto failing = [](int error) {
+        return [error](auto...) {
+            errno = error;
+            return -1;
+        };
+    };
+    auto noEventfd = BrowserSignIn::SystemCalls::real();
+    noEventfd.eventfd = failing(EMFILE);
+    EXPECT_THROW(BrowserSignIn::make("http://web.example", noEventfd), std::system_error);
+
+    auto noAccept = BrowserSignIn::SystemCalls::real();
+    noAccept.accept4 = failing(EMFILE);
+    auto noPoll = BrowserSignIn::SystemCalls::real();
+    noPoll.poll = failing(ENOMEM);
+    for (const auto& [calls, error] : {std::pair{noAccept, EMFILE}, std::pair{noPoll, ENOMEM}}) {
+        auto attempt = BrowserSignIn::make("http://web.example", calls);
+        attempt->start();
+        const int client = error == EMFILE ? connectTo(attempt->port()) : -1;  // something to accept
+        std::stop_source giveUp;
+        auto outcome = std::async(std::launch::async, [&, attempt] {
+            try {
+                attempt->waitForToken(giveUp.get_token());
+                return 0;
+            } catch (const std::system_error& e) {
+                return e.code().value();
+            } catch (const CancellationError&) {
+                return -1;
+            }
+        });
+        if (outcome.wait_for(5s) != std::future_status::ready) giveUp.request_stop();
+        EXPECT_EQ(outcome.get(), error);
+        if (client >= 0) ::close(client);
+    }
 }
 
 TEST_F(BrowserSignInTest, CancelBeforeOrAfterWaiting) {

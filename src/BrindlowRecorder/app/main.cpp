@@ -150,20 +150,24 @@ int main(int argc, char** argv) {
         if (offer.offerMoveToApplications(MoveOffer::Location::current())) {
             // The installed copy has started and takes over; this one ends quietly.
             if (runtime.appTelemetry) runtime.appTelemetry->quit();
-            return 0;
+            return finishRun(runtime, 0);
         }
     }
 
-    RecorderController controller(runtime.model);
-    QObject::connect(&controller, &RecorderController::quitRequested, &app, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
-    RecorderWindow recorderWindow(&controller);
-    window = &recorderWindow;
-    instance.listen([&recorderWindow] { recorderWindow.present(); });
-    recorderWindow.present();
-    runtime.model->load();
+    int status = 0;
+    {
+        RecorderController controller(runtime.model);
+        QObject::connect(&controller, &RecorderController::quitRequested, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+        RecorderWindow recorderWindow(&controller);
+        window = &recorderWindow;
+        instance.listen([&recorderWindow] { recorderWindow.present(); });
+        recorderWindow.present();
+        runtime.model->load();
 
-    const int status = QApplication::exec();
-    window = nullptr;
-    return status;
+        status = QApplication::exec();
+        window = nullptr;
+    }
+    // The window and its controller are gone; the model's last work gets its bounded time.
+    return finishRun(runtime, status);
 }

@@ -112,6 +112,7 @@ struct FFmpegSegmentEncoder::Pipeline {
     // Audio, in 48 kHz samples.
     std::vector<float> audioFifo;
     std::optional<int64_t> audioFifoStart;  // timeline position of audioFifo[0]
+    bool audioStarted = false;               // a sample has gone into the fifo
     std::deque<PacketPtr> audioPackets;       // encoded, waiting for their fragment
     std::unique_ptr<SwrContext, SwrDeleter> resampler;
     int resamplerRate = 0;
@@ -290,6 +291,15 @@ struct FFmpegSegmentEncoder::Pipeline {
         const MediaTime time = sample.presentationTime();
         if (!time.isValid()) return;
         int64_t pts = time.convertedTo(kVideoTimescale).value();
+        if (lastVideoPts == INT64_MIN && pts > 0) {
+            // Every track starts at the take's zero, or the muxer would move this frame
+            // there and the whole track with it: the first picture also stands for the
+            // moment before it.
+            std::vector<SampleTiming> atZero = sample.timing();
+            atZero.front().presentation = MediaTime(0, kVideoTimescale);
+            atZero.front().decode = MediaTime::invalid();
+            encodeVideo(sample.withTiming(std::move(atZero)));
+        }
         if (pts <= lastVideoPts) pts = lastVideoPts + 1;  // rounding must not reorder frames
         lastVideoPts = pts;
 
@@ -390,19 +400,31 @@ struct FFmpegSegmentEncoder::Pipeline {
         std::vector<float> samples = normalise(*pcm);
         const size_t channels = size_t(audioCodec->ch_layout.nb_channels);
         const int64_t at = time.convertedTo(kAudioSampleRate).value();
-        if (!audioFifoStart) audioFifoStart = at;
+        // The encoder's output lags its input by its priming, and a fragment cannot say
+        // to skip it: so its first packet is written at 0 and input starts that much
+        // later on the timeline. The priming plays as the take's first few milliseconds
+        // of silence and every later sample plays at its own time.
+        if (!audioFifoStart) audioFifoStart = primingSamples();
+        // Until the first sample is in, every buffer is placed exactly.
+        const bool first = !audioStarted;
         const int64_t expected = *audioFifoStart + int64_t(audioFifo.size() / channels);
         // Within 20 ms the buffers are taken as continuous; beyond it the gap is filled
         // with silence or the overlap trimmed, so audio stays on the video's timeline.
-        constexpr int64_t kSlack = kAudioSampleRate / 50;
-        if (at - expected > kSlack) {
+        // The first buffer is placed exactly.
+        const int64_t slack = first ? 0 : kAudioSampleRate / 50;
+        if (at - expected > slack) {
             audioFifo.insert(audioFifo.end(), size_t(at - expected) * channels, 0.0f);
-        } else if (expected - at > kSlack) {
+        } else if (expected - at > slack) {
             const size_t trim = std::min(samples.size(), size_t(expected - at) * channels);
             samples.erase(samples.begin(), samples.begin() + ptrdiff_t(trim));
         }
         audioFifo.insert(audioFifo.end(), samples.begin(), samples.end());
+        audioStarted = audioStarted || !samples.empty();
         encodeAudioFrames(false);
+    }
+
+    int64_t primingSamples() const {
+        return audioCodec->initial_padding > 0 ? audioCodec->initial_padding : 1024;
     }
 
     void encodeAudioFrames(bool flush) {

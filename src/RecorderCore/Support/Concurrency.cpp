@@ -121,11 +121,14 @@ struct RepeatingTimer::State {
     std::condition_variable idle;
     SteadyClock::duration interval{};
     SteadyClock::time_point nextDeadline;  // touched on the queue only
-    std::function<void()> handler;
+    std::function<void(SteadyClock::time_point)> handler;
 };
 
+RepeatingTimer::RepeatingTimer(SerialQueue& queue, SteadyClock::duration interval, std::function<void()> handler)
+    : RepeatingTimer(queue, interval, [handler = std::move(handler)](SteadyClock::time_point) { handler(); }) {}
+
 RepeatingTimer::RepeatingTimer(SerialQueue& queue, SteadyClock::duration interval,
-                               std::function<void()> handler)
+                               std::function<void(SteadyClock::time_point)> handler)
     : queue_(queue), state_(std::make_shared<State>()) {
     state_->interval = interval;
     state_->handler = std::move(handler);
@@ -149,7 +152,7 @@ void RepeatingTimer::schedule(SerialQueue& queue, const std::shared_ptr<State>& 
             if (s->cancelled) return;
             s->running = true;
         }
-        s->handler();
+        s->handler(s->nextDeadline);
         {
             std::lock_guard lock(s->mutex);
             s->running = false;

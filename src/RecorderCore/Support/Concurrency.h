@@ -135,6 +135,9 @@ private:
 class RepeatingTimer {
 public:
     RepeatingTimer(SerialQueue& queue, SteadyClock::duration interval, std::function<void()> handler);
+    // The handler is told the tick's deadline (start + n * interval), which a late tick has passed.
+    RepeatingTimer(SerialQueue& queue, SteadyClock::duration interval,
+                   std::function<void(SteadyClock::time_point deadline)> handler);
     ~RepeatingTimer();
     RepeatingTimer(const RepeatingTimer&) = delete;
     RepeatingTimer& operator=(const RepeatingTimer&) = delete;

@@ -43,16 +43,19 @@ void ScreenSource::start(Deliver deliver) {
             ensureSignalStack();
             grabLoop(stop, std::move(connection));
         });
-    pacer_ = std::make_unique<RepeatingTimer>(queue_, interval_, [this] { emit(); });
+    pacer_ = std::make_unique<RepeatingTimer>(queue_, interval_,
+                                              [this](SteadyClock::time_point deadline) { emit(deadline); });
     pacer_->start();
 }
 
 void ScreenSource::takePicture(ScreenConnection& connection) {
     int stride = 0;
     const uint8_t* pixels = connection.grab(stride);
+    const MediaTime grabbedAt = hostNow();
     auto payload = std::make_shared<const SampleBuffer::Payload>(converter_->convert(pixels, stride));
     std::lock_guard lock(lock_);
     latest_ = std::move(payload);
+    latestAt_ = grabbedAt;
 }
 
 void ScreenSource::grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnection> connection) {
@@ -75,16 +78,23 @@ void ScreenSource::grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnecti
     }
 }
 
-void ScreenSource::emit() {
+void ScreenSource::emit(SteadyClock::time_point deadline) {
     std::shared_ptr<const SampleBuffer::Payload> picture;
+    MediaTime grabbedAt;
     Deliver deliver;
     {
         std::lock_guard lock(lock_);
         picture = latest_;
+        grabbedAt = latestAt_;
         deliver = deliver_;
     }
     if (!picture || !deliver) return;
-    deliver(SampleBuffer(std::move(picture), {SampleTiming{MediaTime(1, fps_), hostNow(), MediaTime::invalid()}}));
+    // Stamped with the tick's deadline, not the moment a busy machine ran it, so frames
+    // stay evenly spaced; never before the picture itself was taken.
+    const MediaTime due = MediaTime::fromNanoseconds(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
+    const MediaTime at = grabbedAt.isValid() && grabbedAt > due ? grabbedAt : due;
+    deliver(SampleBuffer(std::move(picture), {SampleTiming{MediaTime(1, fps_), at, MediaTime::invalid()}}));
 }
 
 void ScreenSource::stop() {

@@ -79,7 +79,7 @@ public:
 private:
     void grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnection> connection);
     void takePicture(ScreenConnection& connection);
-    void emit();
+    void emit(SteadyClock::time_point deadline);
 
     const ScreenDisplay display_;
     const int fps_;
@@ -93,6 +93,7 @@ private:
 
     std::mutex lock_;
     std::shared_ptr<const SampleBuffer::Payload> latest_;  // guarded by lock_
+    MediaTime latestAt_;                                   // guarded by lock_: host time of the grab
     Deliver deliver_;                                      // guarded by lock_
     std::function<void(const std::exception&)> onError_;   // guarded by lock_
 };

@@ -12,6 +12,7 @@
 #include "RecorderError.h"
 #include "Support/DevServerProcess.h"
 #include "Support/FakeSources.h"
+#include "Support/FlashesAndClicks.h"
 #include "Support/Subprocess.h"
 #include "Support/Text.h"
 
@@ -398,6 +399,124 @@ TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndPausesDoNotCount) {
     EXPECT_LT(*stopped->props.at("seconds").number(), 3.2);
     recorder->releaseSources();
     std::this_thread::sleep_for(100ms);  // the stopping thread lets go of the session
+}
+
+// Sources that flash the picture white and click the sound at the same host times:
+// video at origin + n/30 s, audio in 10 ms buffers from the origin.
+struct FlashSchedule {
+    MediaTime origin = hostNow() + MediaTime(300, 1000);
+    std::vector<int64_t> flashFrames{30, 75, 120};
+
+    MediaTime flashAt(int64_t frame) const { return origin + MediaTime(frame, 30); }
+    static SteadyClock::time_point steady(MediaTime host) {
+        return SteadyClock::time_point(std::chrono::nanoseconds(host.convertedTo(1'000'000'000).value()));
+    }
+};
+
+class FlashingScreen final : public CaptureSource {
+public:
+    explicit FlashingScreen(FlashSchedule schedule) : schedule_(std::move(schedule)) {}
+    ~FlashingScreen() override { stop(); }
+    std::optional<CaptureSize> videoSize() const override { return CaptureSize{160, 120}; }
+    void start(Deliver deliver) override {
+        thread_ = std::jthread([this, deliver = std::move(deliver)](std::stop_token stop) {
+            for (int64_t n = 0;; ++n) {
+                const MediaTime at = schedule_.origin + MediaTime(n, 30);
+                if (!sleepUntil(FlashSchedule::steady(at), stop)) return;
+                const bool flash = std::count(schedule_.flashFrames.begin(), schedule_.flashFrames.end(), n) > 0;
+                deliver(testing::videoSample(testing::flatPicture(160, 120, flash ? 235 : 16), at, 30));
+            }
+        });
+    }
+    void stop() override { thread_ = {}; }
+
+private:
+    FlashSchedule schedule_;
+    std::jthread thread_;
+};
+
+class ClickingMic final : public CaptureSource {
+public:
+    explicit ClickingMic(FlashSchedule schedule) : schedule_(std::move(schedule)) {}
+    ~ClickingMic() override { stop(); }
+    std::optional<CaptureSize> videoSize() const override { return std::nullopt; }
+    void start(Deliver deliver) override {
+        thread_ = std::jthread([this, deliver = std::move(deliver)](std::stop_token stop) {
+            for (int64_t k = 0;; ++k) {
+                if (!sleepUntil(FlashSchedule::steady(schedule_.origin + MediaTime((k + 1) * 480, 48'000)), stop)) return;
+                AudioSamples pcm{48'000, 1, std::vector<float>(480, 0.0f)};
+                for (int64_t frame : schedule_.flashFrames) {
+                    const int64_t click = frame * 48'000 / 30;  // in samples from the origin
+                    for (int i = 0; i < 480; ++i)
+                        if (k * 480 + i >= click && k * 480 + i < click + 96) pcm.samples[size_t(i)] = 0.9f;
+                }
+                deliver(SampleBuffer::audio(std::move(pcm), {MediaTime(480, 48'000),
+                                                             schedule_.origin + MediaTime(k * 480, 48'000),
+                                                             MediaTime::invalid()}));
+            }
+        });
+    }
+    void stop() override { thread_ = {}; }
+
+private:
+    FlashSchedule schedule_;
+    std::jthread thread_;
+};
+
+// Flashes and clicks made at the same moments, recorded across two pauses, uploaded,
+// then decoded with ffmpeg: each pair plays together and where the take's clock put it.
+TEST_F(RecordingSessionTest, FlashesAndClicksPlayTogetherAcrossPauses) {
+    const FlashSchedule schedule;
+    auto recorder = session(std::make_shared<FlashingScreen>(schedule), nullptr, std::make_shared<ClickingMic>(schedule));
+    auto at = [&](double seconds) { sleepUntil(FlashSchedule::steady(schedule.origin + MediaTime(int64_t(seconds * 1000), 1000)), {}); };
+    // Where the take's clock stands at a host time, read while recording.
+    struct Reading {
+        double elapsed;
+        MediaTime host;
+    };
+    auto read = [&] {
+        const double elapsed = recorder->elapsedSeconds();
+        return Reading{elapsed, hostNow()};
+    };
+    recorder->prepare();
+    at(0.2);
+    const std::string aid = recorder->begin();
+    at(0.6);
+    std::vector<Reading> readings{read()};
+    at(1.4);
+    recorder->pause();
+    at(1.9);
+    recorder->resume();
+    at(2.1);
+    readings.push_back(read());
+    at(3.0);
+    recorder->pause();
+    at(3.3);
+    recorder->resume();
+    at(3.5);
+    readings.push_back(read());
+    at(4.6);
+    recorder->stop();
+
+    std::vector<double> intended;
+    for (size_t i = 0; i < schedule.flashFrames.size(); ++i)
+        intended.push_back(readings[i].elapsed + (schedule.flashAt(schedule.flashFrames[i]) - readings[i].host).seconds());
+    const fs::path stream = uploadedStream(aid, "screen");
+    const auto video = testing::decodeFlashes(stream);
+    const auto audio = testing::decodeClicks(stream);
+    EXPECT_NEAR(video.firstFrame, 0.0, 1e-6);
+    EXPECT_NEAR(audio.start, 0.0, 1e-6);
+    EXPECT_TRUE(audio.regularPackets);
+    ASSERT_EQ(video.flashes.size(), intended.size()) << json(video.flashes).dump();
+    ASSERT_EQ(audio.clicks.size(), intended.size()) << json(audio.clicks).dump();
+    for (size_t i = 0; i < intended.size(); ++i) {
+        std::printf("take flash %zu: intended %.4f s, video %+.1f ms, audio %+.1f ms, audio - video %+.1f ms\n", i,
+                    intended[i], (video.flashes[i] - intended[i]) * 1000, (audio.clicks[i] - intended[i]) * 1000,
+                    (audio.clicks[i] - video.flashes[i]) * 1000);
+        EXPECT_NEAR(video.flashes[i], intended[i], 0.005) << i;
+        EXPECT_NEAR(audio.clicks[i], intended[i], 0.005) << i;
+        EXPECT_NEAR(audio.clicks[i], video.flashes[i], 0.005) << i;
+    }
 }
 
 TEST_F(RecordingSessionTest, FiftyPausesKeepEveryStreamTheRecordedLengthAndInSync) {

@@ -16,6 +16,7 @@
 #include "RecorderError.h"
 #include "RecordingClock.h"
 #include "Support/Subprocess.h"
+#include "Support/FlashesAndClicks.h"
 #include "Support/SyntheticMedia.h"
 #include "Support/Text.h"
 
@@ -314,14 +315,6 @@ TEST(FFmpegPresetChoice, FollowsThePixelRate) {
 namespace brindlow {
 namespace {
 
-// A dark picture, or a white one while the screen flashes.
-VideoFrame flatPicture(int width, int height, uint8_t luma) {
-    VideoFrame frame = VideoFrame::make(width, height);
-    std::fill(frame.lumaPlane().begin(), frame.lumaPlane().end(), luma);
-    std::fill(frame.chromaPlane().begin(), frame.chromaPlane().end(), uint8_t(128));
-    return frame;
-}
-
 // Video that flashes white and audio that clicks at the same media times, decoded
 // back with ffmpeg: each flash and its click land where they were put. The first
 // frame comes a little after the take's zero and the first audio a few milliseconds
@@ -342,7 +335,7 @@ TEST_F(FFmpegSegmentEncoderTest, FlashesAndClicksStayTogetherOnTheTakesClock) {
     for (int64_t n = 0; n < 200; ++n) {
         waitUntilReady(*writer);
         const MediaTime at = frameTime(n);
-        writer->appendVideo(testing::videoSample(flatPicture(160, 120, flashFrames.count(n) ? 235 : 16), at, 30));
+        writer->appendVideo(testing::videoSample(testing::flatPicture(160, 120, flashFrames.count(n) ? 235 : 16), at, 30));
         // Audio up to the next frame, clicking for 2 ms from each flash's time.
         const int64_t until = frameTime(n + 1).convertedTo(48'000).value();
         while (audioSample < until) {
@@ -359,49 +352,18 @@ TEST_F(FFmpegSegmentEncoderTest, FlashesAndClicksStayTogetherOnTheTakesClock) {
         }
     }
     const auto file = finishAndWrite(*writer);
-
-    // Video: each frame's time and brightness.
-    const auto frames = probe({"-select_streams", "v:0", "-show_entries", "frame=pts_time"}, file)["frames"];
-    const auto pixels = testing::runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode",
-                                             "passthrough", "-vf", "scale=8:8,format=gray", "-f", "rawvideo", "-"});
-    ASSERT_EQ(pixels.output.size(), frames.size() * 64);
-    std::vector<double> flashes;
-    bool lit = false;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const bool white = uint8_t(pixels.output[i * 64 + 27]) > 128;
-        if (white && !lit) flashes.push_back(number(frames[i]["pts_time"]));
-        lit = white;
-    }
-    EXPECT_NEAR(number(frames[0]["pts_time"]), 0.0, 1e-6) << "the video starts at the take's zero";
-
-    // Audio: where each click begins, as a player would place the decoded samples.
-    const auto audioStream = probe({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"][0];
-    const double audioStart = number(audioStream["start_time"]);
-    EXPECT_NEAR(audioStart, 0.0, 1e-6) << "the audio starts at the take's zero";
-    const auto packets = probe({"-select_streams", "a:0", "-show_entries", "packet=pts,duration"}, file)["packets"];
-    for (size_t i = 0; i + 1 < packets.size(); ++i)
-        ASSERT_EQ(packets[i + 1]["pts"].get<int64_t>() - packets[i]["pts"].get<int64_t>(), 1024) << i;
-    const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le",
-                                              "-ac", "1", "-ar", "48000", "-"});
-    std::vector<float> samples(decoded.output.size() / sizeof(float));
-    std::memcpy(samples.data(), decoded.output.data(), samples.size() * sizeof(float));
-    std::vector<double> clicks;
-    double quietUntil = 0;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const double t = audioStart + double(i) / 48'000;
-        if (std::abs(samples[i]) > 0.3f && t >= quietUntil) {
-            clicks.push_back(t);
-            quietUntil = t + 0.2;
-        }
-    }
-
-    ASSERT_EQ(flashes.size(), intended.size()) << nlohmann::json(flashes).dump();
-    ASSERT_EQ(clicks.size(), intended.size()) << nlohmann::json(clicks).dump();
+    const auto video = testing::decodeFlashes(file);
+    const auto audio = testing::decodeClicks(file);
+    EXPECT_NEAR(video.firstFrame, 0.0, 1e-6) << "the video starts at the take's zero";
+    EXPECT_NEAR(audio.start, 0.0, 1e-6) << "the audio starts at the take's zero";
+    EXPECT_TRUE(audio.regularPackets);
+    ASSERT_EQ(video.flashes.size(), intended.size()) << nlohmann::json(video.flashes).dump();
+    ASSERT_EQ(audio.clicks.size(), intended.size()) << nlohmann::json(audio.clicks).dump();
     for (size_t i = 0; i < intended.size(); ++i) {
         std::printf("flash %zu: intended %.4f s, video %.4f s, audio %.4f s, audio - video %+.1f ms\n", i, intended[i],
-                    flashes[i], clicks[i], (clicks[i] - flashes[i]) * 1000);
-        EXPECT_NEAR(flashes[i], intended[i], 0.005) << i;
-        EXPECT_NEAR(clicks[i], intended[i], 0.005) << i;
+                    video.flashes[i], audio.clicks[i], (audio.clicks[i] - video.flashes[i]) * 1000);
+        EXPECT_NEAR(video.flashes[i], intended[i], 0.005) << i;
+        EXPECT_NEAR(audio.clicks[i], intended[i], 0.005) << i;
     }
 }
 

@@ -1,0 +1,88 @@
+#pragma once
+
+// Reading back a stream whose video flashes white and whose audio clicks: when each
+// flash and each click begins, as ffmpeg decodes and places them.
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Support/SampleBuffer.h"
+#include "Support/Subprocess.h"
+
+namespace brindlow::testing {
+
+// A flat grey picture: 16 is the dark of the stream, 235 a flash.
+inline VideoFrame flatPicture(int width, int height, uint8_t luma) {
+    VideoFrame frame = VideoFrame::make(width, height);
+    std::fill(frame.lumaPlane().begin(), frame.lumaPlane().end(), luma);
+    std::fill(frame.chromaPlane().begin(), frame.chromaPlane().end(), uint8_t(128));
+    return frame;
+}
+
+inline nlohmann::json probeJSON(const std::vector<std::string>& extra, const std::filesystem::path& file) {
+    std::vector<std::string> args{"ffprobe", "-v", "error", "-of", "json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(file.string());
+    const auto result = runCommand(args);
+    return nlohmann::json::parse(result.output.empty() ? "{}" : result.output, nullptr, false);
+}
+
+inline double jsonSeconds(const nlohmann::json& j) {
+    return j.is_string() ? std::stod(j.get<std::string>()) : j.get<double>();
+}
+
+// The times (seconds) of the frames that turn white after a dark one, and of the first frame.
+struct DecodedVideo {
+    double firstFrame = -1;
+    std::vector<double> flashes;
+};
+inline DecodedVideo decodeFlashes(const std::filesystem::path& file) {
+    DecodedVideo decoded;
+    const auto frames = probeJSON({"-select_streams", "v:0", "-show_entries", "frame=pts_time"}, file)["frames"];
+    const auto pixels = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:v", "-fps_mode",
+                                    "passthrough", "-vf", "scale=8:8,format=gray", "-f", "rawvideo", "-"});
+    if (!frames.is_array() || pixels.output.size() != frames.size() * 64) return decoded;
+    bool lit = false;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const double t = jsonSeconds(frames[i]["pts_time"]);
+        if (i == 0) decoded.firstFrame = t;
+        const bool white = uint8_t(pixels.output[i * 64 + 27]) > 128;
+        if (white && !lit) decoded.flashes.push_back(t);
+        lit = white;
+    }
+    return decoded;
+}
+
+// The times (seconds) where clicks begin: a sample louder than 0.3 after 0.2 s of quiet.
+struct DecodedAudio {
+    double start = -1;                 // the stream's first sample
+    bool regularPackets = true;        // every packet 1024 samples after the one before
+    std::vector<double> clicks;
+};
+inline DecodedAudio decodeClicks(const std::filesystem::path& file) {
+    DecodedAudio decoded;
+    const auto stream = probeJSON({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"];
+    if (!stream.is_array() || stream.empty()) return decoded;
+    decoded.start = jsonSeconds(stream[0]["start_time"]);
+    const auto packets = probeJSON({"-select_streams", "a:0", "-show_entries", "packet=pts"}, file)["packets"];
+    for (size_t i = 0; i + 1 < packets.size(); ++i)
+        if (packets[i + 1]["pts"].get<int64_t>() - packets[i]["pts"].get<int64_t>() != 1024) decoded.regularPackets = false;
+    const auto pcm = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le", "-ac", "1",
+                                 "-ar", "48000", "-"});
+    std::vector<float> samples(pcm.output.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    double quietUntil = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double t = decoded.start + double(i) / 48'000;
+        if (std::abs(samples[i]) > 0.3f && t >= quietUntil) decoded.clicks.push_back(t);
+        if (std::abs(samples[i]) > 0.3f) quietUntil = t + 0.2;
+    }
+    return decoded;
+}
+
+}  // namespace brindlow::testing

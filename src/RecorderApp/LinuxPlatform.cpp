@@ -1,8 +1,6 @@
 #include "LinuxPlatform.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,12 +8,11 @@
 #include <stdexcept>
 
 #include "Cursor/AtspiElementInspector.h"
+#include "DetachedProcess.h"
 #include "Cursor/X11CursorSampler.h"
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/Paths.h"
-
-extern char** environ;
 
 namespace brindlow {
 
@@ -47,21 +44,26 @@ bool onPath(const std::string& program) {
 
 }  // namespace
 
+template <typename Device>
+std::optional<Device> LinuxPlatform::findListed(const std::vector<Device>& listing, const std::string& id,
+                                               const std::function<void()>& relist) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        {
+            std::lock_guard lock(lock_);
+            for (const auto& device : listing)
+                if (device.id == id) return device;
+        }
+        if (attempt == 0) relist();  // plugged in since the last listing
+    }
+    return std::nullopt;
+}
+
 bool spawnDetached(const std::vector<std::string>& argv) {
     if (argv.empty()) return false;
-    // The shell puts the program in the background and exits at once, so the program
-    // is reaped by init and no thread of ours waits for it.
-    std::vector<std::string> line{"/bin/sh", "-c", "\"$@\" >/dev/null 2>&1 </dev/null &", "sh"};
+    // The shell finds the program on the PATH, as a user typing its name would.
+    std::vector<std::string> line{"/bin/sh", "-c", "exec \"$@\" >/dev/null 2>&1", "sh"};
     line.insert(line.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (auto& arg : line) args.push_back(arg.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, args.data(), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return startDetached(line, currentEnvironment());
 }
 
 bool LinuxPlatform::hasDesktop() {
@@ -98,15 +100,7 @@ std::vector<DeviceOption> LinuxPlatform::cameras() {
 }
 
 std::optional<CameraDevice> LinuxPlatform::camera(const std::string& id) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        {
-            std::lock_guard lock(lock_);
-            for (const auto& camera : cameras_)
-                if (camera.id == id) return camera;
-        }
-        if (attempt == 0) cameras();  // plugged in since the last listing
-    }
-    return std::nullopt;
+    return findListed(cameras_, id, [this] { cameras(); });
 }
 
 RecorderPlatform::Access LinuxPlatform::nodeAccess(const std::string& path) {
@@ -151,15 +145,7 @@ std::optional<std::string> LinuxPlatform::defaultMicrophone() {
 }
 
 std::optional<MicrophoneDevice> LinuxPlatform::microphone(const std::string& id) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        {
-            std::lock_guard lock(lock_);
-            for (const auto& mic : microphones_)
-                if (mic.id == id) return mic;
-        }
-        if (attempt == 0) microphones();
-    }
-    return std::nullopt;
+    return findListed(microphones_, id, [this] { microphones(); });
 }
 
 // The sound server has no consent step; a source it lists may be recorded, and a

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ public:
 private:
     std::optional<CameraDevice> camera(const std::string& id);
     std::optional<MicrophoneDevice> microphone(const std::string& id);
+    // The device of `listing` with `id`, listing again once when it is not there.
+    template <typename Device>
+    std::optional<Device> findListed(const std::vector<Device>& listing, const std::string& id,
+                                     const std::function<void()>& relist);
 
     std::mutex lock_;
     std::vector<CameraDevice> cameras_;          // guarded by lock_: the last listing

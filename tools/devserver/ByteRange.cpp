@@ -36,10 +36,10 @@ ByteRange ByteRange::parse(std::string_view header, int64_t size) {
         !std::equal(unit.begin(), unit.end(), header.begin(),
                     [](char u, char c) { return u == std::tolower(static_cast<unsigned char>(c)); }))
         return malformed;
-    const std::string_view spec = trimmed(header.substr(unit.size()));
-    const size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return malformed;
-    const std::string_view left = spec.substr(0, dash), right = spec.substr(dash + 1);
+    const std::string_view bounds = trimmed(header.substr(unit.size()));
+    const size_t dash = bounds.find('-');
+    if (dash == std::string_view::npos || bounds.find(',') != std::string_view::npos) return malformed;
+    const std::string_view left = bounds.substr(0, dash), right = bounds.substr(dash + 1);
     if (left.empty()) {
         const auto suffix = number(right);
         if (!suffix) return malformed;

@@ -228,8 +228,9 @@ TEST_F(TelemetryTest, NonFiniteNumbersNeverReachTheQueue) {
     }
     EXPECT_EQ(queueFile().dump().find("null"), std::string::npos) << queueFile().dump();
     auto reread = make();
-    ASSERT_EQ(reread->queued().size(), 1u);
-    const auto& props = *reread->queued()[0].props;
+    const auto queued = reread->queued();
+    ASSERT_EQ(queued.size(), 1u);
+    const auto& props = *queued[0].props;
     EXPECT_EQ(props.size(), 1u);
     EXPECT_EQ(props.count("screen"), 1u);
 }

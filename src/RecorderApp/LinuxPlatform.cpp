@@ -90,14 +90,16 @@ bool LinuxPlatform::hasScreenCaptureAccess() {
 // X11 asks nobody: capture is possible exactly when the display answers.
 bool LinuxPlatform::requestScreenCaptureAccess() { return hasScreenCaptureAccess(); }
 
-std::vector<DeviceOption> LinuxPlatform::cameras() {
-    auto found = CameraSource::available();
+template <typename Device>
+std::vector<DeviceOption> LinuxPlatform::remember(std::vector<Device> found, std::vector<Device>& listing) {
     std::vector<DeviceOption> options;
-    for (const auto& camera : found) options.push_back({camera.id, camera.name});
+    for (const auto& device : found) options.push_back({device.id, device.name});
     std::lock_guard lock(lock_);
-    cameras_ = std::move(found);
+    listing = std::move(found);
     return options;
 }
+
+std::vector<DeviceOption> LinuxPlatform::cameras() { return remember(CameraSource::available(), cameras_); }
 
 std::optional<CameraDevice> LinuxPlatform::camera(const std::string& id) {
     return findListed(cameras_, id, [this] { cameras(); });
@@ -129,12 +131,7 @@ bool LinuxPlatform::requestCameraAccess(const std::string& cameraId) {
 }
 
 std::vector<DeviceOption> LinuxPlatform::microphones() {
-    auto found = MicrophoneSource::available();
-    std::vector<DeviceOption> options;
-    for (const auto& mic : found) options.push_back({mic.id, mic.name});
-    std::lock_guard lock(lock_);
-    microphones_ = std::move(found);
-    return options;
+    return remember(MicrophoneSource::available(), microphones_);
 }
 
 std::optional<std::string> LinuxPlatform::defaultMicrophone() {

@@ -51,6 +51,9 @@ public:
 private:
     std::optional<CameraDevice> camera(const std::string& id);
     std::optional<MicrophoneDevice> microphone(const std::string& id);
+    // Keeps `found` as the last listing and answers it as picker options.
+    template <typename Device>
+    std::vector<DeviceOption> remember(std::vector<Device> found, std::vector<Device>& listing);
     // The device of `listing` with `id`, listing again once when it is not there.
     template <typename Device>
     std::optional<Device> findListed(const std::vector<Device>& listing, const std::string& id,

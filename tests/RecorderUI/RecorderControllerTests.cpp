@@ -153,9 +153,12 @@ TEST(CameraSurface, PlaceholderSaysWhyThereIsNoPicture) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        SetupScreen s([&](FakePlatform& p) { p.camera = c.access; });
+        // Without a display listed: the panel's own refresh would choose one again.
+        SetupScreen s([&](FakePlatform& p) {
+            p.camera = c.access;
+            if (!c.withDisplay) p.displays.clear();
+        });
         ASSERT_TRUE(s.ready);
-        if (!c.withDisplay) s.controller->setDisplayId(-1);
         s.controller->setCameraId(c.camera);
         ASSERT_TRUE(s.refreshed());
         RecorderWindow window(s.controller.get());

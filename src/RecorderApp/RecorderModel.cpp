@@ -591,17 +591,34 @@ void RecorderModel::releaseSourcesLater() {
     if (const auto session = session_) background([session] { session->releaseSources(); });
 }
 
-void RecorderModel::cancelCountdown() {
+void RecorderModel::cancelCountdown() { cancelTake(false); }
+
+void RecorderModel::cancelTake(bool resetElapsed) {
     ++countdownAttempt_;
     countdownRunning_ = false;
+    stopTicker();
     background(
         [session = session_] {
             if (session) session->cancel();
         },
-        [](RecorderModel& self) {
+        [resetElapsed](RecorderModel& self) {
             self.setSession(nullptr);
+            if (resetElapsed) self.set(self.elapsed_, 0.0, Property::elapsed);
             self.setScreen(Screen::of(Screen::Kind::setup));
         });
+}
+
+void RecorderModel::onSession(std::function<void(RecordingSession&)> call, std::function<void(RecorderModel&)> then) {
+    background(
+        [session = session_, call = std::move(call)] {
+            if (!session) return;
+            try {
+                call(*session);
+            } catch (const std::exception&) {
+                // The session reports its own failures through its phases.
+            }
+        },
+        std::move(then));
 }
 
 void RecorderModel::pause() {
@@ -623,53 +640,19 @@ void RecorderModel::resume() {
 }
 
 void RecorderModel::stop() {
-    // The outcome arrives as the session's phases.
-    background([session = session_] {
-        if (!session) return;
-        try {
-            session->stop();
-        } catch (const std::exception&) {
-        }
-    });
+    onSession([](RecordingSession& session) { session.stop(); });
 }
 
 void RecorderModel::restart() {
     stopTicker();
     set(elapsed_, 0.0, Property::elapsed);
-    background(
-        [session = session_] {
-            if (!session) return;
-            try {
-                session->restart();
-            } catch (const std::exception&) {
-            }
-        },
-        [](RecorderModel& self) { self.runCountdown(); });
+    onSession([](RecordingSession& session) { session.restart(); }, [](RecorderModel& self) { self.runCountdown(); });
 }
 
-void RecorderModel::discard() {
-    ++countdownAttempt_;
-    countdownRunning_ = false;
-    stopTicker();
-    background(
-        [session = session_] {
-            if (session) session->cancel();
-        },
-        [](RecorderModel& self) {
-            self.setSession(nullptr);
-            self.set(self.elapsed_, 0.0, Property::elapsed);
-            self.setScreen(Screen::of(Screen::Kind::setup));
-        });
-}
+void RecorderModel::discard() { cancelTake(true); }
 
 void RecorderModel::retrySave() {
-    background([session = session_] {
-        if (!session) return;
-        try {
-            session->save();
-        } catch (const std::exception&) {
-        }
-    });
+    onSession([](RecordingSession& session) { session.save(); });
 }
 
 void RecorderModel::newRecording() {

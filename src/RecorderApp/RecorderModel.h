@@ -225,6 +225,10 @@ private:
     void countdownStep(uint64_t attempt, int n);
     void startTicker();
     void stopTicker();
+    // Ends the take without keeping anything and returns to setup.
+    void cancelTake(bool resetElapsed);
+    // Calls the session, if any, on the model's queue; its outcome arrives as phases.
+    void onSession(std::function<void(RecordingSession&)> call, std::function<void(RecorderModel&)> then = {});
     void apply(const RecordingSession::Phase& phase, const std::shared_ptr<RecordingSession>& from);
     void releaseSourcesLater();
     void record(TelemetryEvent event, const TelemetryProps& props);

@@ -126,4 +126,63 @@ std::optional<int64_t> firstMoofOffset(Bytes segment) {
     return moof->offset;
 }
 
+std::vector<Fragment> completeFragments(Bytes buffer, int64_t from) {
+    std::vector<Fragment> fragments;
+    int64_t moof = -1;  // the moof waiting for its mdat
+    scan(buffer, from, std::nullopt, [&](const Box& box) {
+        if (readUInt32(buffer, box.offset) == 0) return false;
+        if (box.type == "moof") {
+            moof = box.offset;
+        } else if (box.type == "mdat" && moof >= 0) {
+            fragments.push_back(Fragment{moof, box.offset + box.size});
+            moof = -1;
+        }
+        return true;
+    });
+    return fragments;
+}
+
+std::optional<uint64_t> fragmentDuration(Bytes fragment) {
+    const auto moof = find({"moof"}, fragment);
+    if (!moof) return std::nullopt;
+    const auto traf = find({"traf"}, fragment, moof->offset + moof->header, moof->offset + moof->size);
+    if (!traf) return std::nullopt;
+    const int64_t trafBody = traf->offset + traf->header, trafEnd = traf->offset + traf->size;
+    // Every field read below is checked against its own box's end.
+    std::optional<uint32_t> defaultDuration;
+    if (const auto tfhd = find({"tfhd"}, fragment, trafBody, trafEnd)) {
+        const int64_t body = tfhd->offset + tfhd->header, end = tfhd->offset + tfhd->size;
+        if (end - body >= 8) {
+            const uint32_t flags = readUInt32(fragment, body) & 0xffffff;
+            int64_t at = body + 8;  // after version, flags and track_ID
+            if (flags & 0x01) at += 8;
+            if (flags & 0x02) at += 4;
+            if ((flags & 0x08) && at + 4 <= end) defaultDuration = readUInt32(fragment, at);
+        }
+    }
+    uint64_t total = 0;
+    bool any = false;
+    for (const Box& box : boxes(fragment, trafBody, trafEnd)) {
+        if (box.type != "trun") continue;
+        const int64_t body = box.offset + box.header, end = box.offset + box.size;
+        if (end - body < 8) return std::nullopt;
+        const uint32_t flags = readUInt32(fragment, body) & 0xffffff;
+        const uint32_t count = readUInt32(fragment, body + 4);
+        int64_t at = body + 8;
+        if (flags & 0x01) at += 4;
+        if (flags & 0x04) at += 4;
+        const int64_t perSample = 4 * (((flags >> 8) & 1) + ((flags >> 9) & 1) + ((flags >> 10) & 1) + ((flags >> 11) & 1));
+        if (!(flags & 0x100)) {
+            if (!defaultDuration) return std::nullopt;
+            total += uint64_t(*defaultDuration) * count;
+        } else {
+            if (at + perSample * int64_t(count) > end) return std::nullopt;
+            for (uint32_t i = 0; i < count; ++i) total += readUInt32(fragment, at + perSample * int64_t(i));
+        }
+        any = true;
+    }
+    if (!any) return std::nullopt;
+    return total;
+}
+
 }  // namespace brindlow::MP4Boxes

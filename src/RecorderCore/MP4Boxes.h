@@ -41,6 +41,19 @@ std::optional<uint64_t> decodeTime(Bytes fragment);
 // Offset of the first top-level moof, if any.
 std::optional<int64_t> firstMoofOffset(Bytes segment);
 
+// A complete media fragment: a top-level moof and the mdat after it, [offset, end).
+struct Fragment {
+    int64_t offset = 0;
+    int64_t end = 0;
+    bool operator==(const Fragment&) const = default;
+};
+// The complete fragments among the top-level boxes from `from`, in order. The scan ends
+// at the first box cut short (or sized "to the end", which a torn file cannot vouch for).
+std::vector<Fragment> completeFragments(Bytes buffer, int64_t from = 0);
+// The summed sample durations of a fragment's first track, in its timescale's ticks;
+// nothing when its tfhd/trun do not state them.
+std::optional<uint64_t> fragmentDuration(Bytes fragment);
+
 }  // namespace MP4Boxes
 
 }  // namespace brindlow

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "RecorderCore/MP4Fixture.h"
 
 namespace brindlow {
@@ -151,6 +153,50 @@ TEST(MP4BoxesDecodeTime, SegmentTypeBoxInFrontOfMoof) {
     const Bytes segment = concat({box("styp", Bytes(8, 0)), mediaSegment(3000, 10)});
     EXPECT_EQ(MP4Boxes::decodeTime(segment), 3000u);
     EXPECT_EQ(MP4Boxes::firstMoofOffset(segment), 16);
+}
+
+TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
+    const Bytes init = initSegment(90000);
+    const Bytes a = mediaSegment(0, 40), b = mediaSegment(3000, 40), c = mediaSegment(6000, 40);
+    const Bytes whole = concat({init, a, b, c});
+    const int64_t i = int64_t(init.size()), ab = i + int64_t(a.size() + b.size());
+    Bytes endless = concat({init, a, b});  // an mdat sized "to the end", as a torn writer could leave it
+    for (uint8_t byte : Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't', 1, 2, 3}) endless.push_back(byte);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        size_t fragments;
+    };
+    const Case cases[] = {
+        {"whole", whole, 3},
+        {"cut inside the third moof", Bytes(whole.begin(), whole.begin() + ab + 12), 2},
+        {"cut inside the third mdat", Bytes(whole.begin(), whole.end() - 5), 2},
+        {"cut at a fragment boundary", Bytes(whole.begin(), whole.begin() + ab), 2},
+        {"a moof without its mdat", concat({init, a, Bytes(b.begin(), b.end() - 48)}), 1},
+        {"the init segment alone", init, 0},
+        {"an mdat sized to the end", endless, 2},
+    };
+    for (const auto& c : cases) {
+        const auto fragments = MP4Boxes::completeFragments(c.bytes, i);
+        ASSERT_EQ(fragments.size(), c.fragments) << c.what;
+        for (size_t k = 0; k < fragments.size(); ++k) {
+            EXPECT_EQ(fragments[k].offset, i + int64_t(k * a.size())) << c.what;
+            EXPECT_EQ(fragments[k].end, i + int64_t((k + 1) * a.size())) << c.what;
+        }
+    }
+}
+
+TEST(MP4BoxesFragmentDuration, SumsTheStatedSampleDurations) {
+    const Bytes perSample = timedSegment(0, 4, 3000, true);
+    EXPECT_EQ(MP4Boxes::fragmentDuration(timedSegment(0, 60, 3000, false)), 180000u);
+    EXPECT_EQ(MP4Boxes::fragmentDuration(perSample), 3000u + 3001 + 3002 + 3003);
+    EXPECT_EQ(MP4Boxes::fragmentDuration(mediaSegment(0, 40)), std::nullopt) << "no trun states any";
+    // A trun claiming more samples than it holds is not read past its end.
+    Bytes overstated = perSample;
+    const auto trun = std::search(overstated.begin(), overstated.end(), std::begin("trun"), std::end("trun") - 1);
+    ASSERT_NE(trun, overstated.end());
+    *(trun + 4 + 4 + 2) = 0x10;  // sample_count 4 becomes 4100
+    EXPECT_EQ(MP4Boxes::fragmentDuration(overstated), std::nullopt);
 }
 
 }  // namespace

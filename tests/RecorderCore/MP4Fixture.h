@@ -93,4 +93,21 @@ inline Bytes mediaSegment(uint64_t decodeTime, size_t mdatBytes, uint8_t tfdtVer
                    box("mdat", Bytes(mdatBytes, 0xAB))});
 }
 
+// A fragment whose sample durations are stated in its tfhd (one default) or its trun (one each).
+inline Bytes timedSegment(uint64_t decodeTime, uint32_t samples, uint32_t sampleDuration, bool perSample) {
+    Bytes tfhd{0, 0x02, 0, uint8_t(perSample ? 0 : 0x08)};  // default-base-is-moof (+ default duration)
+    putU32(tfhd, 1);                                          // track_ID
+    if (!perSample) putU32(tfhd, sampleDuration);
+    Bytes trun{0, 0, uint8_t(perSample ? 0x03 : 0x02), 0x01};  // data offset, sizes (+ durations)
+    putU32(trun, samples);
+    putU32(trun, 0);  // data offset
+    for (uint32_t i = 0; i < samples; ++i) {
+        if (perSample) putU32(trun, sampleDuration + i);
+        putU32(trun, 10);
+    }
+    return concat({container("moof", {fullBox("mfhd", 0, Bytes(4, 0)),
+                                      container("traf", {box("tfhd", tfhd), tfdt(1, decodeTime), box("trun", trun)})}),
+                   box("mdat", Bytes(size_t(samples) * 10, 0xCD))});
+}
+
 }  // namespace brindlow::fixture

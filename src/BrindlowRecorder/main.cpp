@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <variant>
@@ -21,6 +23,8 @@
 #include "LinuxPlatform.h"
 #include "RecorderError.h"
 #include "RecorderRuntime.h"
+#include "TakeRecovery.h"
+#include "HTTP/CurlTransport.h"
 
 using namespace brindlow;
 
@@ -34,6 +38,7 @@ Commands:
   whoami      show who is signed in
   devices     list displays, cameras and microphones
   record      record the screen, a camera and a microphone
+  recover     finish the takes an earlier run could not upload or file
 
 Global options:
   --env NAME        dev or prod (default $BRINDLOW_ENV, else the one the app was built for)
@@ -182,6 +187,72 @@ int whoami(RecorderModel& model, MainLoop& loop) {
     std::printf("%s (team %s%s)\n", user.uid.c_str(), user.teamId.c_str(),
                 user.languageCode ? (", language " + *user.languageCode).c_str() : "");
     return 0;
+}
+
+std::string bytesText(int64_t bytes);
+
+std::string takeAddress(const RecorderEnvironment& env, const RecoveryOutcome& outcome) {
+    return outcome.folderId ? env.recordingURL(*outcome.folderId)
+                            : env.webApp + "/screen-recorder/view/" + outcome.aid;
+}
+
+int recover(RecorderModel& model, MainLoop& loop, const std::filesystem::path& spool) {
+    bool loaded = false;
+    model.load([&] { loaded = true; });
+    loop.until([&] { return loaded; });
+    if (!model.user()) return fail(accountError(model));
+    const RecorderUser user = *model.user();
+    TakeRecovery recovery(model.api(), std::make_shared<HTTPObjectPutter>(std::make_shared<CurlTransport>()), spool,
+                          TakeRecovery::Options(RecorderModel::recordingOptions(30).limits));
+    const auto takes = recovery.pending();
+    if (takes.empty()) {
+        std::printf("Nothing to recover.\n");
+        return 0;
+    }
+    std::printf("%zu take%s to recover:\n", takes.size(), takes.size() == 1 ? "" : "s");
+    for (const auto& take : takes) {
+        int64_t bytes = 0;
+        for (const auto& [key, stream] : take.media) bytes += stream.closedBytes();
+        if (take.createdAt.empty()) std::printf("  %s  (its record is unreadable)\n", take.aid.c_str());
+        else
+            std::printf("  %s  recorded %s by %s, %s in closed ranges\n", take.aid.c_str(), take.createdAt.c_str(),
+                        take.uid.c_str(), bytesText(bytes).c_str());
+    }
+    std::fflush(stdout);
+    // Uploads run off the main thread, whose loop keeps the hang watchdog fed.
+    std::vector<RecoveryOutcome> outcomes;
+    std::mutex lock;
+    std::atomic<bool> done{false};
+    std::jthread worker([&](std::stop_token stop) {
+        for (const auto& take : takes) {
+            if (stop.stop_requested() || interrupted) break;
+            auto outcome = recovery.recover(take.aid, user, stop);
+            std::lock_guard guard(lock);
+            outcomes.push_back(std::move(outcome));
+        }
+        done = true;
+    });
+    size_t printed = 0;
+    bool failed = false;
+    auto report = [&] {
+        std::lock_guard guard(lock);
+        for (; printed < outcomes.size(); ++printed) {
+            const auto& o = outcomes[printed];
+            if (o.kind == RecoveryOutcome::Kind::saved)
+                std::printf("%s: saved. %s\n", o.aid.c_str(), takeAddress(model.env(), o).c_str());
+            else
+                std::printf("%s: %s: %s\n", o.aid.c_str(), std::string(o.kindName()).c_str(), o.reason.c_str());
+            failed = failed || o.kind == RecoveryOutcome::Kind::failed;
+            std::fflush(stdout);
+        }
+    };
+    loop.until([&] { return done.load(); }, [&] {
+        if (interrupted) worker.request_stop();
+        report();
+    });
+    worker.join();
+    report();
+    return failed ? 1 : 0;
 }
 
 int devices() {
@@ -358,7 +429,10 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
                         if (terminal) std::printf("Ctrl-C stops; p and Enter pauses and resumes.\n");
                     }
                     break;
-                case Kind::finishing: std::printf("Finishing…\n"); break;
+                case Kind::finishing:
+                    if (model.error()) std::printf("%s\n", model.error()->c_str());
+                    std::printf("Finishing…\n");
+                    break;
                 case Kind::saved:
                     std::printf("Saved.\n");
                     if (screen.url) std::printf("%s\n", screen.url->c_str());
@@ -367,7 +441,7 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
                     break;
                 case Kind::failed:
                     if (screen.canRetrySave && !retried) {
-                        // The streams are all uploaded; filing the recording gets one more try.
+                        // Filing the recording, or its upload from the spool, gets one more try.
                         retried = true;
                         std::printf("%s\nTrying to save again…\n", screen.message.c_str());
                         model.retrySave();
@@ -455,7 +529,7 @@ int main(int argc, char** argv) {
     } else if (command == "record") {
         if (help) return std::fputs(recordUsage, stdout), 0;
         parsed = Arguments::parse(rest, {"--display", "--camera", "--mic", "--fps", "--seconds"}, {"--no-countdown"});
-    } else if (command == "sign-out" || command == "whoami" || command == "devices") {
+    } else if (command == "sign-out" || command == "whoami" || command == "devices" || command == "recover") {
         if (help) return std::printf("Usage: brindlow-recorder %s\n", command.c_str()), 0;
         parsed = Arguments::parse(rest, {}, {});
     } else {
@@ -474,7 +548,8 @@ int main(int argc, char** argv) {
     auto executor = std::make_shared<LoopExecutor>();
     RecorderRuntime runtime;
     try {
-        runtime = makeRecorderRuntime(RuntimeOptions{envName, standIn, executor, {}, {}, {}});
+        // Only a take's run finishes old takes on the side; `recover` does it in the open.
+        runtime = makeRecorderRuntime(RuntimeOptions{envName, standIn, executor, {}, {}, {}, command == "record"});
     } catch (const std::invalid_argument& error) {
         return fail(error.what(), usageError);
     }
@@ -490,6 +565,7 @@ int main(int argc, char** argv) {
             model.signOut();
             std::printf("Signed out.\n");
         } else if (command == "whoami") status = whoami(model, loop);
+        else if (command == "recover") status = recover(model, loop, LinuxPlatform().spoolDirectory());
         else status = record(model, loop, *request);
     } catch (const std::exception& error) {
         status = fail(error.what());

@@ -5,6 +5,7 @@
 #include "RecorderError.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/SignalStack.h"
+#include "TakeRecovery.h"
 
 namespace brindlow {
 
@@ -106,7 +107,8 @@ RecorderModel::RecorderModel(Dependencies d)
       activate_(std::move(d.activate)),
       minimize_(std::move(d.minimize)),
       telemetry_(std::move(d.telemetry)),
-      flushTelemetry_(std::move(d.flushTelemetry)) {}
+      flushTelemetry_(std::move(d.flushTelemetry)),
+      recoverTakes_(d.recoverTakes) {}
 
 RecorderModel::~RecorderModel() {
     ++countdownAttempt_;
@@ -115,6 +117,8 @@ RecorderModel::~RecorderModel() {
     signInThread_.request_stop();
     // The last owner may be the sign-in task itself, which cannot join itself.
     if (signInThread_.joinable() && signInThread_.get_id() == std::this_thread::get_id()) signInThread_.detach();
+    recovery_.request_stop();
+    if (recovery_.joinable() && recovery_.get_id() == std::this_thread::get_id()) recovery_.detach();
 }
 
 std::shared_ptr<RecorderModel> RecorderModel::make(Dependencies dependencies) {
@@ -248,11 +252,27 @@ void RecorderModel::load(std::function<void()> done) {
             }
             self.set(self.user_, *user, Property::user);
             if (self.flushTelemetry_) self.flushTelemetry_();
+            self.recoverTakesLater();
             self.refreshDevices([weak = self.weak_from_this(), finish] {
                 if (auto model = weak.lock()) model->setScreen(Screen::of(Screen::Kind::setup));
                 finish();
             });
         });
+}
+
+void RecorderModel::recoverTakesLater() {
+    if (!recoverTakes_ || isPreview_ || !platform_ || !user_ || recovering_) return;
+    recovering_ = true;
+    // A thread of its own: uploads can take minutes and must not hold up the model's queue.
+    recovery_ = std::jthread([weak = weak_from_this(), main = main_, api = api_, putter = putter_,
+                              spool = platform_->spoolDirectory(), user = *user_](std::stop_token stop) {
+        ensureSignalStack();
+        TakeRecovery recovery(api, putter, spool, TakeRecovery::Options(recordingOptions(30).limits));
+        recovery.recoverAll(user, stop);
+        main->post([weak] {
+            if (auto self = weak.lock()) self->recovering_ = false;
+        });
+    });
 }
 
 void RecorderModel::startSignIn() {
@@ -575,7 +595,9 @@ void RecorderModel::apply(const RecordingSession::Phase& phase, const std::share
         case Kind::armed: return;
         case Kind::recording: return setScreen(Screen::recording(false));
         case Kind::paused: return setScreen(Screen::recording(true));
-        case Kind::finishing: return setScreen(Screen::of(Screen::Kind::finishing));
+        case Kind::finishing:
+            if (!phase.message.empty()) setError(phase.message);  // why the take stopped by itself
+            return setScreen(Screen::of(Screen::Kind::finishing));
         case Kind::failed:
             stopTicker();
             setScreen(Screen::failed(phase.message, phase.canRetrySave));

@@ -113,6 +113,8 @@ public:
         // Optional front-end hooks: bring the app to the front, minimise its window.
         std::function<void()> activate;
         std::function<void()> minimize;
+        // Finish takes left in the spool by an earlier run, in the background, once signed in.
+        bool recoverTakes = false;
     };
 
     static std::shared_ptr<RecorderModel> make(Dependencies dependencies);
@@ -231,6 +233,7 @@ private:
     void onSession(std::function<void(RecordingSession&)> call, std::function<void(RecorderModel&)> then = {});
     void apply(const RecordingSession::Phase& phase, const std::shared_ptr<RecordingSession>& from);
     void releaseSourcesLater();
+    void recoverTakesLater();
     void record(TelemetryEvent event, const TelemetryProps& props);
 
     const RecorderEnvironment env_;
@@ -274,6 +277,9 @@ private:
     SerialQueue ticks_{"com.brindlow.recorder.ticker"};  // the recording ticker and the countdown's seconds
     std::unique_ptr<RepeatingTimer> ticker_;
     std::jthread signInThread_;
+    const bool recoverTakes_;
+    bool recovering_ = false;  // main thread
+    std::jthread recovery_;
     SerialQueue work_{"com.brindlow.recorder.model"};  // last: drained before the rest goes away
 };
 

@@ -74,6 +74,7 @@ RecorderRuntime makeRecorderRuntime(const RuntimeOptions& options) {
     d.main = options.main;
     d.activate = options.activate;
     d.minimize = options.minimize;
+    d.recoverTakes = options.recoverTakes;
     runtime.model = RecorderModel::make(std::move(d));
 
     const AppInfo app = AppInfo::current(env.name, nlohmann::json{{"CFBundleShortVersionString", runtime.bundle.version()},

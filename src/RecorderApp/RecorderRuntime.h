@@ -37,6 +37,7 @@ struct RuntimeOptions {
     std::function<void()> minimize;
     // Replaces the Linux platform (tests).
     std::shared_ptr<RecorderPlatform> platform;
+    bool recoverTakes = true;
 };
 
 // The long-lived services of one run: the model and the app telemetry it reports to.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "MP4Boxes.h"
 #include "RecorderError.h"
 #include "Support/SignalStack.h"
@@ -32,17 +34,19 @@ std::shared_ptr<RangeUploader> RangeUploader::make(std::string aid, StreamKey st
                                                    Limits limits, OnRangeUploaded onRangeUploaded, Sleeper sleeper) {
     fs::path spool = spoolDirectory / aid / std::string(rawValue(stream));
     fs::create_directories(spool);
-    if (!sleeper) {
-        sleeper = [](double seconds, std::stop_token stop) {
-            return sleepFor(std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds)), stop);
-        };
-    }
+    if (!sleeper) sleeper = defaultSleeper();
     std::shared_ptr<RangeUploader> uploader(new RangeUploader(std::move(aid), stream, std::move(api), std::move(putter),
                                                               std::move(spool), limits, std::move(onRangeUploaded),
                                                               std::move(sleeper)));
     // The worker holds the uploader only weakly: releasing it ends the worker.
     uploader->worker_ = std::jthread(&RangeUploader::runJobs, std::weak_ptr(uploader), uploader->jobs_);
     return uploader;
+}
+
+RangeUploader::Sleeper RangeUploader::defaultSleeper() {
+    return [](double seconds, std::stop_token stop) {
+        return sleepFor(std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds)), stop);
+    };
 }
 
 RangeUploader::RangeUploader(std::string aid, StreamKey stream, BrindlowAPI api, std::shared_ptr<ObjectPutter> putter,
@@ -64,6 +68,20 @@ RangeUploader::~RangeUploader() {
     if (openFile_) std::fclose(openFile_);
 }
 
+void RangeUploader::setJournal(std::shared_ptr<TakeJournal> journal) {
+    std::lock_guard guard(lock_);
+    journal_ = std::move(journal);
+}
+
+void RangeUploader::journal(const std::function<void(TakeRecord::Stream&)>& change) {
+    std::shared_ptr<TakeJournal> journal;
+    {
+        std::lock_guard guard(lock_);
+        journal = journal_;
+    }
+    if (journal) journal->update(stream_, change);
+}
+
 // ---- cutting side ----
 
 void RangeUploader::append(const StreamSegment& segment) {
@@ -81,6 +99,12 @@ void RangeUploader::appendInit(const StreamSegment& segment) {
     if (index_) return;  // only the first init segment counts
     timescale_ = MP4Boxes::timescale(segment.data);
     index_ = FragmentIndex{int64_t(segment.data.size()), timescale_, {}, 0};
+    if (journal_) {
+        journal_->update(stream_, [&](TakeRecord::Stream& s) {
+            s.initLength = index_->initLength;
+            s.timescale = timescale_;
+        });
+    }
     jobs_->send(InitJob{std::string(segment.data.begin(), segment.data.end())});
     write(segment.data);
 }
@@ -92,7 +116,7 @@ void RangeUploader::appendFragment(const StreamSegment& segment) {
     lastFragmentTime_ = std::max(lastFragmentTime_, t);
     const int64_t pending = totalBytes_ - rangeBase_;
     const double elapsed = seconds(t - rangeStartTime_);
-    if (pending >= limits_.minRangeBytes && elapsed >= limits_.minRangeSeconds) {
+    if (closesRange(pending, elapsed, limits_)) {
         closeRange(seconds(rangeStartTime_), seconds(t));
         rangeStartTime_ = t;
     }
@@ -107,7 +131,9 @@ void RangeUploader::write(const std::vector<uint8_t>& data) {
         if (!openFile_) throwErrno("cannot create " + path.string());
         openPath_ = path;
     }
-    if (std::fwrite(data.data(), 1, data.size(), openFile_) != data.size()) throwErrno("cannot write " + openPath_.string());
+    // Flushed at once: a killed process then loses nothing the encoder handed over.
+    if (std::fwrite(data.data(), 1, data.size(), openFile_) != data.size() || std::fflush(openFile_) != 0)
+        throwErrno("cannot write " + openPath_.string());
     openBytes_ += int64_t(data.size());
     totalBytes_ += int64_t(data.size());
     std::lock_guard counters(counters_);
@@ -116,11 +142,19 @@ void RangeUploader::write(const std::vector<uint8_t>& data) {
 
 void RangeUploader::closeRange(double t0, double t1) {
     if (!openFile_ || openBytes_ < 1) return;
+    // On disk before the record names it: a power loss costs at most the range being filled.
+    const bool synced = std::fflush(openFile_) == 0 && fsync(fileno(openFile_)) == 0;
     const int closed = std::fclose(openFile_);
     openFile_ = nullptr;
-    if (closed != 0) throwErrno("cannot close " + openPath_.string());
+    if (!synced || closed != 0) throwErrno("cannot close " + openPath_.string());
     const fs::path file = spool_ / spoolName(nextRange_, "mp4");
     fs::rename(openPath_, file);
+    if (journal_) {
+        journal_->update(stream_, [&](TakeRecord::Stream& s) {
+            s.ranges.push_back(TakeRecord::Range{nextRange_, t0, t1, rangeBase_, openBytes_, false, false});
+            if (index_) s.entries = index_->entries;
+        });
+    }
     jobs_->send(RangeJob{nextRange_, file, openBytes_, t0, t1});
     nextRange_ += 1;
     rangeBase_ += openBytes_;
@@ -205,19 +239,6 @@ void RangeUploader::runJobs(std::stop_token stop, std::weak_ptr<RangeUploader> w
     }
 }
 
-template <typename Attempt>
-auto RangeUploader::withBackoff(Attempt attempt, std::stop_token stop) -> decltype(attempt()) {
-    for (int64_t a = 0;; ++a) {
-        try {
-            return attempt();
-        } catch (...) {
-            if (stop.stop_requested() || a + 1 >= limits_.maxAttempts) throw;
-            const double wait = std::min(limits_.retryMaxSeconds, limits_.retryBaseSeconds * std::pow(2.0, double(a + 1)));
-            if (!sleeper_(wait, stop)) throw CancellationError();
-        }
-    }
-}
-
 void RangeUploader::ensureURLs(int64_t n, std::stop_token stop) {
     while (!(initURL_ && n < urlBase_ + int64_t(urls_.size()))) {
         const int64_t from = initURL_ ? urlBase_ + int64_t(urls_.size()) : 0;
@@ -245,12 +266,17 @@ void RangeUploader::run(const Job& job, std::stop_token stop) {
     if (const auto* init = std::get_if<InitJob>(&job)) {
         ensureURLs(0, stop);
         withBackoff([&] { putter_->put(*initURL_, std::string_view(init->data), "video/mp4", stop); }, stop);
+        journal([](TakeRecord::Stream& s) { s.initUploaded = true; });
     } else if (const auto* range = std::get_if<RangeJob>(&job)) {
         ensureURLs(range->n, stop);
         const int64_t i = range->n - urlBase_;
         if (i < 0 || i >= int64_t(urls_.size()))
             throw RecorderError::uploadFailed("no signed URL for range " + std::to_string(range->n));
         withBackoff([&] { putter_->put(urls_[size_t(i)], range->file, "video/mp4", stop); }, stop);
+        const int64_t n = range->n;
+        journal([n](TakeRecord::Stream& s) {
+            if (n < int64_t(s.ranges.size())) s.ranges[size_t(n)].uploaded = true;
+        });
         std::error_code ignored;
         fs::remove(range->file, ignored);
         {
@@ -265,6 +291,7 @@ void RangeUploader::run(const Job& job, std::stop_token stop) {
         const std::string body = "{\"bytes\":" + std::to_string(manifest->bytes) +
                                  ",\"ranges\":" + std::to_string(manifest->ranges) + "}";
         withBackoff([&] { putter_->put(*manifestURL_, std::string_view(body), "application/json", stop); }, stop);
+        journal([](TakeRecord::Stream& s) { s.manifest = true; });
         std::error_code ignored;
         fs::remove_all(spool_, ignored);
     }

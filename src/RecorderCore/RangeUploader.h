@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -19,6 +21,7 @@
 #include "SegmentWriter.h"
 #include "StreamKey.h"
 #include "Support/Concurrency.h"
+#include "TakeJournal.h"
 
 namespace brindlow {
 
@@ -58,6 +61,9 @@ public:
     RangeUploader(const RangeUploader&) = delete;
     RangeUploader& operator=(const RangeUploader&) = delete;
 
+    // Set before the first append: every closed range and finished upload is recorded there.
+    void setJournal(std::shared_ptr<TakeJournal> journal);
+
     void append(const StreamSegment& segment);
     // Cuts the tail, waits for every upload, and returns the stream's byte count (nothing
     // when nothing was spooled). Throws CancellationError after abort, else the first
@@ -74,6 +80,16 @@ public:
 
     // A spool file's name: "%03d.part" or "%03d.mp4" of the range number.
     static std::string spoolName(int64_t n, const char* extension);
+    // The cutting rule: a range closes at a fragment boundary once it holds enough bytes and seconds.
+    static bool closesRange(int64_t pendingBytes, double elapsedSeconds, const Limits& limits) {
+        return pendingBytes >= limits.minRangeBytes && elapsedSeconds >= limits.minRangeSeconds;
+    }
+    static Sleeper defaultSleeper();
+    // Runs `attempt` until it succeeds, with exponential back-off between failures; the
+    // last failure (or CancellationError when the sleep is interrupted) is thrown.
+    template <typename Attempt>
+    static auto withBackoff(const Limits& limits, const Sleeper& sleeper, Attempt attempt, std::stop_token stop)
+        -> decltype(attempt());
 
 private:
     struct InitJob {
@@ -108,7 +124,10 @@ private:
     void run(const Job& job, std::stop_token stop);
     void ensureURLs(int64_t n, std::stop_token stop);
     template <typename Attempt>
-    auto withBackoff(Attempt attempt, std::stop_token stop) -> decltype(attempt());
+    auto withBackoff(Attempt attempt, std::stop_token stop) -> decltype(attempt()) {
+        return withBackoff(limits_, sleeper_, std::move(attempt), stop);
+    }
+    void journal(const std::function<void(TakeRecord::Stream&)>& change);
 
     const std::string aid_;
     const StreamKey stream_;
@@ -133,6 +152,7 @@ private:
     std::exception_ptr cutFailure_;            // guarded by lock_
     bool finished_ = false;                    // guarded by lock_
     bool aborted_ = false;                     // guarded by lock_
+    std::shared_ptr<TakeJournal> journal_;     // set before the first append
 
     const std::shared_ptr<Channel<Job>> jobs_ = std::make_shared<Channel<Job>>();
 
@@ -149,5 +169,19 @@ private:
 
     std::jthread worker_;  // last: stops before the state it uses goes away
 };
+
+template <typename Attempt>
+auto RangeUploader::withBackoff(const Limits& limits, const Sleeper& sleeper, Attempt attempt, std::stop_token stop)
+    -> decltype(attempt()) {
+    for (int64_t a = 0;; ++a) {
+        try {
+            return attempt();
+        } catch (...) {
+            if (stop.stop_requested() || a + 1 >= limits.maxAttempts) throw;
+            const double wait = std::min(limits.retryMaxSeconds, limits.retryBaseSeconds * std::pow(2.0, double(a + 1)));
+            if (!sleeper(wait, stop)) throw CancellationError();
+        }
+    }
+}
 
 }  // namespace brindlow

@@ -35,20 +35,22 @@ void RecordingRegistration::cancelHeartbeat() {
     if (heartbeat->get_id() == std::this_thread::get_id()) heartbeat->detach();
 }
 
-void RecordingRegistration::enqueue(std::function<void(const BrindlowAPI&, const std::string&)> call) {
-    jobs_->send([api = api_, aid = aid_, call = std::move(call)] {
+void RecordingRegistration::enqueue(std::function<void(const BrindlowAPI&, const std::string&)> call, Sent sent) {
+    jobs_->send([api = api_, aid = aid_, call = std::move(call), sent = std::move(sent)] {
         try {
             call(api, aid);
+            if (sent) sent();
         } catch (...) {
             // Notices are best effort: the next one goes ahead regardless.
         }
     });
 }
 
-void RecordingRegistration::start(const std::vector<StreamInfo>& streams, const std::optional<std::string>& languageCode) {
-    enqueue([streams, languageCode](const BrindlowAPI& api, const std::string& aid) {
-        api.registerRecording(aid, streams, languageCode);
-    });
+void RecordingRegistration::start(const std::vector<StreamInfo>& streams, const std::optional<std::string>& languageCode,
+                                  Sent sent) {
+    enqueue([streams, languageCode](const BrindlowAPI& api,
+                                    const std::string& aid) { api.registerRecording(aid, streams, languageCode); },
+            std::move(sent));
     if (heartbeatSeconds_ <= 0) return;
     std::weak_ptr<RecordingRegistration> weak = weak_from_this();
     const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(heartbeatSeconds_));
@@ -66,16 +68,17 @@ void RecordingRegistration::start(const std::vector<StreamInfo>& streams, const 
     heartbeat_ = std::move(task);
 }
 
-void RecordingRegistration::sendRange(StreamKey stream, int64_t n, double t0, double t1) {
-    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.notifyRange(aid, stream, n, t0, t1); });
+void RecordingRegistration::sendRange(StreamKey stream, int64_t n, double t0, double t1, Sent sent) {
+    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.notifyRange(aid, stream, n, t0, t1); },
+            std::move(sent));
 }
 
-void RecordingRegistration::sendRangesFinal(StreamKey stream) {
-    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.notifyRangesFinal(aid, stream); });
+void RecordingRegistration::sendRangesFinal(StreamKey stream, Sent sent) {
+    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.notifyRangesFinal(aid, stream); }, std::move(sent));
 }
 
-void RecordingRegistration::sendIndex(StreamKey stream, const FragmentIndex& index) {
-    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.sendIndex(aid, stream, index); });
+void RecordingRegistration::sendIndex(StreamKey stream, const FragmentIndex& index, Sent sent) {
+    enqueue([=](const BrindlowAPI& api, const std::string& aid) { api.sendIndex(aid, stream, index); }, std::move(sent));
 }
 
 void RecordingRegistration::close(CloseStatus status, const std::optional<std::string>& folderId) {

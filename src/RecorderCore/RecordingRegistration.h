@@ -23,10 +23,12 @@ public:
     RecordingRegistration(const RecordingRegistration&) = delete;
     RecordingRegistration& operator=(const RecordingRegistration&) = delete;
 
-    void start(const std::vector<StreamInfo>& streams, const std::optional<std::string>& languageCode);
-    void sendRange(StreamKey stream, int64_t n, double t0, double t1);
-    void sendRangesFinal(StreamKey stream);
-    void sendIndex(StreamKey stream, const FragmentIndex& index);
+    // `sent` runs on the worker after the backend accepted the request.
+    using Sent = std::function<void()>;
+    void start(const std::vector<StreamInfo>& streams, const std::optional<std::string>& languageCode, Sent sent = {});
+    void sendRange(StreamKey stream, int64_t n, double t0, double t1, Sent sent = {});
+    void sendRangesFinal(StreamKey stream, Sent sent = {});
+    void sendIndex(StreamKey stream, const FragmentIndex& index, Sent sent = {});
     // Stops the heartbeat and returns once the close request was made (either way).
     // Only the first call sends one; later calls return at once.
     void close(CloseStatus status, const std::optional<std::string>& folderId);
@@ -40,7 +42,7 @@ private:
     using Job = std::function<void()>;
     RecordingRegistration(std::string aid, BrindlowAPI api, double heartbeatSeconds);
     // Queues one backend call; its errors are swallowed.
-    void enqueue(std::function<void(const BrindlowAPI&, const std::string&)> call);
+    void enqueue(std::function<void(const BrindlowAPI&, const std::string&)> call, Sent sent = {});
     void cancelHeartbeat();
 
     const std::string aid_;

@@ -9,6 +9,7 @@
 #include "Telemetry.h"
 #include "Support/SignalStack.h"
 #include "Support/DetachedWork.h"
+#include "TakeRecovery.h"
 
 namespace brindlow {
 namespace fs = std::filesystem;
@@ -150,7 +151,18 @@ std::string RecordingSession::begin() {
 
     auto take = std::make_shared<Take>();
     take->aid = randomUUID();  // lower-case canonical form
+    TakeRecord first;
+    first.aid = take->aid;
+    first.uid = user_.uid;
+    first.environment = api_.env().name;
+    first.createdAt = iso8601Now();
+    first.languageCode = user_.languageCode;
+    // Owned before anything is in it, so a recovery running beside us keeps out.
+    fs::create_directories(spool_ / take->aid);
+    take->lock = TakeLock::tryAcquire(spool_ / take->aid);
+    take->journal = TakeJournal::create(spool_ / take->aid, first);
     take->registration = RecordingRegistration::make(take->aid, api_, options_.heartbeatSeconds);
+    std::weak_ptr<TakeJournal> weakJournal = take->journal;
     std::vector<StreamInfo> streams;
     std::optional<CaptureSize> screenSize;
     for (const auto& [streamKey, source] : {std::pair{StreamKey::screen, screen_}, std::pair{StreamKey::camera, camera_}}) {
@@ -160,10 +172,19 @@ std::string RecordingSession::begin() {
         if (!size) continue;
         if (key == StreamKey::screen) screenSize = size;
         std::weak_ptr<RecordingRegistration> registration = take->registration;
-        auto uploader = RangeUploader::make(take->aid, key, api_, putter_, spool_, options_.limits,
-                                            [registration, key](int64_t n, double t0, double t1) {
-                                                if (auto r = registration.lock()) r->sendRange(key, n, t0, t1);
-                                            });
+        auto uploader = RangeUploader::make(
+            take->aid, key, api_, putter_, spool_, options_.limits,
+            [registration, weakJournal, key](int64_t n, double t0, double t1) {
+                auto r = registration.lock();
+                if (!r) return;
+                r->sendRange(key, n, t0, t1, [weakJournal, key, n] {
+                    if (auto journal = weakJournal.lock())
+                        journal->update(key, [n](TakeRecord::Stream& s) {
+                            if (n < int64_t(s.ranges.size())) s.ranges[size_t(n)].notified = true;
+                        });
+                });
+            });
+        uploader->setJournal(take->journal);
         const bool withAudio = mic_ && (key == StreamKey::camera || !camera_);
         VideoSettings video{size->width, size->height, key == StreamKey::screen ? options_.fps : 30,
                             key == StreamKey::screen ? options_.screenBitsPerSecond() : options_.cameraBitsPerSecond};
@@ -179,7 +200,10 @@ std::string RecordingSession::begin() {
         take->streams.emplace(key, TakeStream{std::move(writer), std::move(uploader)});
         streams.push_back(StreamInfo{key, "video/mp4", size->width, size->height});
     }
-    take->registration->start(streams, user_.languageCode);
+    take->journal->update([&](TakeRecord& r) { r.streams = streams; });
+    take->registration->start(streams, user_.languageCode, [weakJournal] {
+        if (auto journal = weakJournal.lock()) journal->update([](TakeRecord& r) { r.registered = true; });
+    });
     if (cursor_ && take->streams.contains(StreamKey::screen))
         take->cursor = std::make_unique<CursorTracker>(*cursor_, take->clock);
     take->clock->begin(hostNow());
@@ -187,7 +211,9 @@ std::string RecordingSession::begin() {
     {
         std::lock_guard lock(lock_);
         take_ = take;
-        pendingSave_.reset();  // a failed save of an earlier take is given up here
+        // A failed save of an earlier take is left to the next launch's recovery.
+        pendingSave_.reset();
+        failedUpload_.reset();
     }
     watchDurationLimit(take);
     set(Phase::of(Phase::Kind::recording));
@@ -211,6 +237,7 @@ void RecordingSession::watchDurationLimit(std::shared_ptr<Take> take) {
     std::lock_guard lock(watchLock_);
     limitWatch_ = std::jthread([weak, take, limit](std::stop_token stop) {
         ensureSignalStack();
+        auto lastDiskCheck = SteadyClock::now();
         while (sleepFor(std::chrono::seconds(1), stop)) {
             auto self = weak.lock();
             if (!self) return;
@@ -218,10 +245,17 @@ void RecordingSession::watchDurationLimit(std::shared_ptr<Take> take) {
                 std::lock_guard lock(self->lock_);
                 if (self->take_ != take) return;
             }
-            if (take->clock->elapsed(hostNow()) >= limit) {
-                DetachedWork::start([self] {
+            std::string notice;
+            if (SteadyClock::now() - lastDiskCheck >= std::chrono::duration<double>(self->options_.diskCheckSeconds)) {
+                lastDiskCheck = SteadyClock::now();
+                const auto available = self->freeSpace_ ? self->freeSpace_(self->spool_) : std::nullopt;
+                if (available && *available < self->options_.stopBelowFreeBytes) notice = diskFullMessage;
+            }
+            if (!notice.empty() || take->clock->elapsed(hostNow()) >= limit) {
+                if (!notice.empty()) systemLog("Brindlow Recorder: the spool's disk is almost full; stopping take " + take->aid);
+                DetachedWork::start([self, notice] {
                     try {
-                        self->stop();
+                        self->stopTake(notice);
                     } catch (const std::exception&) {
                     }
                 });
@@ -265,7 +299,9 @@ void RecordingSession::resume() {
     set(Phase::of(Phase::Kind::recording));
 }
 
-RecordingSession::Saved RecordingSession::stop() {
+RecordingSession::Saved RecordingSession::stop() { return stopTake({}); }
+
+RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
     std::shared_ptr<Take> take;
     {
         std::lock_guard lock(lock_);
@@ -275,8 +311,9 @@ RecordingSession::Saved RecordingSession::stop() {
     }
     cancelDurationWatch();
     take->clock->stop(hostNow());
-    set(Phase::of(Phase::Kind::finishing));
+    set(Phase{Phase::Kind::finishing, std::nullopt, notice, false});
     const double duration = take->clock->elapsed(hostNow());
+    take->journal->update([duration](TakeRecord& r) { r.duration = duration; });
     std::optional<CursorLog> log;
     if (take->cursor) log = take->cursor->stop();
     record(TelemetryEvent::takeStopped, take->aid, {{"seconds", duration}});
@@ -298,7 +335,15 @@ RecordingSession::Saved RecordingSession::stop() {
         const std::string description = error.what();
         record(TelemetryEvent::takeFailed, take->aid,
                {{"stage", "upload"}, {"error", description}, {"seconds", duration}});
-        set(Phase::failed(uploadFailedMessage, false));
+        // Notices still queued go out first, so a retry never sends one twice.
+        take->registration->drain();
+        {
+            std::lock_guard lock(lock_);
+            failedUpload_ = take->aid;
+        }
+        // The spool and its record stay: "Try saving again" and the next launch finish it.
+        systemLog("Brindlow Recorder: upload of take " + take->aid + " failed (" + description + "); kept for recovery");
+        set(Phase::failed(uploadFailedMessage, true));
         throw RecorderError::uploadFailed(description);
     }
 
@@ -306,43 +351,57 @@ RecordingSession::Saved RecordingSession::stop() {
         record(TelemetryEvent::takeDiscarded, take->aid,
                {{"reason", std::string(rawValue(DiscardReason::nothingRecorded))}, {"seconds", duration}});
         take->registration->close(CloseStatus::discarded, std::nullopt);
+        removeTakeFolder(take->aid);
         const auto empty = RecorderError::nothingRecorded();
         set(Phase::failed(empty.what(), false));
         throw empty;
     }
+    const std::weak_ptr<TakeJournal> weakJournal = take->journal;
+    auto journalStream = [weakJournal](StreamKey key, void (*mark)(TakeRecord::Stream&)) {
+        return [weakJournal, key, mark] {
+            if (auto journal = weakJournal.lock()) journal->update(key, mark);
+        };
+    };
     for (const StreamKey key : recorded) {
         auto& stream = take->streams.at(key);
-        take->registration->sendRangesFinal(key);
-        if (const auto index = stream.uploader->fragmentIndex()) take->registration->sendIndex(key, *index);
+        take->registration->sendRangesFinal(key, journalStream(key, [](TakeRecord::Stream& s) { s.finalNotice = true; }));
+        if (const auto index = stream.uploader->fragmentIndex())
+            take->registration->sendIndex(key, *index,
+                                          journalStream(key, [](TakeRecord::Stream& s) { s.index = true; }));
     }
-    if (log && std::find(recorded.begin(), recorded.end(), StreamKey::screen) != recorded.end())
-        uploadCursorLog(take->aid, *log);
+    if (log && std::find(recorded.begin(), recorded.end(), StreamKey::screen) != recorded.end() &&
+        uploadCursorLog(take->aid, *log))
+        take->journal->update([](TakeRecord& r) { r.cursorLog = true; });
     {
         std::lock_guard lock(lock_);
-        pendingSave_ = PendingSave{take->aid, duration, take->registration};
+        pendingSave_ = PendingSave{take->aid, duration, take->registration, take->journal, take->lock};
     }
     return save();
 }
 
-void RecordingSession::uploadCursorLog(const std::string& aid, const CursorLog& log) {
+bool RecordingSession::uploadCursorLog(const std::string& aid, const CursorLog& log) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         try {
             api_.saveCursorLog(aid, log);
-            return;
+            return true;
         } catch (const std::exception& error) {
             if (attempt == 2) systemLog("Brindlow Recorder: cursor log not saved for " + aid + ": " + error.what());
             std::this_thread::sleep_for(
                 std::chrono::duration<double>(options_.limits.retryBaseSeconds * std::pow(2.0, attempt)));
         }
     }
+    return false;
 }
 
 RecordingSession::Saved RecordingSession::save() {
     std::optional<PendingSave> pending;
+    std::optional<std::string> failedUpload;
     {
         std::lock_guard lock(lock_);
         pending = pendingSave_;
+        failedUpload = failedUpload_;
     }
+    if (!pending && failedUpload) return recoverFailedUpload(*failedUpload);
     if (!pending) throw RecorderError::nothingRecorded();
     set(Phase::of(Phase::Kind::finishing));
     std::optional<std::string> folderId;
@@ -351,8 +410,13 @@ RecordingSession::Saved RecordingSession::save() {
     } catch (const std::exception&) {
         // The recording is filed without a folder.
     }
+    pending->journal->update([&](TakeRecord& r) {
+        r.folder = true;
+        r.folderId = folderId;
+    });
     try {
         api_.registerAsset(pending->aid, folderId, user_.languageCode, pending->duration);
+        pending->journal->update([](TakeRecord& r) { r.asset = true; });
     } catch (const std::exception& error) {
         record(TelemetryEvent::takeFailed, pending->aid, {{"stage", "save"}, {"error", std::string(error.what())}});
         set(Phase::failed(saveFailedMessage, true));
@@ -363,9 +427,32 @@ RecordingSession::Saved RecordingSession::save() {
         std::lock_guard lock(lock_);
         if (pendingSave_ && pendingSave_->aid == pending->aid) pendingSave_.reset();
     }
+    removeTakeFolder(pending->aid);
     record(TelemetryEvent::takeSaved, pending->aid, {{"seconds", pending->duration}, {"hasFolder", folderId.has_value()}});
     set(Phase::saved(folderId));
     return Saved{pending->aid, folderId, pending->duration};
+}
+
+RecordingSession::Saved RecordingSession::recoverFailedUpload(const std::string& aid) {
+    set(Phase::of(Phase::Kind::finishing));
+    TakeRecovery recovery(api_, putter_, spool_, TakeRecovery::Options(options_.limits));
+    const RecoveryOutcome outcome = recovery.recover(aid, user_);
+    if (outcome.kind != RecoveryOutcome::Kind::saved) {
+        set(Phase::failed(uploadFailedMessage, outcome.kind == RecoveryOutcome::Kind::failed));
+        throw RecorderError::uploadFailed(outcome.reason);
+    }
+    {
+        std::lock_guard lock(lock_);
+        if (failedUpload_ == aid) failedUpload_.reset();
+    }
+    record(TelemetryEvent::takeSaved, aid, {{"seconds", outcome.durationSeconds}, {"hasFolder", outcome.folderId.has_value()}});
+    set(Phase::saved(outcome.folderId));
+    return Saved{aid, outcome.folderId, outcome.durationSeconds};
+}
+
+void RecordingSession::removeTakeFolder(const std::string& aid) {
+    std::error_code ignored;
+    fs::remove_all(spool_ / aid, ignored);
 }
 
 void RecordingSession::discardTake(DiscardReason reason) {
@@ -385,6 +472,7 @@ void RecordingSession::discardTake(DiscardReason reason) {
         stream.writer->cancel();
     }
     take->registration->close(CloseStatus::discarded, std::nullopt);
+    removeTakeFolder(take->aid);
 }
 
 void RecordingSession::cancel() {

@@ -19,6 +19,7 @@
 #include "RecordingRegistration.h"
 #include "SegmentWriter.h"
 #include "StreamKey.h"
+#include "TakeJournal.h"
 #include "TelemetryRecords.h"
 
 namespace brindlow {
@@ -37,6 +38,9 @@ public:
         int64_t minFreeDiskBytes = 2'147'483'648;
         RangeUploaderLimits limits;
         double heartbeatSeconds = 30;
+        // While recording, the spool's free space is read this often; below the floor the take stops and is saved.
+        double diskCheckSeconds = 5;
+        int64_t stopBelowFreeBytes = 512 * 1024 * 1024;
 
         int64_t screenBitsPerSecond() const { return fps > 30 ? 12'000'000 : 8'000'000; }
     };
@@ -70,6 +74,8 @@ public:
     static constexpr const char* uploadFailedMessage =
         "We couldn't finish uploading your recording. It will appear in Brindlow once it's recovered.";
     static constexpr const char* saveFailedMessage = "There was an error saving your recording. Try saving again.";
+    static constexpr const char* diskFullMessage =
+        "Your disk is almost full, so recording stopped. What was recorded is being saved.";
 
     static std::shared_ptr<RecordingSession> make(BrindlowAPI api, RecorderUser user, std::shared_ptr<ObjectPutter> putter,
                                                   std::filesystem::path spoolDirectory,
@@ -98,6 +104,8 @@ public:
     void pause();
     void resume();
     Saved stop();
+    // Saves a take whose saving failed: the folder and asset again, or its whole upload
+    // again through recovery when that was what failed.
     Saved save();
     void restart();
     void cancel();
@@ -114,11 +122,15 @@ private:
         std::shared_ptr<RecordingRegistration> registration;
         std::map<StreamKey, TakeStream> streams;
         std::unique_ptr<CursorTracker> cursor;
+        std::shared_ptr<TakeJournal> journal;
+        std::shared_ptr<TakeLock> lock;
     };
     struct PendingSave {
         std::string aid;
         double duration = 0;
         std::shared_ptr<RecordingRegistration> registration;
+        std::shared_ptr<TakeJournal> journal;
+        std::shared_ptr<TakeLock> lock;
     };
 
     RecordingSession(BrindlowAPI api, RecorderUser user, std::shared_ptr<ObjectPutter> putter,
@@ -126,12 +138,15 @@ private:
                      std::shared_ptr<CaptureSource> camera, std::shared_ptr<CaptureSource> mic,
                      std::optional<CursorCapture> cursor, Options options, SegmentEncoderFactory makeEncoder);
     void set(Phase phase);
+    Saved stopTake(const std::string& notice);
+    Saved recoverFailedUpload(const std::string& aid);
+    void removeTakeFolder(const std::string& aid);
     void route(const SampleBuffer& sample, StreamKey key, bool audio);
     CaptureSource::Deliver router(StreamKey key, bool audio);
     void checkDiskSpace();
     void watchDurationLimit(std::shared_ptr<Take> take);
     void cancelDurationWatch();
-    void uploadCursorLog(const std::string& aid, const CursorLog& log);
+    bool uploadCursorLog(const std::string& aid, const CursorLog& log);
     void discardTake(DiscardReason reason);
     void record(TelemetryEvent event, std::optional<std::string> aid, const TelemetryProps& props);
 
@@ -152,6 +167,7 @@ private:
     std::shared_ptr<Take> take_;                // guarded by lock_
     Phase phase_;                               // guarded by lock_
     std::optional<PendingSave> pendingSave_;    // guarded by lock_
+    std::optional<std::string> failedUpload_;   // guarded by lock_; the take whose upload failed
 
     std::mutex watchLock_;
     std::jthread limitWatch_;  // guarded by watchLock_

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Support/AtomicFile.h"
@@ -54,6 +55,10 @@ public:
         }
     }
     void type(const std::string& text) { (void)!write(input_, text.data(), text.size()); }
+    void kill9() {
+        kill(pid_, SIGKILL);
+        wait();
+    }
     int wait() {
         int status = 0;
         waitpid(pid_, &status, 0);
@@ -245,6 +250,142 @@ TEST_F(RecordCommand, BadInputIsRefusedBeforeAnythingStarts) {
     setenv("DISPLAY", display.c_str(), 1);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no X display: DISPLAY is not set"), std::string::npos) << result.output;
+}
+
+// ---- takes cut short by a killed process, finished by `recover` ----
+
+class RecoverCommand : public RecordCommand {
+protected:
+    void SetUp() override {
+        RecordCommand::SetUp();
+        if (IsSkipped()) return;
+        signInAs("alice");
+        painter = std::jthread([](std::stop_token stop) {
+            for (int i = 0; !stop.stop_requested(); ++i) {
+                testing::runCommand({"xsetroot", "-solid", i % 2 ? "#204080" : "#e0c020"});
+                std::this_thread::sleep_for(200ms);
+            }
+        });
+    }
+    void signInAs(const std::string& uid) {
+        const auto signIn = testing::runCommand(recorder({"sign-in", "--token", server.mintCustomToken(uid)}));
+        ASSERT_EQ(signIn.exitCode, 0) << signIn.output;
+    }
+    Child startRecording(const std::string& seconds) {
+        return Child(recorder({"record", "--seconds", seconds, "--no-countdown", "--mic", "none"}));
+    }
+    // Waits (at most a minute) until the only take's notices satisfy `ready`; its aid.
+    std::string waitForTake(const std::function<bool(const json& take)>& ready) {
+        for (int i = 0; i < 600; ++i) {
+            const json recordings = server.state().at("recordings");
+            if (!recordings.empty() && ready(recordings.back())) return recordings.back().at("aid");
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << "the take never got there: " << server.state().at("recordings").dump();
+        return {};
+    }
+    static size_t count(const json& take, const std::string& kind) {
+        size_t n = 0;
+        for (const auto& notice : take.at("notices")) n += notice.at("kind") == kind;
+        return n;
+    }
+    // Saved once, every notice and object once and in order, and the stored stream plays
+    // to the filed duration, which lies within [least, most] seconds.
+    void expectRecoveredOnce(const std::string& aid, double least, double most) {
+        const json take = server.state(aid).at("recordings").at(0);
+        EXPECT_EQ(take.at("status"), "saved");
+        EXPECT_TRUE(take.at("check").at("ok").get<bool>()) << take.at("check").dump();
+        for (const char* kind : {"register", "final", "index", "close"}) EXPECT_EQ(count(take, kind), 1u) << kind;
+        for (const auto& object : take.at("objects")) EXPECT_EQ(object.at("puts"), 1) << object.dump();
+        EXPECT_EQ(server.state().at("folders").size(), 1u);
+        const double filed = take.at("asset").at("durationSeconds");
+        EXPECT_GE(filed, least);
+        EXPECT_LE(filed, most);
+
+        const fs::path dir = server.dataDir() / "objects" / aid / "screen";
+        const fs::path stream = home / "recovered.mp4";
+        {
+            std::ofstream out(stream, std::ios::binary);
+            for (int n = 0; fs::exists(dir / (std::to_string(n) + ".mp4")); ++n)
+                out << std::ifstream(dir / (std::to_string(n) + ".mp4"), std::ios::binary).rdbuf();
+        }
+        const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-i", stream.string(), "-f", "null", "-"});
+        EXPECT_EQ(decoded.exitCode, 0);
+        EXPECT_EQ(decoded.output, "") << "the stream does not decode cleanly";
+        const auto probed = testing::runCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
+                                                 "csv=p=0", stream.string()});
+        EXPECT_NEAR(std::stod(probed.output.empty() ? "0" : probed.output), filed, 0.25);
+        EXPECT_FALSE(fs::exists(spool() / aid)) << "the spool folder stayed";
+        std::printf("recovered %.2f s of media in %zu ranges\n", filed, count(take, "range"));
+    }
+    fs::path spool() const { return home / "data" / "BrindlowRecorder" / "spool"; }
+
+    std::jthread painter;
+};
+
+TEST_F(RecoverCommand, KilledInsideTheFirstRangeAndKilledAgainWhileRecovering) {
+    auto record = startRecording("120");
+    const std::string aid = waitForTake([](const json& take) { return count(take, "register") == 1; });
+    std::this_thread::sleep_for(7s);
+    record.kill9();
+    ASSERT_TRUE(fs::exists(spool() / aid / "screen" / "000.part"));
+
+    // The first recovery dies while the index notice is on its way.
+    server.setFault({{"route", "index"}, {"delayMs", 5000}, {"status", 503}, {"times", 1}});
+    Child first(recorder({"recover"}));
+    waitForTake([](const json& take) { return count(take, "final") == 1; });
+    first.kill9();
+
+    const auto second = run({"recover"});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_NE(second.output.find(aid + ": saved. " + server.base("web") + "/screen-recorder/view/f-"), std::string::npos)
+        << second.output;
+    // About 7 s recorded; the fragment being written when it died (up to 2 s) is lost.
+    expectRecoveredOnce(aid, 4.0, 7.5);
+}
+
+TEST_F(RecoverCommand, KilledInsideTheThirdRange) {
+    // Noise in a corner, so each range reaches its bytes in its 15 seconds.
+    Child noise({"ffplay", "-loglevel", "error", "-noborder", "-an", "-left", "0", "-top", "0", "-f", "lavfi", "-i",
+                 "color=c=gray:s=640x360:r=30,noise=alls=100:allf=t+u"});
+    auto record = startRecording("120");
+    const std::string aid = waitForTake([](const json& take) { return count(take, "range") == 2; });
+    std::this_thread::sleep_for(4s);
+    record.kill9();
+    const auto result = run({"recover"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const json take = server.state(aid).at("recordings").at(0);
+    EXPECT_EQ(count(take, "range"), 3u) << "two ranges from the take, the third from its spool";
+    // Two ranges of at least 15 seconds each and 4 more, less the fragment being written.
+    expectRecoveredOnce(aid, 30.0, 40.0);
+}
+
+TEST_F(RecoverCommand, KilledBeforeTheIndexWaitsForItsOwnerThenIsSaved) {
+    server.setFault({{"route", "index"}, {"delayMs", 6000}, {"status", 503}, {"times", 1}});
+    auto record = startRecording("4");
+    const std::string aid = waitForTake([](const json& take) { return count(take, "final") == 1; });
+    record.kill9();
+
+    signInAs("bob");
+    const auto other = run({"recover"});
+    EXPECT_NE(other.output.find(aid + ": waiting: recorded by another account (alice)"), std::string::npos) << other.output;
+    EXPECT_TRUE(server.state(aid).at("recordings").at(0).at("status").is_null());
+
+    signInAs("alice");
+    const auto result = run({"recover"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    expectRecoveredOnce(aid, 3.9, 4.3);
+}
+
+TEST_F(RecoverCommand, KilledBetweenTheFolderAndTheAsset) {
+    server.setFault({{"route", "asset"}, {"delayMs", 6000}, {"status", 503}, {"times", 1}});
+    auto record = startRecording("4");
+    const std::string aid = waitForTake([&](const json&) { return server.state().at("folders").size() == 1; });
+    record.kill9();
+    const auto result = run({"recover"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    expectRecoveredOnce(aid, 3.9, 4.3);
+    EXPECT_EQ(server.state(aid).at("recordings").at(0).at("folderId"), server.state().at("folders").at(0).at("id"));
 }
 
 }  // namespace

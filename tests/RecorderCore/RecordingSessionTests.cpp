@@ -224,7 +224,7 @@ TEST_F(RecordingSessionTest, AStreamWithoutFramesIsNothingRecorded) {
     EXPECT_THROW(recorder->save(), RecorderError);
 }
 
-TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadWithoutClosing) {
+TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadUntilSavingAgainRecoversIt) {
     auto base = FFmpegSegmentEncoder::factory(quiet());
     SegmentEncoderFactory encoder = [base](const VideoOutputSettings& video, const std::optional<AudioSettings>& audio,
                                            SegmentEncoder::OnSegment onSegment) -> std::unique_ptr<SegmentEncoder> {
@@ -235,7 +235,7 @@ TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadWithoutCl
     auto recorder = session(screenSource(), cameraSource(), nullptr, encoder);
     recorder->prepare();
     const std::string aid = recorder->begin();
-    std::this_thread::sleep_for(800ms);
+    std::this_thread::sleep_for(2500ms);  // past the camera's first whole fragment
     try {
         recorder->stop();
         FAIL() << "saved";
@@ -243,14 +243,16 @@ TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadWithoutCl
         EXPECT_EQ(error.kind(), RecorderError::Kind::uploadFailed);
         EXPECT_EQ(std::string(error.what()).rfind("We couldn't upload your recording (", 0), 0u) << error.what();
     }
-    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, false));
-    const json rec = recording(aid);
-    EXPECT_TRUE(rec.at("status").is_null());
+    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, true));
     bool screenFinal = false;
-    for (const auto& n : rec.at("notices")) screenFinal |= n.at("kind") == "final";
+    for (const auto& n : recording(aid).at("notices")) screenFinal |= n.at("kind") == "final";
     EXPECT_FALSE(screenFinal) << "finals are only sent once every stream finished";
     EXPECT_EQ(telemetry->last().props.at("stage"), TelemetryValue("upload"));
-    EXPECT_THROW(recorder->save(), RecorderError);
+    // Saving again uploads what the camera spooled before its writer failed.
+    recorder->save();
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
     recorder->releaseSources();
 }
 
@@ -560,7 +562,7 @@ TEST_F(RecordingSessionTest, ThirtyPercentOfUploadsFailingStillSavesEverything) 
     recorder->releaseSources();
 }
 
-TEST_F(RecordingSessionTest, AnObjectStoreDownForGoodFailsAndKeepsTheSpool) {
+TEST_F(RecordingSessionTest, AnObjectStoreDownKeepsTheSpoolUntilSavingAgainUploadsItOnce) {
     options.limits.maxAttempts = 3;
     options.limits.retryMaxSeconds = 0.2;
     server.setFault({{"route", "put"}, {"status", 503}});
@@ -574,13 +576,44 @@ TEST_F(RecordingSessionTest, AnObjectStoreDownForGoodFailsAndKeepsTheSpool) {
     } catch (const RecorderError& error) {
         EXPECT_EQ(error.kind(), RecorderError::Kind::uploadFailed) << error.what();
     }
-    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, false));
-    // What did not reach the store is still on this disk.
-    size_t spooled = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(spool / aid))
-        if (entry.is_regular_file() && entry.file_size() > 0) ++spooled;
-    EXPECT_GT(spooled, 0u);
+    EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, true));
     EXPECT_TRUE(recording(aid).at("status").is_null());
+    // Still down: saving again fails the same way and keeps everything.
+    EXPECT_THROW(recorder->save(), RecorderError);
+    EXPECT_TRUE(fs::exists(spool / aid / TakeJournal::fileName));
+
+    server.clearFaults();
+    const auto saved = recorder->save();
+    EXPECT_EQ(saved.aid, aid);
+    EXPECT_EQ(recorder->phase(), Phase::saved(saved.folderId));
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    for (const auto& object : rec.at("objects")) EXPECT_EQ(object.at("puts"), 1) << object.dump();
+    EXPECT_FALSE(fs::exists(spool / aid));
+    recorder->releaseSources();
+}
+
+TEST_F(RecordingSessionTest, ADiskFillingUpStopsTheTakeAndSavesWhatWasRecorded) {
+    options.diskCheckSeconds = 0.5;
+    auto recorder = session(screenSource());
+    std::atomic<int> reads{0};
+    // Room at the start; then the disk fills.
+    recorder->setFreeSpace([&](const fs::path&) -> std::optional<int64_t> {
+        return ++reads == 1 ? int64_t(8) << 30 : int64_t(100) << 20;
+    });
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    for (int i = 0; i < 100 && recorder->phase().kind != Phase::Kind::saved; ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(recorder->phase().kind, Phase::Kind::saved);
+    {
+        std::lock_guard lock(telemetry->mutex);
+        EXPECT_NE(std::find(seen.begin(), seen.end(),
+                            Phase{Phase::Kind::finishing, std::nullopt, RecordingSession::diskFullMessage, false}),
+                  seen.end());
+    }
+    EXPECT_EQ(recording(aid).at("status"), "saved");
+    EXPECT_FALSE(fs::exists(spool / aid)) << "a saved take leaves no folder behind";
     recorder->releaseSources();
 }
 

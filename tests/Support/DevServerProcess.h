@@ -122,6 +122,7 @@ public:
     void setFault(const nlohmann::json& fault) const {
         request("POST", base("monolith") + "/_dev/faults", fault.dump());
     }
+    void clearFaults() const { request("DELETE", base("monolith") + "/_dev/faults"); }
 
 private:
     pid_t pid_ = -1;

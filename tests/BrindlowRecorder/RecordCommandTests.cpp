@@ -109,7 +109,8 @@ protected:
 
     testing::XvfbProcess xvfb{"1280x720x24"};
     testing::PulseAudioProcess pulse;
-    testing::DevServerProcess server;
+    // Quiet for 2 s, a take is shown as failed: recovery comes later than that.
+    testing::DevServerProcess server{{"--stale-seconds", "2"}};
     fs::path home = fs::temp_directory_path() / ("brindlow-home-" + randomUUID());
     std::string standIn;
 };
@@ -382,10 +383,33 @@ TEST_F(RecoverCommand, KilledBetweenTheFolderAndTheAsset) {
     auto record = startRecording("4");
     const std::string aid = waitForTake([&](const json&) { return server.state().at("folders").size() == 1; });
     record.kill9();
+    auto shown = [&] {
+        const auto page = testing::runCommand({"curl", "-s", server.base("web") + "/screen-recorder/api/takes/" + aid});
+        const json answer = json::parse(page.output, nullptr, false);
+        return answer.is_object() ? answer.value("status", "") : "";
+    };
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(shown(), "uploadFailed");
+    // Long after its last heartbeat, the backend still takes what recovery sends.
     const auto result = run({"recover"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     expectRecoveredOnce(aid, 3.9, 4.3);
+    EXPECT_EQ(shown(), "saved");
     EXPECT_EQ(server.state(aid).at("recordings").at(0).at("folderId"), server.state().at("folders").at(0).at("id"));
+}
+
+TEST_F(RecoverCommand, TheNextTakeFinishesAnEarlierOneOnTheSide) {
+    auto killed = startRecording("120");
+    const std::string aid = waitForTake([](const json& take) { return count(take, "register") == 1; });
+    std::this_thread::sleep_for(5s);
+    killed.kill9();
+    const auto next = run({"record", "--seconds", "3", "--no-countdown", "--mic", "none"});
+    EXPECT_EQ(next.exitCode, 0) << next.output;
+    const json recovered = server.state(aid).at("recordings").at(0);
+    EXPECT_EQ(recovered.at("status"), "saved");
+    EXPECT_TRUE(recovered.at("check").at("ok").get<bool>()) << recovered.at("check").dump();
+    EXPECT_FALSE(fs::exists(spool() / aid));
+    EXPECT_EQ(server.state().at("recordings").at(1).at("status"), "saved");
 }
 
 }  // namespace

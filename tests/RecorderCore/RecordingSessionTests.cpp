@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <fstream>
 #include <future>
 
@@ -595,15 +600,25 @@ TEST_F(RecordingSessionTest, AnObjectStoreDownKeepsTheSpoolUntilSavingAgainUploa
 }
 
 TEST_F(RecordingSessionTest, ADiskFillingUpStopsTheTakeAndSavesWhatWasRecorded) {
+    // The spool on a small file system of its own, which the test then fills.
+    fs::create_directories(spool);
+    if (mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=600m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{spool};
+    options.minFreeDiskBytes = 550 << 20;
     options.diskCheckSeconds = 0.5;
     auto recorder = session(screenSource());
-    std::atomic<int> reads{0};
-    // Room at the start; then the disk fills.
-    recorder->setFreeSpace([&](const fs::path&) -> std::optional<int64_t> {
-        return ++reads == 1 ? int64_t(8) << 30 : int64_t(100) << 20;
-    });
     recorder->prepare();
     const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(1s);
+    {
+        const int fd = open((spool / "filler").c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(posix_fallocate(fd, 0, 120 << 20), 0);
+        close(fd);
+    }
     for (int i = 0; i < 100 && recorder->phase().kind != Phase::Kind::saved; ++i) std::this_thread::sleep_for(100ms);
     ASSERT_EQ(recorder->phase().kind, Phase::Kind::saved);
     {
@@ -612,7 +627,9 @@ TEST_F(RecordingSessionTest, ADiskFillingUpStopsTheTakeAndSavesWhatWasRecorded) 
                             Phase{Phase::Kind::finishing, std::nullopt, RecordingSession::diskFullMessage, false}),
                   seen.end());
     }
-    EXPECT_EQ(recording(aid).at("status"), "saved");
+    const json rec = recording(aid);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
     EXPECT_FALSE(fs::exists(spool / aid)) << "a saved take leaves no folder behind";
     recorder->releaseSources();
 }

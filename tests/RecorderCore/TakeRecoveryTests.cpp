@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RecorderCore/MP4Fixture.h"
 #include "Support/AtomicFile.h"
 #include "Support/DevServerProcess.h"
 #include "Support/Text.h"
@@ -88,6 +89,39 @@ TEST_F(TakeRecoveryTest, NothingPlayableIsClosedAsDiscardedAndAClosedTakeIsOnlyT
     EXPECT_EQ(recover(closed).kind, Kind::saved);
     EXPECT_FALSE(fs::exists(spool / closed.aid));
     EXPECT_EQ(server.state(closed.aid).at("recordings").size(), 0u) << "nothing was sent for it";
+}
+
+TEST_F(TakeRecoveryTest, ARangeCutInsideAFragmentIsUploadedUpToItsLastWholeFragment) {
+    using namespace fixture;
+    const Bytes init = initSegment(90000);
+    const Bytes whole = concat({init, mediaSegment(0, 400), mediaSegment(180000, 400)});
+    const Bytes torn = mediaSegment(360000, 400);
+    for (const size_t cut : {size_t(20), torn.size() - 100}) {  // inside the moof, inside the mdat
+        SCOPED_TRACE(cut);
+        TakeRecord r = take();
+        r.media[StreamKey::screen] = {int64_t(init.size()), 90000, false, {}, {}, false, false, false};
+        TakeJournal::create(spool / r.aid, r);
+        Bytes part = concat({whole, Bytes(torn.begin(), torn.begin() + long(cut))});
+        fs::create_directories(spool / r.aid / "screen");
+        writeFileAtomically(spool / r.aid / "screen" / "000.part", std::string(part.begin(), part.end()));
+
+        const auto outcome = recovery.recover(r.aid, user);
+        ASSERT_EQ(outcome.kind, Kind::saved) << outcome.reason;
+        const auto state = server.state(r.aid).at("recordings").at(0);
+        EXPECT_TRUE(state.at("check").at("ok").get<bool>()) << state.at("check").dump();
+        const auto stored = readFile(server.dataDir() / "objects" / r.aid / "screen" / "0.mp4");
+        EXPECT_EQ(stored, std::string(whole.begin(), whole.end()));
+        for (const auto& notice : state.at("notices")) {
+            if (notice.at("kind") != "index") continue;
+            const auto index = FragmentIndex::fromJSON(notice.at("body").at("index"));
+            const int64_t length = int64_t(torn.size()), first = int64_t(init.size());
+            EXPECT_EQ(index.entries,
+                      (std::vector<FragmentIndex::Entry>{{first, length, 0}, {first + length, length, 180000}}));
+            EXPECT_EQ(index.totalBytes, int64_t(whole.size()));
+        }
+        // Without stated sample durations the last fragment is given the usual tail.
+        EXPECT_DOUBLE_EQ(state.at("asset").at("durationSeconds").get<double>(), 2.0 + 2.0);
+    }
 }
 
 TEST_F(TakeRecoveryTest, TheRecordSurvivesARoundTripAndRefusesGaps) {

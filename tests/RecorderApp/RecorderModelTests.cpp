@@ -152,7 +152,7 @@ public:
     }
     fs::path spoolDirectory() override { return spool; }
     RecordingSession::FreeSpace freeSpace() override {
-        return [free = freeBytes.load()](const fs::path&) { return std::optional<int64_t>(free); };
+        return [this](const fs::path&) { return std::optional<int64_t>(freeBytes.load()); };
     }
 
     std::mutex mutex;
@@ -467,6 +467,15 @@ TEST_F(RecorderModelFlow, SavingOutcomes) {
     ASSERT_TRUE(h.waitForScreen(Kind::finishing));
     ASSERT_TRUE(h.waitForScreen(Kind::saved, 60s));
     EXPECT_TRUE(h.model->screen().url);
+}
+
+TEST_F(RecorderModelFlow, ADiskFillingUpStopsTheTakeSaysWhyAndSavesIt) {
+    signIn();
+    recordNow();
+    h.platform->freeBytes = int64_t(100) << 20;
+    ASSERT_TRUE(h.waitForScreen(Kind::saved, 60s));
+    EXPECT_EQ(h.model->error(), RecordingSession::diskFullMessage);
+    EXPECT_EQ(recordings().at(0).value("status", ""), "saved");
 }
 
 TEST_F(RecorderModelFlow, BrowserSignInDeliversOrIsCancelledQuietly) {

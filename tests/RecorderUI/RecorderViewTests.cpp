@@ -462,6 +462,8 @@ TEST(RecorderPanel, DrawsEveryScreen) {
     auto failedSignIn = on(Screen::of(Kind::signedOut));
     failedSignIn.signedIn = false;
     failedSignIn.error = "Couldn't load your account: the server answered 500.";
+    auto diskFull = on(Screen::of(Kind::finishing));
+    diskFull.error = RecordingSession::diskFullMessage;
     const std::pair<const char*, RecorderModel::PreviewState> screens[] = {
         {"loading", on(Screen::of(Kind::loading))},
         {"signed-out", failedSignIn},
@@ -473,6 +475,8 @@ TEST(RecorderPanel, DrawsEveryScreen) {
         {"finishing", on(Screen::of(Kind::finishing))},
         {"saved", on(Screen::saved("http://127.0.0.1/screen-recorder/view/f"))},
         {"failed", on(Screen::failed("The recording was uploaded but could not be filed in your library.", true))},
+        {"upload-failed", on(Screen::failed(RecordingSession::uploadFailedMessage, true))},
+        {"disk-full", diskFull},
     };
     // The questions and menus, opened by the control named second.
     const std::tuple<const char*, RecorderModel::PreviewState, const char*, const char*> opened[] = {

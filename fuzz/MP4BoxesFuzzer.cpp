@@ -26,5 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)MP4Boxes::decodeTime(buffer);
     (void)MP4Boxes::firstMoofOffset(buffer);
     (void)FragmentIndex::entryFor(buffer, from, 0);
+    (void)MP4Boxes::fragmentDuration(buffer);
+    int64_t previous = from;
+    for (const auto& f : MP4Boxes::completeFragments(buffer, from)) {
+        if (f.offset < previous || f.end <= f.offset || f.end > int64_t(buffer.size())) __builtin_trap();
+        previous = f.end;
+    }
     return 0;
 }

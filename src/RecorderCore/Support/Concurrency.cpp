@@ -46,8 +46,9 @@ void SerialQueue::async(std::function<void()> work) {
         std::lock_guard lock(state_->mutex);
         state_->ready.push_back(std::move(work));
         ++state_->submissions;
+        // Under the lock: once it is released the item may run and release this queue.
+        state_->wake.notify_one();
     }
-    state_->wake.notify_one();
 }
 
 void SerialQueue::asyncAt(SteadyClock::time_point deadline, std::function<void()> work) {
@@ -55,8 +56,9 @@ void SerialQueue::asyncAt(SteadyClock::time_point deadline, std::function<void()
         std::lock_guard lock(state_->mutex);
         state_->timed.emplace(deadline, std::move(work));
         ++state_->submissions;
+        // Under the lock: once it is released the item may run and release this queue.
+        state_->wake.notify_one();
     }
-    state_->wake.notify_one();
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == threadId_; }

@@ -100,6 +100,20 @@ TEST(SerialQueueLifetime, AnItemMayReleaseItsOwnQueue) {
     EXPECT_EQ(after, 1);
 }
 
+TEST(SerialQueueLifetime, ATimedItemMayReleaseItsOwnQueue) {
+    // The queue is gone as soon as its item runs, which may be before asyncAt returns.
+    std::promise<void> released;
+    {
+        auto queue = std::make_shared<SerialQueue>("timed-release");
+        SerialQueue* raw = queue.get();
+        raw->asyncAt(SteadyClock::now(), [q = std::move(queue), &released]() mutable {
+            q.reset();
+            released.set_value();
+        });
+    }
+    EXPECT_EQ(released.get_future().wait_for(5s), std::future_status::ready);
+}
+
 TEST(SerialQueueLifetime, DestructionRunsPendingImmediateItems) {
     std::atomic<int> count{0};
     {

@@ -250,7 +250,8 @@ TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadUntilSavi
     }
     EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::uploadFailedMessage, true));
     bool screenFinal = false;
-    for (const auto& n : recording(aid).at("notices")) screenFinal |= n.at("kind") == "final";
+    const json failed = recording(aid);  // kept: the loop reads into it
+    for (const auto& n : failed.at("notices")) screenFinal |= n.at("kind") == "final";
     EXPECT_FALSE(screenFinal) << "finals are only sent once every stream finished";
     EXPECT_EQ(telemetry->last().props.at("stage"), TelemetryValue("upload"));
     // Saving again uploads what the camera spooled before its writer failed.

@@ -39,8 +39,10 @@ public:
     }
 
 private:
+#if defined(__SANITIZE_THREAD__)
     // One address for every hand-over, as the queue has one lock.
     static inline char handOver = 0;
+#endif
     static void release() {
 #if defined(__SANITIZE_THREAD__)
         __tsan_release(&handOver);

@@ -67,6 +67,8 @@ Options:
   --fps N             screen frames per second (default 30)
   --seconds N         stop after N seconds of recording (at most 9000)
   --no-countdown      start at once instead of after 3 seconds
+  --capture x11|portal  how the screen is captured (default: the settings' choice,
+                      else the portal on a Wayland desktop and X11 elsewhere)
 )";
 
 std::atomic<bool> interrupted{false};
@@ -255,11 +257,14 @@ int recover(RecorderModel& model, MainLoop& loop, const std::filesystem::path& s
     return failed ? 1 : 0;
 }
 
-int devices() {
+int devices(std::optional<LinuxPlatform::CaptureRoute> route) {
     std::printf("Displays:\n");
     try {
-        const auto displays = LinuxPlatform().availableDisplays();
-        if (displays.empty()) std::printf("  none\n");
+        LinuxPlatform platform(route);
+        const bool portal = platform.captureRoute() == LinuxPlatform::CaptureRoute::portal;
+        const auto displays = portal ? std::vector<ScreenDisplay>{} : platform.availableDisplays();
+        if (portal) std::printf("  1  Screen  (the desktop asks which monitor when a take starts)\n");
+        else if (displays.empty()) std::printf("  none\n");
         for (const auto& d : displays) {
             const CaptureSize fitted = d.pixels.fittedToEncoder();
             std::printf("  %u  %s  %lldx%lld at %lld,%lld, recorded at %lldx%lld\n", d.id, d.name.c_str(),
@@ -528,8 +533,12 @@ int main(int argc, char** argv) {
         parsed = Arguments::parse(rest, {"--token"}, {});
     } else if (command == "record") {
         if (help) return std::fputs(recordUsage, stdout), 0;
-        parsed = Arguments::parse(rest, {"--display", "--camera", "--mic", "--fps", "--seconds"}, {"--no-countdown"});
-    } else if (command == "sign-out" || command == "whoami" || command == "devices" || command == "recover") {
+        parsed = Arguments::parse(rest, {"--display", "--camera", "--mic", "--fps", "--seconds", "--capture"},
+                                  {"--no-countdown"});
+    } else if (command == "devices") {
+        if (help) return std::printf("Usage: brindlow-recorder devices [--capture x11|portal]\n"), 0;
+        parsed = Arguments::parse(rest, {"--capture"}, {});
+    } else if (command == "sign-out" || command == "whoami" || command == "recover") {
         if (help) return std::printf("Usage: brindlow-recorder %s\n", command.c_str()), 0;
         parsed = Arguments::parse(rest, {}, {});
     } else {
@@ -543,13 +552,19 @@ int main(int argc, char** argv) {
         if (const auto* error = std::get_if<std::string>(&checked)) return fail(*error, usageError);
         request = std::get<RecordRequest>(checked);
     }
-    if (command == "devices") return devices();
+    std::optional<LinuxPlatform::CaptureRoute> route;
+    if (const auto capture = parsed.value("--capture")) {
+        route = LinuxPlatform::parseCaptureRoute(*capture);
+        if (!route) return fail("--capture is x11 or portal, not " + *capture, usageError);
+    }
+    if (command == "devices") return devices(route);
 
     auto executor = std::make_shared<LoopExecutor>();
     RecorderRuntime runtime;
     try {
         // Only a take's run finishes old takes on the side; `recover` does it in the open.
-        runtime = makeRecorderRuntime(RuntimeOptions{envName, standIn, executor, {}, {}, {}, command == "record"});
+        runtime = makeRecorderRuntime(RuntimeOptions{envName, standIn, executor, {}, {},
+                                                     std::make_shared<LinuxPlatform>(route), command == "record"});
     } catch (const std::invalid_argument& error) {
         return fail(error.what(), usageError);
     }

@@ -13,6 +13,7 @@
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/Paths.h"
+#include "Support/SessionBus.h"
 
 namespace brindlow {
 
@@ -72,13 +73,38 @@ bool LinuxPlatform::hasDesktop() {
     return (display && *display) || (wayland && *wayland);
 }
 
+LinuxPlatform::LinuxPlatform(std::optional<CaptureRoute> route, std::shared_ptr<SettingsStore> settings)
+    : settings_(settings ? std::move(settings) : std::make_shared<Settings>(Settings::defaultFile())) {
+    if (!route) {
+        if (const auto chosen = settings_->string(captureKey)) route = parseCaptureRoute(*chosen);
+    }
+    route_ = route.value_or(sessionCaptureRoute());
+}
+
+std::optional<LinuxPlatform::CaptureRoute> LinuxPlatform::parseCaptureRoute(std::string_view name) {
+    if (name == "x11") return CaptureRoute::x11;
+    if (name == "portal") return CaptureRoute::portal;
+    return std::nullopt;
+}
+
+LinuxPlatform::CaptureRoute LinuxPlatform::sessionCaptureRoute() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const bool onWayland = (type && std::string_view(type) == "wayland") || (wayland && *wayland);
+    return onWayland ? CaptureRoute::portal : CaptureRoute::x11;
+}
+
 std::vector<ScreenDisplay> LinuxPlatform::availableDisplays() {
+    // The desktop's dialog picks the monitor; its size is known once the share starts.
+    if (route_ == CaptureRoute::portal) return {ScreenDisplay{1, "Screen", {}, {}}};
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) throw std::runtime_error("no X display: DISPLAY is not set");
     return brindlow::availableDisplays();
 }
 
 bool LinuxPlatform::hasScreenCaptureAccess() {
+    // The portal asks the user when the take is prepared; it needs the session bus.
+    if (route_ == CaptureRoute::portal) return sessionBusConfigured();
     try {
         availableDisplays();
         return true;
@@ -162,10 +188,28 @@ void LinuxPlatform::openURL(const std::string& url) {
 
 std::shared_ptr<CaptureSource> LinuxPlatform::makeScreenSource(const ScreenDisplay& display, CaptureSize pixels,
                                                                int fps) {
-    return std::make_shared<ScreenSource>(display, pixels, fps);
+    if (route_ == CaptureRoute::x11) return std::make_shared<ScreenSource>(display, pixels, fps);
+    PortalTokenStore tokens{[settings = settings_] { return settings->string(restoreTokenKey); },
+                            [settings = settings_](const std::string& token) { settings->setString(restoreTokenKey, token); }};
+    auto source = std::make_shared<PortalScreenSource>(fps, std::move(tokens));
+    std::lock_guard lock(lock_);
+    portalSource_ = source;
+    return source;
 }
 
 std::optional<CursorCapture> LinuxPlatform::makeCursorCapture(const ScreenDisplay& display, bool inspectElements) {
+    if (route_ == CaptureRoute::portal) {
+        // Only a stream that carries the pointer shows where it is; else it is drawn into the picture.
+        std::shared_ptr<PortalScreenSource> source;
+        {
+            std::lock_guard lock(lock_);
+            source = portalSource_.lock();
+        }
+        if (!source || !source->hasCursorMetadata()) return std::nullopt;
+        const CaptureSize size = source->pixelSize();
+        return CursorCapture{std::make_shared<PortalCursorSampler>(source), Rect{0, 0, double(size.width), double(size.height)},
+                             60, nullptr};
+    }
     try {
         const DisplayRect b = display.bounds;
         return CursorCapture{std::make_shared<X11CursorSampler>(),

@@ -7,7 +7,9 @@
 
 #include "Capture/CameraSource.h"
 #include "Capture/MicrophoneSource.h"
+#include "Capture/PortalScreenSource.h"
 #include "RecorderPlatform.h"
+#include "Settings.h"
 
 namespace brindlow {
 
@@ -15,8 +17,25 @@ namespace brindlow {
 // microphones, AT-SPI for accessibility, xdg-open for addresses and GNOME's privacy
 // settings where they exist. Screen capture is "allowed" when the X display opens and
 // RandR answers; a camera is allowed when its node opens for reading and writing.
+//
+// On a Wayland desktop the screen comes through the desktop's ScreenCast portal
+// instead: one display, "Screen", whose monitor the desktop's own dialog picks.
 class LinuxPlatform : public RecorderPlatform {
 public:
+    enum class CaptureRoute { x11, portal };
+    // Settings keys: the route ("x11" or "portal") and the portal's restore token.
+    static constexpr const char* captureKey = "capture";
+    static constexpr const char* restoreTokenKey = "screenCastRestoreToken";
+
+    // The route given, else the settings' choice, else the session's kind.
+    explicit LinuxPlatform(std::optional<CaptureRoute> route = std::nullopt,
+                           std::shared_ptr<SettingsStore> settings = nullptr);
+    // "x11" or "portal"; nothing for anything else.
+    static std::optional<CaptureRoute> parseCaptureRoute(std::string_view name);
+    // A Wayland session (XDG_SESSION_TYPE=wayland, or WAYLAND_DISPLAY set) records through the portal.
+    static CaptureRoute sessionCaptureRoute();
+    CaptureRoute captureRoute() const { return route_; }
+
     std::vector<ScreenDisplay> availableDisplays() override;
     bool hasScreenCaptureAccess() override;
     bool requestScreenCaptureAccess() override;
@@ -59,7 +78,10 @@ private:
     std::optional<Device> findListed(const std::vector<Device>& listing, const std::string& id,
                                      const std::function<void()>& relist);
 
+    std::shared_ptr<SettingsStore> settings_;
+    CaptureRoute route_;
     std::mutex lock_;
+    std::weak_ptr<PortalScreenSource> portalSource_;  // guarded by lock_: the last one made
     std::vector<CameraDevice> cameras_;          // guarded by lock_: the last listing
     std::vector<MicrophoneDevice> microphones_;  // guarded by lock_: the last listing
 };

@@ -141,6 +141,17 @@ class WaylandPortalRig {
 
     static constexpr const char* portalPath = "/usr/libexec/xdg-desktop-portal";
 
+    // Stops one component now, as if it had died (e.g. "xdg-desktop-portal-wlr").
+    bool stopComponent(const std::string& name) {
+        for (auto it = processes_.begin(); it != processes_.end(); ++it) {
+            if (it->name != name) continue;
+            stop(it->pid);
+            processes_.erase(it);
+            return true;
+        }
+        return false;
+    }
+
   private:
     struct Process {
         std::string name;

@@ -1,0 +1,94 @@
+// What the portal source offers and accepts of a PipeWire screen stream, with format
+// and meta pods built by hand the way a compositor sends them.
+
+#include "Capture/PipeWireScreen.h"
+
+#include <gtest/gtest.h>
+
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <spa/pod/filter.h>
+
+namespace brindlow {
+namespace {
+
+// A fixed format as a producer answers it.
+struct ProducerFormat {
+    uint32_t mediaType = SPA_MEDIA_TYPE_video;
+    uint32_t format = SPA_VIDEO_FORMAT_BGRx;
+    uint32_t width = 1920, height = 1080;
+    bool withSize = true;
+};
+
+const spa_pod* build(spa_pod_builder& b, const ProducerFormat& f) {
+    spa_pod_frame object;
+    spa_pod_builder_push_object(&b, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_Format);
+    spa_pod_builder_prop(&b, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(&b, f.mediaType);
+    spa_pod_builder_prop(&b, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(&b, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_builder_id(&b, f.format);
+    if (f.withSize) {
+        spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
+        spa_pod_builder_rectangle(&b, f.width, f.height);
+    }
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_fraction(&b, 0, 1);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object));
+}
+
+TEST(PipeWireScreenFormat, TheFourPixelOrdersAreTakenAndAnythingElseRefused) {
+    struct Case {
+        const char* what;
+        ProducerFormat producer;
+        std::optional<ScreenStreamFormat> parsed;
+        bool offerDecides = true;
+    };
+    const Case cases[] = {
+        {"BGRx", {}, ScreenStreamFormat{ScreenPixelOrder::bgrx, 1920, 1080}},
+        {"BGRA", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_BGRA, 2560, 1440}, ScreenStreamFormat{ScreenPixelOrder::bgra, 2560, 1440}},
+        {"RGBx", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_RGBx, 800, 600}, ScreenStreamFormat{ScreenPixelOrder::rgbx, 800, 600}},
+        {"RGBA", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_RGBA, 1, 1}, ScreenStreamFormat{ScreenPixelOrder::rgba, 1, 1}},
+        {"planar I420", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_I420}, std::nullopt},
+        {"audio", {SPA_MEDIA_TYPE_audio}, std::nullopt},
+        {"no size", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_BGRx, 0, 0, false}, std::nullopt, false},
+        // SPA's filter lets this through (it orders rectangles loosely); the parser is the guard.
+        {"an absurd size", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_BGRx, 100000, 10}, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t buffer[1024];
+        spa_pod_builder b{};
+        spa_pod_builder_init(&b, buffer, sizeof buffer);
+        const spa_pod* format = build(b, c.producer);
+        EXPECT_EQ(parseScreenFormat(format), c.parsed);
+
+        // The offer accepts exactly what the parser takes, as PipeWire's own filter decides.
+        uint8_t offerBuffer[1024], resultBuffer[1024];
+        spa_pod_builder ob{}, rb{};
+        spa_pod_builder_init(&ob, offerBuffer, sizeof offerBuffer);
+        spa_pod_builder_init(&rb, resultBuffer, sizeof resultBuffer);
+        const spa_pod* offer = screenFormatOffer(ob, 1920, 1080);
+        spa_pod* agreed = nullptr;
+        const bool intersects = spa_pod_filter(&rb, &agreed, format, offer) >= 0;
+        if (c.offerDecides) {
+            EXPECT_EQ(intersects, c.parsed.has_value());
+        }
+    }
+    EXPECT_EQ(parseScreenFormat(nullptr), std::nullopt);
+}
+
+TEST(PipeWireScreenCursor, OnlyAMetaWithAnIdAndRoomForItCounts) {
+    spa_meta_cursor meta{};
+    meta.position = {640, 360};
+    EXPECT_EQ(parseCursorMeta(&meta, sizeof meta), std::nullopt) << "id 0: no new pointer data";
+    meta.id = 7;
+    EXPECT_EQ(parseCursorMeta(&meta, sizeof meta), (StreamCursor{640, 360, true}));
+    EXPECT_EQ(parseCursorMeta(&meta, sizeof meta - 1), std::nullopt);
+    EXPECT_EQ(parseCursorMeta(nullptr, sizeof meta), std::nullopt);
+}
+
+}  // namespace
+}  // namespace brindlow

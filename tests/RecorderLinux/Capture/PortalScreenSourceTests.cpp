@@ -1,0 +1,190 @@
+// The portal screen source on a private headless Wayland desktop: the real ScreenCast
+// portal, PipeWire and sway (Support/WaylandPortalRig.h), and a real take through the
+// command line against the devserver.
+
+#include "Capture/PortalScreenSource.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+
+#include "Support/DevServerProcess.h"
+#include "Support/Subprocess.h"
+#include "Support/WaylandPortalRig.h"
+
+namespace brindlow {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Frames {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<SampleBuffer> buffers;
+
+    CaptureSource::Deliver deliver() {
+        return [this](const SampleBuffer& buffer) {
+            std::lock_guard lock(mutex);
+            buffers.push_back(buffer);
+            arrived.notify_all();
+        };
+    }
+    // Waits until a frame satisfies `wanted`; that frame.
+    std::optional<SampleBuffer> waitFor(const std::function<bool(const SampleBuffer&)>& wanted,
+                                        std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex);
+        std::optional<SampleBuffer> found;
+        arrived.wait_for(lock, timeout, [&] {
+            if (!buffers.empty() && wanted(buffers.back())) found = buffers.back();
+            return found.has_value();
+        });
+        return found;
+    }
+    size_t size() {
+        std::lock_guard lock(mutex);
+        return buffers.size();
+    }
+};
+
+// Luma and chroma at a pixel of an NV12 frame.
+std::array<int, 3> yuvAt(const SampleBuffer& buffer, int x, int y) {
+    const VideoFrame& f = *buffer.videoFrame();
+    const size_t c = size_t(y / 2) * f.strideUV + size_t(x / 2) * 2;
+    return {f.lumaPlane()[size_t(y) * f.strideY + x], f.chromaPlane()[c], f.chromaPlane()[c + 1]};
+}
+bool near(std::array<int, 3> a, std::array<int, 3> b) {
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(a[i] - b[i]) > 2) return false;
+    return true;
+}
+// BT.709 video range, as the X11 source's tests state them.
+constexpr std::array<int, 3> red{63, 102, 240}, blue{32, 240, 118};
+
+class PortalScreen : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!rig.ready()) {
+            if (rig.maySkip()) GTEST_SKIP() << rig.problem();
+            FAIL() << rig.problem();
+        }
+        rig.use();
+    }
+    PortalTokenStore memory() {
+        return {[this] { return token; }, [this](const std::string& t) { token = t; }};
+    }
+
+    testing::WaylandPortalRig rig{1280, 720, "#ff0000"};
+    std::optional<std::string> token;
+};
+
+TEST_F(PortalScreen, RecordsTheDesktopRepeatsAStillPictureAndFollowsChanges) {
+    const auto asked = std::chrono::steady_clock::now();
+    PortalScreenSource source(30, memory());
+    const auto granted = std::chrono::steady_clock::now();
+    EXPECT_EQ(source.pixelSize(), (CaptureSize{1280, 720}));
+    EXPECT_EQ(source.videoSize(), (CaptureSize{1280, 720}));
+    Frames frames;
+    source.start(frames.deliver());
+    std::printf("portal share granted in %lld ms; stream to first picture %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(granted - asked).count()),
+                static_cast<long long>(source.firstPictureWait().count()));
+    ASSERT_TRUE(frames.waitFor([](const SampleBuffer& f) { return near(yuvAt(f, 640, 360), red); }))
+        << "the sway background's red never arrived";
+
+    // A still screen sends nothing; the source repeats its picture at the frame rate.
+    const size_t before = frames.size();
+    std::this_thread::sleep_for(1s);
+    std::vector<SampleBuffer> still;
+    {
+        std::lock_guard lock(frames.mutex);
+        still.assign(frames.buffers.begin() + long(before), frames.buffers.end());
+    }
+    ASSERT_GE(still.size(), 10u);
+    for (size_t i = 1; i < still.size(); ++i) {
+        EXPECT_EQ(still[i].payload(), still[0].payload()) << "the same picture, repeated";
+        EXPECT_NEAR((still[i].presentationTime() - still[i - 1].presentationTime()).seconds(), 1.0 / 30, 0.002);
+    }
+
+    ASSERT_TRUE(rig.setBackground("#0000ff"));
+    EXPECT_TRUE(frames.waitFor([](const SampleBuffer& f) { return near(yuvAt(f, 640, 360), blue); }))
+        << "the new background never arrived";
+    source.stop();
+}
+
+TEST_F(PortalScreen, AShareThatEndsIsReportedOnceAndTheLastPictureGoesOn) {
+    PortalScreenSource source(30, memory());
+    std::atomic<int> errors{0};
+    source.setOnError([&](const std::exception&) { ++errors; });
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor([](const SampleBuffer& f) { return near(yuvAt(f, 640, 360), red); }));
+    ASSERT_TRUE(rig.stopComponent("xdg-desktop-portal-wlr"));  // the share's producer goes away
+    for (int i = 0; i < 50 && errors == 0; ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(errors, 1);
+    const size_t after = frames.size();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(frames.size(), after + 5) << "the last picture keeps being delivered";
+    EXPECT_EQ(errors, 1);
+    source.stop();
+}
+
+TEST_F(PortalScreen, ASecondShareReusesTheFirstOnesRestoreToken) {
+    { PortalScreenSource first(30, memory()); }
+    ASSERT_TRUE(token) << "the portal gave no restore token";
+    const std::string given = *token;
+    bool loaded = false;
+    PortalScreenSource second(30, {[&] {
+                                       loaded = true;
+                                       return std::optional(given);
+                                   },
+                                   [&](const std::string& t) { token = t; }});
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(second.pixelSize(), (CaptureSize{1280, 720}));
+}
+
+TEST_F(PortalScreen, ATakeThroughTheCommandLineIsSavedInTheScreensColour) {
+    testing::DevServerProcess server;
+    const fs::path home = fs::temp_directory_path() / ("brindlow-home-" + randomUUID());
+    fs::create_directories(home);
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    unsetenv("DISPLAY");
+    const std::string standIn = std::to_string(server.port("web")) + "," + std::to_string(server.port("monolith")) +
+                                "," + std::to_string(server.port("legacy")) + "," + std::to_string(server.port("google"));
+    auto recorder = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {BRINDLOW_RECORDER_PATH, "--stand-in", standIn});
+        std::vector<std::string> line{"/bin/sh", "-c", "\"$@\" 2>&1", "sh"};
+        line.insert(line.end(), args.begin(), args.end());
+        return testing::runCommand(line);
+    };
+    ASSERT_EQ(recorder({"sign-in", "--token", server.mintCustomToken("alice")}).exitCode, 0);
+    const auto take = recorder({"record", "--capture", "portal", "--seconds", "3", "--no-countdown", "--mic", "none"});
+    ASSERT_EQ(take.exitCode, 0) << take.output;
+
+    const auto rec = server.state().at("recordings").at(0);
+    EXPECT_EQ(rec.at("status"), "saved");
+    EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
+    EXPECT_EQ(rec.at("registration").at("streams").at(0).at("width"), 1280);
+    const fs::path dir = server.dataDir() / "objects" / rec.at("aid").get<std::string>() / "screen";
+    const fs::path stream = home / "screen.mp4";
+    {
+        std::ofstream out(stream, std::ios::binary);
+        for (int n = 0; fs::exists(dir / (std::to_string(n) + ".mp4")); ++n)
+            out << std::ifstream(dir / (std::to_string(n) + ".mp4"), std::ios::binary).rdbuf();
+    }
+    const auto pixel = testing::runCommand({"ffmpeg", "-v", "error", "-ss", "1.5", "-i", stream.string(), "-vf",
+                                            "crop=2:2:640:360", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                                            "-"});
+    ASSERT_EQ(pixel.output.size(), 12u) << "no picture 1.5 s into the take";  // 2×2, chroma-aligned
+    EXPECT_GT(uint8_t(pixel.output[0]), 240);
+    EXPECT_LT(uint8_t(pixel.output[1]), 16);
+    EXPECT_LT(uint8_t(pixel.output[2]), 16);
+    if (!HasFailure()) fs::remove_all(home);
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -10,9 +10,10 @@
 #include <condition_variable>
 #include <fstream>
 
+#include "Support/CapturedFrames.h"
 #include "Support/DevServerProcess.h"
 #include "Support/Subprocess.h"
-#include "Support/WaylandPortalRig.h"
+#include "Support/OnWaylandDesktop.h"
 
 namespace brindlow {
 namespace {
@@ -20,41 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Frames {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<SampleBuffer> buffers;
+using testing::Frames;
+using testing::yuvAt;
 
-    CaptureSource::Deliver deliver() {
-        return [this](const SampleBuffer& buffer) {
-            std::lock_guard lock(mutex);
-            buffers.push_back(buffer);
-            arrived.notify_all();
-        };
-    }
-    // Waits until a frame satisfies `wanted`; that frame.
-    std::optional<SampleBuffer> waitFor(const std::function<bool(const SampleBuffer&)>& wanted,
-                                        std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock lock(mutex);
-        std::optional<SampleBuffer> found;
-        arrived.wait_for(lock, timeout, [&] {
-            if (!buffers.empty() && wanted(buffers.back())) found = buffers.back();
-            return found.has_value();
-        });
-        return found;
-    }
-    size_t size() {
-        std::lock_guard lock(mutex);
-        return buffers.size();
-    }
-};
-
-// Luma and chroma at a pixel of an NV12 frame.
-std::array<int, 3> yuvAt(const SampleBuffer& buffer, int x, int y) {
-    const VideoFrame& f = *buffer.videoFrame();
-    const size_t c = size_t(y / 2) * f.strideUV + size_t(x / 2) * 2;
-    return {f.lumaPlane()[size_t(y) * f.strideY + x], f.chromaPlane()[c], f.chromaPlane()[c + 1]};
-}
 bool near(std::array<int, 3> a, std::array<int, 3> b) {
     for (int i = 0; i < 3; ++i)
         if (std::abs(a[i] - b[i]) > 2) return false;
@@ -63,20 +32,13 @@ bool near(std::array<int, 3> a, std::array<int, 3> b) {
 // BT.709 video range, as the X11 source's tests state them.
 constexpr std::array<int, 3> red{63, 102, 240}, blue{32, 240, 118};
 
-class PortalScreen : public ::testing::Test {
+class PortalScreen : public testing::OnWaylandDesktop {
 protected:
-    void SetUp() override {
-        if (!rig.ready()) {
-            if (rig.maySkip()) GTEST_SKIP() << rig.problem();
-            FAIL() << rig.problem();
-        }
-        rig.use();
-    }
+    PortalScreen() : OnWaylandDesktop(1280, 720, "#ff0000") {}
     PortalTokenStore memory() {
         return {[this] { return token; }, [this](const std::string& t) { token = t; }};
     }
 
-    testing::WaylandPortalRig rig{1280, 720, "#ff0000"};
     std::optional<std::string> token;
 };
 

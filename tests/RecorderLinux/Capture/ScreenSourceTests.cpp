@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "Support/CapturedFrames.h"
 #include "Support/Subprocess.h"
 #include "Support/XvfbProcess.h"
 
@@ -13,41 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Collects deliveries and lets a test wait for a number of them.
-struct Frames {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<SampleBuffer> buffers;
-
-    CaptureSource::Deliver deliver() {
-        return [this](const SampleBuffer& buffer) {
-            std::lock_guard lock(mutex);
-            buffers.push_back(buffer);
-            arrived.notify_all();
-        };
-    }
-    bool waitFor(size_t count, std::chrono::seconds timeout = 10s) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return buffers.size() >= count; });
-    }
-    size_t size() {
-        std::lock_guard lock(mutex);
-        return buffers.size();
-    }
-    SampleBuffer last() {
-        std::lock_guard lock(mutex);
-        return buffers.back();
-    }
-};
-
-// Luma and chroma of an NV12 frame's top-left pixel.
-std::array<int, 3> yuvAt(const SampleBuffer& buffer, int x = 0, int y = 0) {
-    const VideoFrame& f = *buffer.videoFrame();
-    const auto luma = f.lumaPlane();
-    const auto chroma = f.chromaPlane();
-    const size_t c = size_t(y / 2) * f.strideUV + size_t(x / 2) * 2;
-    return {luma[size_t(y) * f.strideY + x], chroma[c], chroma[c + 1]};
-}
+using testing::Frames;
+using testing::yuvAt;
 
 // A display server the test controls.
 struct FakeScreen {

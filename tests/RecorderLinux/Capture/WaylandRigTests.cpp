@@ -14,22 +14,15 @@
 
 #include "Capture/MicrophoneSource.h"
 #include "Support/Subprocess.h"
-#include "Support/WaylandPortalRig.h"
+#include "Support/OnWaylandDesktop.h"
 
 namespace brindlow {
 namespace {
 
 using testing::runCommand;
 
-class WaylandRig : public ::testing::Test {
+class WaylandRig : public testing::OnWaylandDesktop {
   protected:
-    void SetUp() override {
-        if (!rig.ready()) {
-            if (rig.maySkip()) GTEST_SKIP() << rig.problem();
-            FAIL() << rig.problem();
-        }
-        rig.use();
-    }
 
     // A property of the ScreenCast portal as gdbus prints it, e.g. "(<uint32 1>,)".
     static std::string screenCastProperty(const std::string& name) {
@@ -41,7 +34,6 @@ class WaylandRig : public ::testing::Test {
             .output;
     }
 
-    testing::WaylandPortalRig rig;
 };
 
 TEST_F(WaylandRig, ThePortalOffersMonitorsAtVersion4) {

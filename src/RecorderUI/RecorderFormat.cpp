@@ -56,6 +56,8 @@ std::optional<std::string> backlogNotice(int64_t backlogBytes) {
 }
 
 std::string displayEntry(const std::string& name, CaptureSize pixels) {
+    // A shared screen's size is known only once the desktop has shared it.
+    if (pixels.width < 1 || pixels.height < 1) return name;
     const CaptureSize fitted = pixels.fittedToEncoder();
     return name + " \u00b7 " + std::to_string(fitted.width) + "\u00d7" + std::to_string(fitted.height);
 }

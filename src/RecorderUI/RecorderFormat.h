@@ -21,7 +21,8 @@ inline constexpr int64_t backlogNoticeBytes = 67'108'864;
 // The warning for `backlogBytes`, or nothing while the upload keeps up.
 std::optional<std::string> backlogNotice(int64_t backlogBytes);
 
-// A display as the screen picker lists it: its name and the size it is recorded at.
+// A display as the screen picker lists it: its name and the size it is recorded at
+// (only the name while the size is unknown).
 std::string displayEntry(const std::string& name, CaptureSize pixels);
 
 }  // namespace brindlow::RecorderFormat

@@ -45,6 +45,7 @@ TEST(RecorderFormat, DisplayEntryShowsTheSizeTheEncoderIsGiven) {
     EXPECT_EQ(RecorderFormat::displayEntry("Studio", {5120, 2880}), "Studio \u00b7 4096\u00d72304");
     EXPECT_EQ(RecorderFormat::displayEntry("LG HDR 4K", {3840, 2160}), "LG HDR 4K \u00b7 3840\u00d72160");
     EXPECT_EQ(RecorderFormat::displayEntry("Odd", {1367, 769}), "Odd \u00b7 1366\u00d7768");
+    EXPECT_EQ(RecorderFormat::displayEntry("Screen", {0, 0}), "Screen") << "a portal's share, size not yet known";
 }
 
 }  // namespace

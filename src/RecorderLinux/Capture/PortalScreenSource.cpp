@@ -56,8 +56,8 @@ PortalScreenSource::PortalScreenSource(int fps, PortalTokenStore tokens, ScreenC
 }
 
 PortalScreenSource::~PortalScreenSource() {
-    stop();
     portal_->setOnClosed(nullptr);
+    stop();
 }
 
 void PortalScreenSource::start(Deliver deliver) { screen_->start(std::move(deliver)); }

@@ -58,7 +58,7 @@ struct ScreenCastPortal::Impl {
     guint closedSubscription = 0;
     std::thread thread;
     std::mutex lock;
-    std::function<void()> onClosed;  // guarded by lock
+    std::function<void()> onClosed;  // guarded by lock, and called under it
     bool closed = false;             // guarded by lock
 
     ~Impl() {
@@ -184,14 +184,11 @@ std::unique_ptr<ScreenCastPortal> ScreenCastPortal::open(const Options& options)
                 G_DBUS_SIGNAL_FLAGS_NONE,
                 [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*, gpointer data) {
                     auto* impl = static_cast<Impl*>(data);
-                    std::function<void()> onClosed;
-                    {
-                        std::lock_guard guard(impl->lock);
-                        if (impl->closed) return;
-                        impl->closed = true;
-                        onClosed = impl->onClosed;
-                    }
-                    if (onClosed) onClosed();
+                    // Called under the lock, so once setOnClosed returns no old callback is still running.
+                    std::lock_guard guard(impl->lock);
+                    if (impl->closed) return;
+                    impl->closed = true;
+                    if (impl->onClosed) impl->onClosed();
                 },
                 &d, nullptr);
 

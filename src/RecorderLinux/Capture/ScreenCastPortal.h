@@ -39,7 +39,8 @@ public:
     CursorMode cursorMode() const { return cursorMode_; }
     // The token for the next share, when the portal gave one.
     const std::optional<std::string>& restoreToken() const { return restoreToken_; }
-    // Called once, from the portal's thread, when the desktop ends the share.
+    // Called once, from the portal's thread, when the desktop ends the share. Once
+    // this returns, an earlier callback is no longer running.
     void setOnClosed(std::function<void()> onClosed);
 
     struct Impl;  // the bus connection and its thread; opaque

@@ -9,9 +9,10 @@ if(BRINDLOW_SANITIZE)
   set(_sanitize_flags -fsanitize=${BRINDLOW_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_compile_options(${_sanitize_flags})
   add_link_options(-fsanitize=${BRINDLOW_SANITIZE})
-  # GCC's flow analysis misfires on instrumented standard headers (<regex>, <functional>).
+  # GCC's flow analysis misfires on instrumented standard headers (<regex>, <functional>)
+  # and on PipeWire's inline builders.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    target_compile_options(brindlow_options INTERFACE -Wno-maybe-uninitialized)
+    target_compile_options(brindlow_options INTERFACE -Wno-maybe-uninitialized -Wno-array-bounds)
     # Qt's headers use std::atomic_thread_fence, which the race detector cannot model;
     # GCC warns at every use, in code that is not ours.
     if(BRINDLOW_SANITIZE MATCHES "thread")

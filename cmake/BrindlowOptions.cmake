@@ -12,7 +12,8 @@ if(BRINDLOW_SANITIZE)
   # GCC's flow analysis misfires on instrumented standard headers (<regex>, <functional>)
   # and on PipeWire's inline builders.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    target_compile_options(brindlow_options INTERFACE -Wno-maybe-uninitialized -Wno-array-bounds)
+    target_compile_options(brindlow_options INTERFACE -Wno-maybe-uninitialized -Wno-array-bounds
+      -Wno-stringop-overread -Wno-stringop-overflow)
     # Qt's headers use std::atomic_thread_fence, which the race detector cannot model;
     # GCC warns at every use, in code that is not ours.
     if(BRINDLOW_SANITIZE MATCHES "thread")

@@ -21,6 +21,10 @@ if(BRINDLOW_SANITIZE)
     endif()
   endif()
 endif()
+# PipeWire's method macros are GNU statement expressions, which clang's -Wpedantic names at each use.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(brindlow_options INTERFACE -Wno-gnu-statement-expression)
+endif()
 
 if(BRINDLOW_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")

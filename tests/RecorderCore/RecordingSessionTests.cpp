@@ -14,7 +14,9 @@
 #include <future>
 
 #include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "MP4Boxes.h"
 #include "RecorderError.h"
+#include "Support/AtomicFile.h"
 #include "Support/DevServerProcess.h"
 #include "Support/FakeSources.h"
 #include "Support/FlashesAndClicks.h"
@@ -240,7 +242,14 @@ TEST_F(RecordingSessionTest, ACameraWriterFailingAtTheEndFailsTheUploadUntilSavi
     auto recorder = session(screenSource(), cameraSource(), nullptr, encoder);
     recorder->prepare();
     const std::string aid = recorder->begin();
-    std::this_thread::sleep_for(2500ms);  // past the camera's first whole fragment
+    // Until the camera has spooled a whole fragment, which a loaded machine may take a while to encode.
+    const fs::path cameraPart = spool / aid / "camera" / "000.part";
+    for (int i = 0; i < 200; ++i) {
+        const auto bytes = readFile(cameraPart).value_or("");
+        const auto data = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        if (!MP4Boxes::completeFragments(data).empty()) break;
+        std::this_thread::sleep_for(50ms);
+    }
     try {
         recorder->stop();
         FAIL() << "saved";

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
+#include <vector>
 
 #include "Support/SampleBuffer.h"
 
@@ -41,6 +43,20 @@ inline SampleBuffer sineSample(int64_t firstFrame, int frames, MediaTime at, dou
     for (int i = 0; i < frames; ++i)
         pcm.samples[size_t(i)] = float(0.5 * std::sin(2 * M_PI * frequency * double(firstFrame + i) / sampleRate));
     return SampleBuffer::audio(std::move(pcm), {MediaTime(frames, sampleRate), at, MediaTime::invalid()});
+}
+
+// Energy of `samples` at `frequency` relative to their total energy (Goertzel).
+inline double shareAt(const std::vector<float>& samples, double frequency, int rate) {
+    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
+    double s1 = 0, s2 = 0, total = 0;
+    for (float x : samples) {
+        const double s0 = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        total += double(x) * x;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
 }
 
 }  // namespace brindlow::testing

@@ -8,23 +8,12 @@
 
 #include "RecorderError.h"
 #include "Support/PulseAudioProcess.h"
+#include "Support/SyntheticMedia.h"
 
 namespace brindlow {
 namespace {
 
-// Energy of `samples` at `frequency` relative to their total energy (Goertzel).
-double shareAt(const std::vector<float>& samples, double frequency, int rate) {
-    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, total = 0;
-    for (float x : samples) {
-        const double s0 = x + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(x) * x;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
-}
+using testing::shareAt;
 
 class MicrophoneOnPulseAudio : public ::testing::Test {
 protected:

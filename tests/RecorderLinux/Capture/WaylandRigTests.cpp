@@ -14,12 +14,14 @@
 
 #include "Capture/MicrophoneSource.h"
 #include "Support/Subprocess.h"
+#include "Support/SyntheticMedia.h"
 #include "Support/OnWaylandDesktop.h"
 
 namespace brindlow {
 namespace {
 
 using testing::runCommand;
+using testing::shareAt;
 
 class WaylandRig : public testing::OnWaylandDesktop {
   protected:
@@ -64,20 +66,6 @@ void writeSine(const std::string& path, double frequency, double seconds) {
     for (uint32_t i = 0; i < frames; ++i)
         u16(uint16_t(
             int16_t(std::lround(12000 * std::sin(2 * std::numbers::pi * frequency * i / 48000)))));
-}
-
-// Energy of `samples` at `frequency` relative to their total energy (Goertzel).
-double shareAt(const std::vector<float>& samples, double frequency, int rate) {
-    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, total = 0;
-    for (float x : samples) {
-        const double s0 = x + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(x) * x;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
 }
 
 // A PipeWire desktop has no PulseAudio daemon; the recorder's PulseAudio microphone

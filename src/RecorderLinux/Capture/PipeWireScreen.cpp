@@ -8,11 +8,6 @@
 #include <mutex>
 
 #include <pipewire/pipewire.h>
-
-// PipeWire's listener and registry helpers are macros built on statement expressions.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wgnu-statement-expression"
-#endif
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>

@@ -486,9 +486,13 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
         }
         const auto now = SteadyClock::now();
         if (!stopping && (terminal || now - lastLine >= std::chrono::seconds(5))) {
-            std::printf(terminal ? "\r%s %s  upload backlog %s   " : "%s %s  upload backlog %s\n",
+            // Frames the encoder could not keep up with are said, never hidden.
+            const int64_t dropped = session->droppedFrames();
+            const std::string droppedText =
+                dropped > 0 ? "  dropped " + std::to_string(dropped) + (dropped == 1 ? " frame" : " frames") : "";
+            std::printf(terminal ? "\r%s %s  upload backlog %s%s   " : "%s %s  upload backlog %s%s\n",
                         screen.paused ? "paused   " : "recording", clockText(elapsed).c_str(),
-                        bytesText(session->backlogBytes()).c_str());
+                        bytesText(session->backlogBytes()).c_str(), droppedText.c_str());
             std::fflush(stdout);
             live = true;
             lastLine = now;

@@ -90,6 +90,14 @@ int64_t RecordingSession::backlogBytes() const {
     return total;
 }
 
+int64_t RecordingSession::droppedFrames() const {
+    std::lock_guard lock(lock_);
+    int64_t total = 0;
+    if (take_)
+        for (const auto& [key, stream] : take_->streams) total += stream.writer->droppedVideoFrames();
+    return total;
+}
+
 void RecordingSession::set(Phase phase) {
     std::optional<std::string> aid;
     {
@@ -374,7 +382,9 @@ RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
         take->journal->update([](TakeRecord& r) { r.cursorLog = true; });
     {
         std::lock_guard lock(lock_);
-        pendingSave_ = PendingSave{take->aid, duration, take->registration, take->journal, take->lock};
+        int64_t dropped = 0;
+        for (const auto& [key, stream] : take->streams) dropped += stream.writer->droppedVideoFrames();
+        pendingSave_ = PendingSave{take->aid, duration, take->registration, take->journal, take->lock, dropped};
     }
     return save();
 }
@@ -428,7 +438,10 @@ RecordingSession::Saved RecordingSession::save() {
         if (pendingSave_ && pendingSave_->aid == pending->aid) pendingSave_.reset();
     }
     removeTakeFolder(pending->aid);
-    record(TelemetryEvent::takeSaved, pending->aid, {{"seconds", pending->duration}, {"hasFolder", folderId.has_value()}});
+    record(TelemetryEvent::takeSaved, pending->aid,
+           {{"seconds", pending->duration},
+            {"hasFolder", folderId.has_value()},
+            {"droppedFrames", double(pending->droppedFrames)}});
     set(Phase::saved(folderId));
     return Saved{pending->aid, folderId, pending->duration};
 }

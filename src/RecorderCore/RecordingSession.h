@@ -98,6 +98,8 @@ public:
     std::optional<std::string> currentAid() const;
     double elapsedSeconds() const;
     int64_t backlogBytes() const;
+    // Video frames the encoders could not take in time during the current take.
+    int64_t droppedFrames() const;
 
     void prepare();
     std::string begin();
@@ -131,6 +133,7 @@ private:
         std::shared_ptr<RecordingRegistration> registration;
         std::shared_ptr<TakeJournal> journal;
         std::shared_ptr<TakeLock> lock;
+        int64_t droppedFrames = 0;
     };
 
     RecordingSession(BrindlowAPI api, RecorderUser user, std::shared_ptr<ObjectPutter> putter,

@@ -5,8 +5,12 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+#include <libyuv/convert.h>
 
+#include <algorithm>
 #include <stdexcept>
+
+#include "Capture/PictureKernels.h"
 
 namespace brindlow {
 namespace {
@@ -24,10 +28,30 @@ AVPixelFormat pixelFormat(FrameConverter::Input input) {
     return AV_PIX_FMT_NONE;
 }
 
+// The output is the input with an odd last row or column dropped.
+bool sameSize(int width, int height, int outWidth, int outHeight) {
+    return outWidth == (width & ~1) && outHeight == (height & ~1) && outWidth >= 2 && outHeight >= 2;
+}
+
 }  // namespace
 
-FrameConverter::FrameConverter(Input input, int width, int height, int outWidth, int outHeight, int threads)
+PictureArea PictureArea::alignedToBlocks(int pictureWidth, int pictureHeight) const {
+    const int left = std::clamp(x & ~1, 0, pictureWidth);
+    const int top = std::clamp(y & ~1, 0, pictureHeight);
+    const int right = std::clamp((x + width + 1) & ~1, left, pictureWidth);
+    const int bottom = std::clamp((y + height + 1) & ~1, top, pictureHeight);
+    return {left, top, right - left, bottom - top};
+}
+
+FrameConverter::FrameConverter(Input input, int width, int height, int outWidth, int outHeight, int threads,
+                               Method method)
     : height_(height), outWidth_(outWidth), outHeight_(outHeight) {
+    if (method == Method::fastest && sameSize(width, height, outWidth, outHeight)) {
+        // YUYV keeps its matrix and range, so repacking it is exact; libyuv does that.
+        if (input == Input::bgr0) direct_ = Direct::bgr0;
+        if (input == Input::yuyv) direct_ = Direct::yuyv;
+    }
+    if (direct_ != Direct::none) return;
     context_ = sws_alloc_context();
     if (!context_) throw std::runtime_error("out of memory for the picture converter");
     // Full-chroma input keeps thin coloured lines (text, UI edges) sharp.
@@ -56,10 +80,29 @@ FrameConverter::~FrameConverter() { sws_freeContext(context_); }
 VideoFrame FrameConverter::convert(const std::array<const uint8_t*, 4>& planes,
                                    const std::array<int, 4>& strides) const {
     VideoFrame frame = VideoFrame::make(outWidth_, outHeight_);
+    switch (direct_) {
+        case Direct::bgr0:
+            convertArea(planes[0], strides[0], {0, 0, outWidth_, outHeight_}, frame);
+            return frame;
+        case Direct::yuyv:
+            libyuv::YUY2ToNV12(planes[0], strides[0], frame.lumaPlane().data(), frame.strideY,
+                               frame.chromaPlane().data(), frame.strideUV, outWidth_, outHeight_);
+            return frame;
+        case Direct::none: break;
+    }
     uint8_t* out[4] = {frame.lumaPlane().data(), frame.chromaPlane().data(), nullptr, nullptr};
     const int outStrides[4] = {frame.strideY, frame.strideUV, 0, 0};
     sws_scale(context_, planes.data(), strides.data(), 0, height_, out, outStrides);
     return frame;
+}
+
+void FrameConverter::convertArea(const uint8_t* pixels, int stride, const PictureArea& area, VideoFrame& into) const {
+    if (direct_ != Direct::bgr0 || into.width != outWidth_ || into.height != outHeight_ ||
+        area.alignedToBlocks(outWidth_, outHeight_) != area || area.width == 0 || area.height == 0)
+        return;
+    bgr0ToNV12(pixels, stride, area.width, area.height,
+               into.lumaPlane().data() + ptrdiff_t(area.y) * into.strideY + area.x, into.strideY,
+               into.chromaPlane().data() + ptrdiff_t(area.y / 2) * into.strideUV + area.x, into.strideUV);
 }
 
 }  // namespace brindlow

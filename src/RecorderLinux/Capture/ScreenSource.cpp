@@ -1,12 +1,79 @@
 #include "Capture/ScreenSource.h"
 
+#include <cstring>
+
 #include "Capture/FrameConverter.h"
 #include "Support/SignalStack.h"
 
 namespace brindlow {
 namespace {
 constexpr auto changePoll = std::chrono::milliseconds(100);
+
+// What to convert for a change: each changed area on whole chroma blocks, or their
+// bounding box when they are many or cover most of the picture anyway.
+std::vector<PictureArea> partsToConvert(const std::vector<PictureArea>& changed, int width, int height) {
+    const PictureArea whole{0, 0, width, height};
+    std::vector<PictureArea> parts;
+    int64_t pixels = 0;
+    int left = width, top = height, right = 0, bottom = 0;
+    for (const PictureArea& area : changed) {
+        const PictureArea part = area.alignedToBlocks(width, height);
+        if (part.pixels() == 0) continue;
+        parts.push_back(part);
+        pixels += part.pixels();
+        left = std::min(left, part.x);
+        top = std::min(top, part.y);
+        right = std::max(right, part.x + part.width);
+        bottom = std::max(bottom, part.y + part.height);
+    }
+    if (changed.empty()) return {whole};
+    constexpr size_t manyParts = 16;  // each is a round trip to the server
+    if (parts.size() > manyParts || pixels * 5 > whole.pixels() * 3)
+        return {PictureArea{left, top, right - left, bottom - top}};
+    return parts;
 }
+
+}  // namespace
+
+// Spare NV12 pictures for the grab thread. A delivered picture comes back here when
+// its last holder lets go, so a busy screen does not allocate a new one each frame.
+class PicturePool : public std::enable_shared_from_this<PicturePool> {
+public:
+    PicturePool(int width, int height) : width_(width), height_(height) {}
+
+    VideoFrame take() {
+        {
+            std::lock_guard lock(lock_);
+            if (!spare_.empty()) {
+                VideoFrame frame = std::move(spare_.back());
+                spare_.pop_back();
+                return frame;
+            }
+        }
+        return VideoFrame::make(width_, height_);
+    }
+
+    // The picture is immutable from here on, until its last holder gives it back.
+    std::shared_ptr<const SampleBuffer::Payload> share(VideoFrame frame) {
+        return std::shared_ptr<const SampleBuffer::Payload>(
+            new SampleBuffer::Payload(std::move(frame)),
+            [self = shared_from_this()](const SampleBuffer::Payload* payload) {
+                std::unique_ptr<SampleBuffer::Payload> owned(const_cast<SampleBuffer::Payload*>(payload));
+                self->giveBack(std::move(std::get<VideoFrame>(*owned)));
+            });
+    }
+
+private:
+    void giveBack(VideoFrame frame) {
+        std::lock_guard lock(lock_);
+        if (spare_.size() < kept) spare_.push_back(std::move(frame));
+    }
+
+    static constexpr size_t kept = 2;
+    const int width_, height_;
+    std::mutex lock_;
+    std::vector<VideoFrame> spare_;  // guarded by lock_
+};
 
 ScreenSource::ScreenSource(ScreenDisplay display, CaptureSize pixelSize, int fps, ScreenConnector connector)
     : display_(std::move(display)),
@@ -35,9 +102,10 @@ void ScreenSource::start(Deliver deliver) {
     converter_ = std::make_unique<FrameConverter>(FrameConverter::Input::bgr0, int(display_.bounds.width),
                                                   int(display_.bounds.height), int(videoSize_.width),
                                                   int(videoSize_.height), threads);
+    if (converter_->convertsAreas()) pool_ = std::make_shared<PicturePool>(converter_->outWidth(), converter_->outHeight());
     // The first picture is taken now, so the first tick already has one.
     connection->waitForChange(std::chrono::milliseconds(0));
-    takePicture(*connection);
+    takePicture(*connection, {});
     grabber_ = std::jthread(
         [this, connection = std::move(connection)](std::stop_token stop) mutable {
             ensureSignalStack();
@@ -48,11 +116,36 @@ void ScreenSource::start(Deliver deliver) {
     pacer_->start();
 }
 
-void ScreenSource::takePicture(ScreenConnection& connection) {
-    int stride = 0;
-    const uint8_t* pixels = connection.grab(stride);
-    const MediaTime grabbedAt = hostNow();
-    auto payload = std::make_shared<const SampleBuffer::Payload>(converter_->convert(pixels, stride));
+void ScreenSource::takePicture(ScreenConnection& connection, std::vector<PictureArea> changed) {
+    std::shared_ptr<const SampleBuffer::Payload> payload;
+    MediaTime grabbedAt;
+    if (!pool_) {
+        // A scaled picture is converted whole.
+        int stride = 0;
+        const uint8_t* pixels = connection.grab(stride);
+        grabbedAt = hostNow();
+        payload = std::make_shared<const SampleBuffer::Payload>(converter_->convert(pixels, stride));
+    } else {
+        std::shared_ptr<const SampleBuffer::Payload> current;
+        {
+            std::lock_guard lock(lock_);
+            current = latest_;
+        }
+        const VideoFrame* previous = current ? std::get_if<VideoFrame>(current.get()) : nullptr;
+        if (!previous) changed.clear();
+        const std::vector<PictureArea> parts = partsToConvert(changed, converter_->outWidth(), converter_->outHeight());
+        VideoFrame next = pool_->take();
+        // Copy on write: the delivered picture may still be in the encoder's hands.
+        if (parts.front().pixels() < int64_t(next.width) * next.height)
+            std::memcpy(next.bytes.data(), previous->bytes.data(), next.bytes.size());
+        for (const PictureArea& part : parts) {
+            int stride = 0;
+            const uint8_t* pixels = connection.grab(part, stride);
+            if (!grabbedAt.isValid()) grabbedAt = hostNow();
+            converter_->convertArea(pixels, stride, part, next);
+        }
+        payload = pool_->share(std::move(next));
+    }
     std::lock_guard lock(lock_);
     latest_ = std::move(payload);
     latestAt_ = grabbedAt;
@@ -63,7 +156,7 @@ void ScreenSource::grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnecti
         while (!stop.stop_requested()) {
             if (!connection->waitForChange(changePoll)) continue;
             const auto grabbed = SteadyClock::now();
-            takePicture(*connection);
+            takePicture(*connection, connection->changedAreas());
             // Changes come faster than frames only on busy screens; one grab per
             // frame interval is all the pacer can use.
             sleepUntil(grabbed + interval_, stop);
@@ -106,6 +199,7 @@ void ScreenSource::stop() {
     }
     grabber_ = {};
     converter_.reset();
+    pool_.reset();
     std::lock_guard lock(lock_);
     latest_.reset();
     deliver_ = nullptr;

@@ -10,13 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include "Capture/FrameConverter.h"
 #include "CaptureSource.h"
 #include "Support/Concurrency.h"
 #include "Support/XConnection.h"
 
 namespace brindlow {
 
-class FrameConverter;
+class PicturePool;
 
 // A rectangle in the X screen's root-window pixels.
 struct DisplayRect {
@@ -48,6 +49,14 @@ public:
     virtual bool waitForChange(std::chrono::milliseconds timeout) = 0;
     // The watched area's pixels as 32-bit B, G, R, unused; valid until the next call.
     virtual const uint8_t* grab(int& stride) = 0;
+    // What the last waitForChange that saw a change found changed, in the watched
+    // area's pixels; empty when the server cannot tell, which means all of it.
+    virtual std::vector<PictureArea> changedAreas() { return {}; }
+    // Only `part` of the watched area, rows `stride` bytes apart; valid until the next call.
+    virtual const uint8_t* grab(const PictureArea& part, int& stride) {
+        const uint8_t* whole = grab(stride);
+        return whole + ptrdiff_t(part.y) * stride + ptrdiff_t(part.x) * 4;
+    }
 };
 using ScreenConnector = std::function<std::unique_ptr<ScreenConnection>()>;
 
@@ -58,7 +67,9 @@ std::vector<ScreenDisplay> availableDisplays();
 ScreenConnector xcbScreenConnector();
 
 // Captures one display at a constant frame rate. A grab thread converts the
-// picture to NV12 only when the display reports a change; a strict timer on the
+// picture to NV12 only when the display reports a change, and then only the areas
+// that changed, into a copy of the last picture (pictures once delivered are never
+// written again, so the encoder may hold them as long as it likes); a strict timer on the
 // "com.brindlow.recorder.screen" queue delivers the latest picture every 1/fps,
 // stamped with the host time of the tick, so a still screen records as a still
 // picture of the right length.
@@ -78,7 +89,7 @@ public:
 
 private:
     void grabLoop(std::stop_token stop, std::unique_ptr<ScreenConnection> connection);
-    void takePicture(ScreenConnection& connection);
+    void takePicture(ScreenConnection& connection, std::vector<PictureArea> changed);
     void emit(SteadyClock::time_point deadline);
 
     const ScreenDisplay display_;
@@ -88,6 +99,7 @@ private:
     const ScreenConnector connector_;
     SerialQueue queue_{"com.brindlow.recorder.screen"};
     std::unique_ptr<FrameConverter> converter_;
+    std::shared_ptr<PicturePool> pool_;                     // grab thread, once started
     std::unique_ptr<RepeatingTimer> pacer_;
     std::jthread grabber_;
 

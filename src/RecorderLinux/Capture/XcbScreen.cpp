@@ -10,6 +10,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,30 +92,26 @@ public:
         Reply<xcb_xfixes_fetch_region_reply_t> region(
             xcb_xfixes_fetch_region_reply(x_.xcb(), xcb_xfixes_fetch_region(x_.xcb(), region_), nullptr));
         x_.check();
+        changed_.clear();
         if (!region) return true;
         const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.value);
         const int count = xcb_xfixes_fetch_region_rectangles_length(region.value);
         for (int i = 0; i < count; ++i) {
             const auto& r = rects[i];
-            if (r.x < area_.x + area_.width && r.x + r.width > area_.x && r.y < area_.y + area_.height &&
-                r.y + r.height > area_.y)
-                return true;
+            const int64_t left = std::max<int64_t>(r.x, area_.x), top = std::max<int64_t>(r.y, area_.y);
+            const int64_t right = std::min<int64_t>(r.x + r.width, area_.x + area_.width);
+            const int64_t bottom = std::min<int64_t>(r.y + r.height, area_.y + area_.height);
+            if (left < right && top < bottom)
+                changed_.push_back({int(left - area_.x), int(top - area_.y), int(right - left), int(bottom - top)});
         }
-        return false;
+        return !changed_.empty();
     }
 
+    std::vector<PictureArea> changedAreas() override { return changed_; }
+
     const uint8_t* grab(int& stride) override {
+        if (memory_) return grabShared({0, 0, int(area_.width), int(area_.height)}, stride);
         stride = int(area_.width) * 4;
-        if (memory_) {
-            Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-                x_.xcb(),
-                xcb_shm_get_image(x_.xcb(), x_.screen()->root, int16_t(area_.x), int16_t(area_.y), uint16_t(area_.width),
-                                  uint16_t(area_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
-                nullptr));
-            x_.check();
-            if (!image) throw ScreenConnectionError("the X server would not hand over the screen's pixels");
-            return static_cast<const uint8_t*>(memory_);
-        }
         // Without shared memory (a remote server) the pixels come through the socket.
         fallback_.reset(xcb_get_image_reply(
             x_.xcb(),
@@ -127,10 +124,29 @@ public:
         return xcb_get_image_data(fallback_.get());
     }
 
+    const uint8_t* grab(const PictureArea& part, int& stride) override {
+        if (memory_) return grabShared(part, stride);
+        return ScreenConnection::grab(part, stride);
+    }
+
 private:
     struct FreeDeleter {
         void operator()(void* p) const { std::free(p); }
     };
+
+    // `part` of the watched area into the shared segment, rows packed.
+    const uint8_t* grabShared(const PictureArea& part, int& stride) {
+        stride = part.width * 4;
+        Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+            x_.xcb(),
+            xcb_shm_get_image(x_.xcb(), x_.screen()->root, int16_t(area_.x + part.x), int16_t(area_.y + part.y),
+                              uint16_t(part.width), uint16_t(part.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_,
+                              0),
+            nullptr));
+        x_.check();
+        if (!image) throw ScreenConnectionError("the X server would not hand over the screen's pixels");
+        return static_cast<const uint8_t*>(memory_);
+    }
 
     // True when a damage report arrived.
     bool drainEvents() {
@@ -165,6 +181,7 @@ private:
 
     XConnection x_;
     DisplayRect area_;
+    std::vector<PictureArea> changed_;  // by the last waitForChange that saw a change
     uint8_t damageEvent_ = 0;
     bool useShm_ = false;
     xcb_damage_damage_t damage_ = 0;

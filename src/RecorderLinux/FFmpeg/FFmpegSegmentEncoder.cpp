@@ -11,12 +11,15 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "FFmpeg/PresetStepper.h"
+#include "FFmpeg/X264Stream.h"
 #include "RecorderError.h"
 #include "Support/SignalStack.h"
 
@@ -91,7 +94,9 @@ struct FFmpegSegmentEncoder::Pipeline {
     OnSegment onSegment;
     std::string description;
 
-    CodecContextPtr videoCodec;
+    std::unique_ptr<X264Stream> x264;     // software video
+    std::optional<PresetStepper> stepper;  // software video at one of the ladder's presets
+    CodecContextPtr videoCodec;           // VAAPI video
     CodecContextPtr audioCodec;
     BufferPtr hwDevice;  // VAAPI only
     AVFormatContext* muxer = nullptr;
@@ -108,6 +113,7 @@ struct FFmpegSegmentEncoder::Pipeline {
     PacketPtr heldVideo;          // held back one packet to learn its duration
     bool fragmentHasVideo = false;
     std::unique_ptr<SwsContext, SwsDeleter> scaler;
+    VideoFrame scaled;  // a picture of another size, fitted
 
     // Audio, in 48 kHz samples.
     std::vector<float> audioFifo;
@@ -178,20 +184,27 @@ struct FFmpegSegmentEncoder::Pipeline {
     }
 
     void openX264(const std::optional<std::string>& presetOverride) {
-        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-        if (!codec) throw RecorderError::encoderUnavailable("video input rejected");
-        CodecContextPtr ctx(avcodec_alloc_context3(codec));
-        configureVideoContext(ctx.get());
-        ctx->pix_fmt = AV_PIX_FMT_NV12;
-        const std::string preset = presetOverride.value_or(presetFor(video));
-        av_opt_set(ctx->priv_data, "preset", preset.c_str(), 0);
-        av_opt_set(ctx->priv_data, "profile", "high", 0);
-        av_opt_set(ctx->priv_data, "forced-idr", "1", 0);
-        // Key frames only where we force them; 8x8 transforms keep ultrafast High profile.
-        av_opt_set(ctx->priv_data, "x264-params", "scenecut=0:8x8dct=1", 0);
-        if (avcodec_open2(ctx.get(), codec, nullptr) < 0) throw RecorderError::encoderUnavailable("video input rejected");
-        videoCodec = std::move(ctx);
-        description = "libx264 (" + preset + ")";
+        X264Stream::Settings settings;
+        settings.width = int(video.width);
+        settings.height = int(video.height);
+        settings.fps = int(video.expectedSourceFrameRate);
+        settings.bitRate = video.averageBitRate;
+        settings.maxKeyInterval = int(video.maxKeyFrameInterval);
+        settings.timescale = kVideoTimescale;
+        settings.preset = presetOverride.value_or(presetFor(video));
+        // One thread is the cheapest way to 1080p30; more only where one cannot keep up.
+        const double pixelRate = double(video.width) * double(video.height) * double(video.expectedSourceFrameRate);
+        settings.threads = pixelRate <= 1920.0 * 1080 * 30 ? 1 : 0;
+        try {
+            x264 = std::make_unique<X264Stream>(settings);
+        } catch (const EncoderError&) {
+            throw RecorderError::encoderUnavailable("video input rejected");
+        }
+        const auto ladder = x264PresetLadder();
+        const auto step = std::find(ladder.begin(), ladder.end(), settings.preset);
+        if (step != ladder.end())
+            stepper.emplace(ladder, size_t(step - ladder.begin()), 1.0 / double(video.expectedSourceFrameRate));
+        description = "libx264 (" + settings.preset + ")";
     }
 
     void openAAC() {
@@ -221,7 +234,28 @@ struct FFmpegSegmentEncoder::Pipeline {
 
         // Video first: the uploader reads the first track's timescale and decode times.
         videoStream = avformat_new_stream(muxer, nullptr);
-        check(avcodec_parameters_from_context(videoStream->codecpar, videoCodec.get()), "video parameters");
+        if (videoCodec) {
+            check(avcodec_parameters_from_context(videoStream->codecpar, videoCodec.get()), "video parameters");
+        } else {
+            AVCodecParameters* par = videoStream->codecpar;
+            par->codec_type = AVMEDIA_TYPE_VIDEO;
+            par->codec_id = AV_CODEC_ID_H264;
+            par->format = AV_PIX_FMT_NV12;
+            par->width = int(video.width);
+            par->height = int(video.height);
+            par->bit_rate = video.averageBitRate;
+            par->profile = FF_PROFILE_H264_HIGH;
+            par->color_primaries = AVCOL_PRI_BT709;
+            par->color_trc = AVCOL_TRC_BT709;
+            par->color_space = AVCOL_SPC_BT709;
+            par->color_range = AVCOL_RANGE_MPEG;
+            // Annex B parameter sets; the muxer turns them into the sample entry's avcC.
+            const std::vector<uint8_t> sets = x264->parameterSets();
+            par->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!par->extradata) throw EncoderError("out of memory");
+            std::memcpy(par->extradata, sets.data(), sets.size());
+            par->extradata_size = int(sets.size());
+        }
         videoStream->time_base = AVRational{1, kVideoTimescale};
         if (audioCodec) {
             audioStream = avformat_new_stream(muxer, nullptr);
@@ -250,41 +284,21 @@ struct FFmpegSegmentEncoder::Pipeline {
 
     // --- video ---
 
-    AVFrame* wrap(const SampleBuffer& sample, FramePtr& holder) {
-        const VideoFrame* picture = sample.videoFrame();
-        if (!picture) return nullptr;
-        holder.reset(av_frame_alloc());
-        AVFrame* frame = holder.get();
-        frame->format = AV_PIX_FMT_NV12;
-        frame->width = int(video.width);
-        frame->height = int(video.height);
-        if (picture->width == video.width && picture->height == video.height) {
-            // Zero copy: the frame keeps the shared payload alive until the encoder lets go.
-            auto* keep = new std::shared_ptr<const SampleBuffer::Payload>(sample.payload());
-            frame->buf[0] = av_buffer_create(
-                const_cast<uint8_t*>(picture->bytes.data()), picture->bytes.size(),
-                [](void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<const SampleBuffer::Payload>*>(opaque); },
-                keep, AV_BUFFER_FLAG_READONLY);
-            if (!frame->buf[0]) {
-                delete keep;
-                throw EncoderError("out of memory");
-            }
-            frame->data[0] = const_cast<uint8_t*>(picture->lumaPlane().data());
-            frame->data[1] = const_cast<uint8_t*>(picture->chromaPlane().data());
-            frame->linesize[0] = picture->strideY;
-            frame->linesize[1] = picture->strideUV;
-            return frame;
-        }
-        // A frame of another size is scaled rather than lost.
-        check(av_frame_get_buffer(frame, 0), "frame buffer");
-        scaler.reset(sws_getCachedContext(scaler.release(), picture->width, picture->height, AV_PIX_FMT_NV12,
-                                          frame->width, frame->height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr,
+    // The picture at the stream's size: a frame of another size is scaled rather than lost.
+    const VideoFrame* fitted(const VideoFrame& picture) {
+        if (picture.width == video.width && picture.height == video.height) return &picture;
+        if (scaled.width != video.width || scaled.height != video.height)
+            scaled = VideoFrame::make(int(video.width), int(video.height));
+        scaler.reset(sws_getCachedContext(scaler.release(), picture.width, picture.height, AV_PIX_FMT_NV12,
+                                          scaled.width, scaled.height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr,
                                           nullptr, nullptr));
         if (!scaler) throw EncoderError("cannot scale a frame");
-        const uint8_t* src[2] = {picture->lumaPlane().data(), picture->chromaPlane().data()};
-        const int srcStride[2] = {picture->strideY, picture->strideUV};
-        sws_scale(scaler.get(), src, srcStride, 0, picture->height, frame->data, frame->linesize);
-        return frame;
+        const uint8_t* src[2] = {picture.lumaPlane().data(), picture.chromaPlane().data()};
+        const int srcStride[2] = {picture.strideY, picture.strideUV};
+        uint8_t* dst[2] = {scaled.lumaPlane().data(), scaled.chromaPlane().data()};
+        const int dstStride[2] = {scaled.strideY, scaled.strideUV};
+        sws_scale(scaler.get(), src, srcStride, 0, picture.height, dst, dstStride);
+        return &scaled;
     }
 
     void encodeVideo(const SampleBuffer& sample) {
@@ -303,34 +317,71 @@ struct FFmpegSegmentEncoder::Pipeline {
         if (pts <= lastVideoPts) pts = lastVideoPts + 1;  // rounding must not reorder frames
         lastVideoPts = pts;
 
-        FramePtr holder;
-        AVFrame* frame = wrap(sample, holder);
-        if (!frame) return;
-        frame->pts = pts;
+        const VideoFrame* picture = sample.videoFrame();
+        if (!picture) return;
+        picture = fitted(*picture);
         const int64_t boundaryTicks = int64_t(std::llround(video.maxKeyFrameIntervalDuration * kVideoTimescale));
-        if (pts >= nextKeyBoundary || framesSinceKey >= video.maxKeyFrameInterval) {
-            frame->pict_type = AV_PICTURE_TYPE_I;
+        const bool key = pts >= nextKeyBoundary || framesSinceKey >= video.maxKeyFrameInterval;
+        if (key) {
             // Two seconds from this key frame, not from a fixed grid: a key frame the
             // frame count forced early (frames bunch up around a pause) must not be
             // followed by another one a frame later at the grid mark.
             nextKeyBoundary = pts + boundaryTicks;
             framesSinceKey = 0;
-        } else {
-            frame->pict_type = AV_PICTURE_TYPE_NONE;
         }
         ++framesSinceKey;
 
-        if (hwDevice) {
-            FramePtr hwFrame(av_frame_alloc());
-            check(av_hwframe_get_buffer(videoCodec->hw_frames_ctx, hwFrame.get(), 0), "VAAPI surface");
-            check(av_hwframe_transfer_data(hwFrame.get(), frame, 0), "VAAPI upload");
-            hwFrame->pts = frame->pts;
-            hwFrame->pict_type = frame->pict_type;
-            check(avcodec_send_frame(videoCodec.get(), hwFrame.get()), "encoding video");
-        } else {
-            check(avcodec_send_frame(videoCodec.get(), frame), "encoding video");
+        if (x264) {
+            if (auto packet = x264->encode(picture, pts, key)) takeVideo(toPacket(*packet));
+            return;
         }
+        // VAAPI copies the picture to a surface at once, so the frame only borrows it.
+        FramePtr frame(av_frame_alloc());
+        frame->format = AV_PIX_FMT_NV12;
+        frame->width = picture->width;
+        frame->height = picture->height;
+        frame->data[0] = const_cast<uint8_t*>(picture->lumaPlane().data());
+        frame->data[1] = const_cast<uint8_t*>(picture->chromaPlane().data());
+        frame->linesize[0] = picture->strideY;
+        frame->linesize[1] = picture->strideUV;
+        FramePtr hwFrame(av_frame_alloc());
+        check(av_hwframe_get_buffer(videoCodec->hw_frames_ctx, hwFrame.get(), 0), "VAAPI surface");
+        check(av_hwframe_transfer_data(hwFrame.get(), frame.get(), 0), "VAAPI upload");
+        hwFrame->pts = pts;
+        hwFrame->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        check(avcodec_send_frame(videoCodec.get(), hwFrame.get()), "encoding video");
         receiveVideo();
+    }
+
+    static PacketPtr toPacket(const X264Stream::Packet& encoded) {
+        PacketPtr packet = makePacket();
+        check(av_new_packet(packet.get(), int(encoded.data.size())), "video packet");
+        std::memcpy(packet->data, encoded.data.data(), encoded.data.size());
+        packet->pts = encoded.pts;
+        packet->dts = encoded.dts;
+        if (encoded.key) packet->flags |= AV_PKT_FLAG_KEY;
+        return packet;
+    }
+
+    // Each packet waits for the next one to learn its duration.
+    void takeVideo(PacketPtr packet) {
+        if (heldVideo) {
+            heldVideo->duration = std::max<int64_t>(1, packet->dts - heldVideo->dts);
+            writeVideo(std::move(heldVideo));
+        }
+        heldVideo = std::move(packet);
+    }
+
+    // After each video frame: a software encoder that falls behind steps its preset.
+    void paced(size_t waiting, double encodeSeconds) {
+        if (!stepper) return;
+        const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        const auto next = stepper->observe(now, waiting, encodeSeconds);
+        if (!next) return;
+        const std::string from = x264->preset();
+        if (x264->changePreset(*next))
+            std::fprintf(stderr, "brindlow: the encoder %s; x264 preset %s -> %s\n",
+                         waiting > 0 ? "fell behind" : "keeps up again", from.c_str(), next->c_str());
     }
 
     void receiveVideo() {
@@ -339,11 +390,7 @@ struct FFmpegSegmentEncoder::Pipeline {
             const int r = avcodec_receive_packet(videoCodec.get(), packet.get());
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
             check(r, "encoding video");
-            if (heldVideo) {
-                heldVideo->duration = std::max<int64_t>(1, packet->dts - heldVideo->dts);
-                writeVideo(std::move(heldVideo));
-            }
-            heldVideo = std::move(packet);
+            takeVideo(std::move(packet));
         }
     }
 
@@ -485,8 +532,14 @@ struct FFmpegSegmentEncoder::Pipeline {
             check(avcodec_send_frame(audioCodec.get(), nullptr), "flushing audio");
             receiveAudio();
         }
-        check(avcodec_send_frame(videoCodec.get(), nullptr), "flushing video");
-        receiveVideo();
+        if (x264) {
+            // With threads, a call may hand out nothing while pictures are still in flight.
+            while (x264->hasDelayedFrames())
+                if (auto packet = x264->encode(nullptr, 0, false)) takeVideo(toPacket(*packet));
+        } else {
+            check(avcodec_send_frame(videoCodec.get(), nullptr), "flushing video");
+            receiveVideo();
+        }
         if (heldVideo) {
             heldVideo->duration = frameTicks;
             writeVideo(std::move(heldVideo));
@@ -652,6 +705,7 @@ void FFmpegSegmentEncoder::run() {
     }
     for (;;) {
         std::optional<Item> item;
+        size_t videoWaiting = 0;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [&] { return !queue_.empty() || finishRequested_; });
@@ -663,6 +717,7 @@ void FFmpegSegmentEncoder::run() {
                 item = std::move(queue_.front());
                 queue_.pop_front();
                 --(item->video ? queuedVideo_ : queuedAudio_);
+                videoWaiting = queuedVideo_;
             }
         }
         try {
@@ -672,8 +727,14 @@ void FFmpegSegmentEncoder::run() {
                 status_ = cancelled_ ? Status::cancelled : Status::completed;
                 return;
             }
-            if (item->video) p.encodeVideo(item->sample);
-            else p.appendAudio(item->sample);
+            if (item->video) {
+                const auto started = std::chrono::steady_clock::now();
+                p.encodeVideo(item->sample);
+                p.paced(videoWaiting,
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+            } else {
+                p.appendAudio(item->sample);
+            }
         } catch (...) {
             fail(std::current_exception());
             return;

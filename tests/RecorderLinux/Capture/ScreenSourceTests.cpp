@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
 #include <condition_variable>
 #include <thread>
 
 #include "Support/CapturedFrames.h"
+#include "Support/XConnection.h"
 #include "Support/Subprocess.h"
 #include "Support/XvfbProcess.h"
 
@@ -21,20 +24,32 @@ using testing::yuvAt;
 struct FakeScreen {
     std::mutex mutex;
     int width = 64, height = 32;
-    std::array<uint8_t, 4> colour{0, 0, 0, 0};  // B, G, R, X
     bool changed = false, broken = false;
     int grabs = 0;
-    std::vector<uint8_t> pixels;
+    std::vector<uint8_t> pixels = std::vector<uint8_t>(size_t(width) * height * 4, 0);  // B, G, R, X
+    std::vector<PictureArea> damage;  // since the last report; empty: everything
 
-    void paint(uint8_t r, uint8_t g, uint8_t b) {
+    void paint(uint8_t r, uint8_t g, uint8_t b) { paintArea({0, 0, width, height}, r, g, b); }
+    void paintArea(const PictureArea& area, uint8_t r, uint8_t g, uint8_t b) {
         std::lock_guard lock(mutex);
-        colour = {b, g, r, 0};
-        changed = true;
+        for (int y = area.y; y < area.y + area.height; ++y)
+            for (int x = area.x; x < area.x + area.width; ++x) {
+                uint8_t* p = &pixels[(size_t(y) * width + x) * 4];
+                p[0] = b, p[1] = g, p[2] = r;
+            }
+        if (!std::exchange(changed, true)) damage.clear();
+        damage.push_back(area);
+    }
+    std::vector<uint8_t> snapshot() {
+        std::lock_guard lock(mutex);
+        return pixels;
     }
     ScreenConnector connector() {
         return [this] {
             struct Connection : ScreenConnection {
                 FakeScreen* screen;
+                std::vector<PictureArea> reported;
+                std::vector<uint8_t> grabbed;
                 explicit Connection(FakeScreen* s) : screen(s) {}
                 void watch(const DisplayRect&) override {
                     std::lock_guard lock(screen->mutex);
@@ -46,20 +61,22 @@ struct FakeScreen {
                         {
                             std::lock_guard lock(screen->mutex);
                             if (screen->broken) throw ScreenConnectionError("the connection to the X server broke");
-                            if (std::exchange(screen->changed, false)) return true;
+                            if (std::exchange(screen->changed, false)) {
+                                reported = std::exchange(screen->damage, {});
+                                return true;
+                            }
                         }
                         if (std::chrono::steady_clock::now() >= until) return false;
                         std::this_thread::sleep_for(2ms);
                     }
                 }
+                std::vector<PictureArea> changedAreas() override { return reported; }
                 const uint8_t* grab(int& stride) override {
                     std::lock_guard lock(screen->mutex);
                     ++screen->grabs;
-                    screen->pixels.resize(size_t(screen->width) * screen->height * 4);
-                    for (size_t i = 0; i < screen->pixels.size(); i += 4)
-                        std::copy(screen->colour.begin(), screen->colour.end(), screen->pixels.begin() + i);
+                    grabbed = screen->pixels;
                     stride = screen->width * 4;
-                    return screen->pixels.data();
+                    return grabbed.data();
                 }
             };
             return std::make_unique<Connection>(this);
@@ -115,6 +132,31 @@ TEST(ScreenSource, AChangeShowsInTheNextFramesInBT709VideoRange) {
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(yuvAt(frames.last()), (std::array<int, 3>{235, 128, 128}));
     source.stop();
+}
+
+TEST(ScreenSource, ConvertsOnlyWhatChangedAndNeverWritesADeliveredPicture) {
+    FakeScreen screen;
+    ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(2));
+    const SampleBuffer held = frames.last();
+    const std::vector<uint8_t> heldBytes = held.videoFrame()->bytes;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    for (const PictureArea& area : {PictureArea{5, 3, 10, 7}, PictureArea{50, 20, 3, 3}, PictureArea{0, 31, 64, 1}}) {
+        const auto before = frames.last().payload();
+        screen.paintArea(area, 255, 255, 255);
+        while (frames.last().payload() == before && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(2ms);
+    }
+    source.stop();
+    EXPECT_EQ(held.videoFrame()->bytes, heldBytes) << "a picture once delivered was written";
+    const SampleBuffer after = frames.last();
+    EXPECT_EQ(yuvAt(after, 8, 6)[0], 235);
+    EXPECT_EQ(yuvAt(after, 51, 21)[0], 235);
+    EXPECT_EQ(yuvAt(after, 30, 15)[0], 16);
+    const FrameConverter whole(FrameConverter::Input::bgr0, 64, 32, 64, 32);
+    EXPECT_EQ(after.videoFrame()->bytes, whole.convert(screen.snapshot().data(), 64 * 4).bytes);
 }
 
 TEST(ScreenSource, BrokenConnectionIsReportedAndTheLastPictureKeepsComing) {
@@ -205,6 +247,44 @@ TEST_F(ScreenCaptureOnXvfb, ListsTheScreenAndCapturesItsChanges) {
     }
     std::sort(gaps.begin(), gaps.end());
     EXPECT_NEAR(gaps[gaps.size() / 2], 1.0 / 30, 0.005);
+}
+
+// A rectangle drawn straight onto the root window: damage for just that area.
+void fillRootRectangle(const PictureArea& area, uint32_t rgb) {
+    XConnection x;
+    const xcb_gcontext_t gc = xcb_generate_id(x.xcb());
+    xcb_create_gc(x.xcb(), gc, x.screen()->root, XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t rect{int16_t(area.x), int16_t(area.y), uint16_t(area.width), uint16_t(area.height)};
+    xcb_poly_fill_rectangle(x.xcb(), x.screen()->root, gc, 1, &rect);
+    xcb_free_gc(x.xcb(), gc);
+    std::free(xcb_get_input_focus_reply(x.xcb(), xcb_get_input_focus(x.xcb()), nullptr));  // a round trip
+}
+
+TEST_F(ScreenCaptureOnXvfb, ASmallChangeGivesTheSamePictureAsAWholeGrab) {
+    paintRoot("#808080");
+    const auto displays = availableDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    ScreenSource source(displays[0], displays[0].pixels, 30);
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(5));
+    const SampleBuffer held = frames.last();
+    const std::vector<uint8_t> heldBytes = held.videoFrame()->bytes;
+    fillRootRectangle({101, 201, 37, 13}, 0xff0000);
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (yuvAt(frames.last(), 110, 206)[0] != 63 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    source.stop();
+    EXPECT_EQ(held.videoFrame()->bytes, heldBytes) << "a picture once delivered was written";
+
+    const auto connection = xcbScreenConnector()();
+    connection->watch(displays[0].bounds);
+    int stride = 0;
+    const uint8_t* pixels = connection->grab(stride);
+    const FrameConverter whole(FrameConverter::Input::bgr0, 1920, 1080, 1920, 1080);
+    const VideoFrame expected = whole.convert(pixels, stride);
+    EXPECT_EQ(yuvAt(frames.last(), 110, 206)[0], 63);
+    EXPECT_TRUE(frames.last().videoFrame()->bytes == expected.bytes);
 }
 
 TEST(ScreenCaptureOnLargeXvfb, FitsA5KScreenToTheEncoder) {

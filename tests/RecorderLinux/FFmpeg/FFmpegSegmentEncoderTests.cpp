@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 
+#include "FFmpeg/X264Stream.h"
 #include "MP4Boxes.h"
 #include "RecorderError.h"
 #include "RecordingClock.h"
@@ -271,6 +273,43 @@ TEST_F(FFmpegSegmentEncoderTest, SlowEncoderDropsFramesWithoutBlocking) {
     EXPECT_EQ(int64_t(packets.size()) + writer->droppedVideoFrames(), 60);
     ASSERT_FALSE(packets.empty());
     EXPECT_TRUE(packets.front().key);
+}
+
+TEST(X264Stream, PresetStepsMidStreamKeepTheParameterSetsAndADecodableStream) {
+    X264Stream stream({320, 240, 30, 1'000'000, 60, 90'000, "veryfast", 1});
+    const std::vector<uint8_t> sets = stream.parameterSets();
+    std::vector<uint8_t> annexB = sets;
+    int packets = 0;
+    auto take = [&](std::optional<X264Stream::Packet> packet) {
+        if (!packet) return;
+        annexB.insert(annexB.end(), packet->data.begin(), packet->data.end());
+        ++packets;
+    };
+    for (int i = 0; i < 90; ++i) {
+        if (i == 30) {
+            EXPECT_TRUE(stream.changePreset("ultrafast"));
+        }
+        if (i == 60) {
+            EXPECT_TRUE(stream.changePreset("superfast"));
+        }
+        const VideoFrame picture = testing::movingPicture(320, 240, i);
+        take(stream.encode(&picture, i * 3000, i % 45 == 0));
+    }
+    while (stream.hasDelayedFrames()) take(stream.encode(nullptr, 0, false));
+    EXPECT_EQ(stream.preset(), "superfast");
+    EXPECT_EQ(stream.parameterSets(), sets);
+    EXPECT_EQ(packets, 90);
+
+    const auto file = std::filesystem::temp_directory_path() / ("brindlow-steps-" + randomUUID() + ".h264");
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(annexB.data()), std::streamsize(annexB.size()));
+    const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-xerror", "-f", "h264", "-i", file.string(),
+                                              "-fps_mode", "passthrough", "-f", "framecrc", "-"});
+    std::filesystem::remove(file);
+    EXPECT_EQ(decoded.exitCode, 0);
+    int frames = 0;
+    std::istringstream lines(decoded.output);
+    for (std::string line; std::getline(lines, line);) frames += !line.empty() && line[0] != '#';
+    EXPECT_EQ(frames, 90);
 }
 
 TEST_F(FFmpegSegmentEncoderTest, RejectsSettingsNoEncoderTakes) {

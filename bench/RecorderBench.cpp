@@ -284,7 +284,7 @@ struct WorkloadRow {
     Usage recorder, reference;
     long recorderFrames = -1, referenceFrames = -1;
     long referenceDuplicated = -1;
-    std::vector<std::string> recorderSaid;  // preset steps and the like
+    std::vector<std::string> recorderSaid;  // the encoder's preset steps
 };
 
 // Records `workload` on `xvfb` with the recorder, then with ffmpeg, while it keeps running.
@@ -316,7 +316,7 @@ WorkloadRow runWorkload(const RecorderRig& rig, const testing::XvfbProcess& xvfb
         if (line.rfind("brindlow: encoding", 0) == 0) {
             if (std::find(encoderLines.begin(), encoderLines.end(), line) == encoderLines.end())
                 encoderLines.push_back(line);
-        } else if (line.rfind("brindlow: ", 0) == 0) {
+        } else if (line.rfind("brindlow: ", 0) == 0 && line.find("preset") != std::string::npos) {
             row.recorderSaid.push_back(line);
         }
     }

@@ -5,7 +5,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
-#include <libyuv/convert.h>
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale_argb.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -45,11 +46,15 @@ PictureArea PictureArea::alignedToBlocks(int pictureWidth, int pictureHeight) co
 
 FrameConverter::FrameConverter(Input input, int width, int height, int outWidth, int outHeight, int threads,
                                Method method)
-    : height_(height), outWidth_(outWidth), outHeight_(outHeight) {
+    : width_(width), height_(height), outWidth_(outWidth), outHeight_(outHeight) {
     if (method == Method::fastest && sameSize(width, height, outWidth, outHeight)) {
         // YUYV keeps its matrix and range, so repacking it is exact; libyuv does that.
         if (input == Input::bgr0) direct_ = Direct::bgr0;
         if (input == Input::yuyv) direct_ = Direct::yuyv;
+    } else if (method == Method::fastest && input == Input::bgr0 && outWidth % 2 == 0 && outHeight % 2 == 0 &&
+               outWidth >= 2 && outHeight >= 2) {
+        direct_ = Direct::scaledBGR0;
+        scaled_.resize(size_t(outWidth) * size_t(outHeight) * 4);
     }
     if (direct_ != Direct::none) return;
     context_ = sws_alloc_context();
@@ -83,6 +88,13 @@ VideoFrame FrameConverter::convert(const std::array<const uint8_t*, 4>& planes,
     switch (direct_) {
         case Direct::bgr0:
             convertArea(planes[0], strides[0], {0, 0, outWidth_, outHeight_}, frame);
+            return frame;
+        case Direct::scaledBGR0:
+            // Channel order does not matter to a scaler of four-byte pixels.
+            libyuv::ARGBScale(planes[0], strides[0], width_, height_, scaled_.data(), outWidth_ * 4, outWidth_,
+                              outHeight_, libyuv::kFilterBilinear);
+            bgr0ToNV12(scaled_.data(), outWidth_ * 4, outWidth_, outHeight_, frame.lumaPlane().data(), frame.strideY,
+                       frame.chromaPlane().data(), frame.strideUV);
             return frame;
         case Direct::yuyv:
             libyuv::YUY2ToNV12(planes[0], strides[0], frame.lumaPlane().data(), frame.strideY,

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "Support/SampleBuffer.h"
 
@@ -23,7 +24,8 @@ struct PictureArea {
 // BT.709 video-range colour. One converter serves one input size and format; it is
 // used from one thread at a time. Screen pictures of the output's size (an odd last
 // row or column is dropped) and YUYV of the output's size take direct paths that are
-// several times faster than libswscale; everything else goes through libswscale.
+// several times faster than libswscale, and a screen fitted to a smaller size is
+// scaled by libyuv first (a third faster); everything else goes through libswscale.
 class FrameConverter {
 public:
     enum class Input { bgr0, yuyv, yuv420p, yuvj420p, yuv422p, yuvj422p };
@@ -52,9 +54,11 @@ public:
     int outHeight() const { return outHeight_; }
 
 private:
-    enum class Direct { none, bgr0, yuyv };
+    enum class Direct { none, bgr0, yuyv, scaledBGR0 };
 
     Direct direct_ = Direct::none;
+    int width_;
+    mutable std::vector<uint8_t> scaled_;  // scaledBGR0: the picture at the output's size
     SwsContext* context_ = nullptr;
     int height_;
     int outWidth_, outHeight_;

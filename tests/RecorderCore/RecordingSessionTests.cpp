@@ -183,9 +183,56 @@ TEST_F(RecordingSessionTest, ScreenAndMicAreSavedWithTheAudioInTheScreenStream) 
     EXPECT_EQ(started.at("mic"), TelemetryValue(true));
     EXPECT_EQ(started.at("width"), TelemetryValue(320));
     EXPECT_EQ(telemetry->last().props.at("hasFolder"), TelemetryValue(true));
+    EXPECT_EQ(telemetry->last().props.at("droppedFrames"), TelemetryValue(0));
     // finishing is reported by stop (without an id) and by save (with it); saved without.
     EXPECT_EQ(telemetry->phases, (std::vector<std::string>{"armed", "recording/" + aid, "finishing",
                                                            "finishing/" + aid, "saved"}));
+    recorder->releaseSources();
+}
+
+// A real encoder that takes no frames for its first half second, as a loaded machine would.
+class StallingEncoder : public SegmentEncoder {
+public:
+    explicit StallingEncoder(std::unique_ptr<SegmentEncoder> inner) : inner_(std::move(inner)) {}
+    void startWriting() override {
+        started_ = std::chrono::steady_clock::now();
+        inner_->startWriting();
+    }
+    bool isReadyForVideo() const override {
+        return std::chrono::steady_clock::now() - started_ > 500ms && inner_->isReadyForVideo();
+    }
+    bool isReadyForAudio() const override { return inner_->isReadyForAudio(); }
+    bool appendVideo(const SampleBuffer& frame) override { return isReadyForVideo() && inner_->appendVideo(frame); }
+    bool appendAudio(const SampleBuffer& buffer) override { return inner_->appendAudio(buffer); }
+    void markVideoFinished() override { inner_->markVideoFinished(); }
+    void markAudioFinished() override { inner_->markAudioFinished(); }
+    void finishWriting() override { inner_->finishWriting(); }
+    void cancelWriting() override { inner_->cancelWriting(); }
+    Status status() const override { return inner_->status(); }
+    std::exception_ptr error() const override { return inner_->error(); }
+
+private:
+    std::unique_ptr<SegmentEncoder> inner_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+TEST_F(RecordingSessionTest, FramesAnEncoderCouldNotTakeAreCountedAndReported) {
+    const auto real = FFmpegSegmentEncoder::factory(quiet());
+    auto recorder = session(screenSource(), nullptr, nullptr,
+                            [real](const VideoOutputSettings& v, const std::optional<AudioSettings>& a,
+                                   SegmentEncoder::OnSegment onSegment) -> std::unique_ptr<SegmentEncoder> {
+                                return std::make_unique<StallingEncoder>(real(v, a, std::move(onSegment)));
+                            });
+    recorder->prepare();
+    recorder->begin();
+    std::this_thread::sleep_for(1500ms);
+    // Half a second at 30 fps, less the eight frames the writer holds back.
+    const int64_t dropped = recorder->droppedFrames();
+    EXPECT_GE(dropped, 4);
+    EXPECT_LE(dropped, 10);
+    recorder->stop();
+    EXPECT_EQ(telemetry->last().name, "take_saved");
+    EXPECT_EQ(telemetry->last().props.at("droppedFrames"), TelemetryValue(double(dropped)));
     recorder->releaseSources();
 }
 

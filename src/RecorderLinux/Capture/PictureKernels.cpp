@@ -19,17 +19,15 @@ constexpr int32_t yOffset = (16 << kShift) + (1 << (kShift - 1));
 // Chroma works on the sum of four pixels, two more bits.
 constexpr int32_t cOffset = (128 << (kShift + 2)) + (1 << (kShift + 1));
 
-inline uint8_t luma(int32_t r, int32_t g, int32_t b) { return uint8_t((yR * r + yG * g + yB * b + yOffset) >> kShift); }
-
-}  // namespace
+[[gnu::always_inline]] inline uint8_t luma(int32_t r, int32_t g, int32_t b) {
+    return uint8_t((yR * r + yG * g + yB * b + yOffset) >> kShift);
+}
 
 // Two source rows into two luma rows and one chroma row. Written plainly so the
-// compiler vectorises it; the AVX2 clone is three to four times swscale's speed.
-// Outside the anonymous namespace: the clones' resolver needs it visible.
-__attribute__((target_clones("avx2", "default"))) void rowPair(const uint8_t* __restrict top,
-                                                               const uint8_t* __restrict bottom,
-                                                               uint8_t* __restrict yTop, uint8_t* __restrict yBottom,
-                                                               uint8_t* __restrict uv, int pairs) {
+// compiler vectorises it; built for AVX2 it is three to four times swscale's speed.
+[[gnu::always_inline]] inline void rowPair(const uint8_t* __restrict top, const uint8_t* __restrict bottom,
+                                           uint8_t* __restrict yTop, uint8_t* __restrict yBottom,
+                                           uint8_t* __restrict uv, int pairs) {
     for (int i = 0; i < pairs; ++i) {
         const uint8_t* p = top + 8 * i;
         const uint8_t* q = bottom + 8 * i;
@@ -45,8 +43,28 @@ __attribute__((target_clones("avx2", "default"))) void rowPair(const uint8_t* __
     }
 }
 
+using RowPair = void (*)(const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, uint8_t*, int);
+
+void rowPairPlain(const uint8_t* top, const uint8_t* bottom, uint8_t* yTop, uint8_t* yBottom, uint8_t* uv, int pairs) {
+    rowPair(top, bottom, yTop, yBottom, uv, pairs);
+}
+
+[[gnu::target("avx2")]] void rowPairAVX2(const uint8_t* top, const uint8_t* bottom, uint8_t* yTop, uint8_t* yBottom,
+                                         uint8_t* uv, int pairs) {
+    rowPair(top, bottom, yTop, yBottom, uv, pairs);
+}
+
+// Chosen at run time rather than by an ifunc, which sanitizer runtimes cannot survive.
+RowPair bestRowPair() {
+    static const RowPair best = __builtin_cpu_supports("avx2") ? rowPairAVX2 : rowPairPlain;
+    return best;
+}
+
+}  // namespace
+
 void bgr0ToNV12(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* uv,
                 int uvStride) {
+    const RowPair rowPair = bestRowPair();
     for (int row = 0; row + 1 < height; row += 2) {
         const uint8_t* top = src + ptrdiff_t(row) * srcStride;
         rowPair(top, top + srcStride, y + ptrdiff_t(row) * yStride, y + ptrdiff_t(row + 1) * yStride,

@@ -134,6 +134,8 @@ void ScreenSource::takePicture(ScreenConnection& connection, std::vector<Picture
         const VideoFrame* previous = current ? std::get_if<VideoFrame>(current.get()) : nullptr;
         if (!previous) changed.clear();
         const std::vector<PictureArea> parts = partsToConvert(changed, converter_->outWidth(), converter_->outHeight());
+        // A change only in an odd display's last row or column is not in the picture.
+        if (parts.empty()) return;
         VideoFrame next = pool_->take();
         // Copy on write: the delivered picture may still be in the encoder's hands.
         if (parts.front().pixels() < int64_t(next.width) * next.height)

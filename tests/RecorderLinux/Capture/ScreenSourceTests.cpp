@@ -159,6 +159,25 @@ TEST(ScreenSource, ConvertsOnlyWhatChangedAndNeverWritesADeliveredPicture) {
     EXPECT_EQ(after.videoFrame()->bytes, whole.convert(screen.snapshot().data(), 64 * 4).bytes);
 }
 
+TEST(ScreenSource, AChangeOutsideAnOddDisplaysPictureLeavesThePictureAsItIs) {
+    FakeScreen screen;
+    screen.width = 65;
+    screen.height = 33;
+    screen.pixels.assign(size_t(65) * 33 * 4, 0);
+    ScreenSource source(fakeDisplay(65, 33), {65, 33}, 50, screen.connector());
+    ASSERT_EQ(source.videoSize(), (CaptureSize{64, 32}));
+    Frames frames;
+    source.start(frames.deliver());
+    ASSERT_TRUE(frames.waitFor(2));
+    const auto before = frames.last().payload();
+    screen.paintArea({64, 0, 1, 33}, 255, 255, 255);
+    screen.paintArea({0, 32, 65, 1}, 255, 255, 255);
+    const size_t seen = frames.size();
+    ASSERT_TRUE(frames.waitFor(seen + 10));
+    source.stop();
+    EXPECT_EQ(frames.last().payload(), before);
+}
+
 TEST(ScreenSource, BrokenConnectionIsReportedAndTheLastPictureKeepsComing) {
     FakeScreen screen;
     ScreenSource source(fakeDisplay(64, 32), {64, 32}, 50, screen.connector());

@@ -107,7 +107,8 @@ public:
         return !changed_.empty();
     }
 
-    std::vector<PictureArea> changedAreas() override { return changed_; }
+    // Without shared memory every grab crosses the socket whole, so one grab serves all.
+    std::vector<PictureArea> changedAreas() override { return memory_ ? changed_ : std::vector<PictureArea>{}; }
 
     const uint8_t* grab(int& stride) override {
         if (memory_) return grabShared({0, 0, int(area_.width), int(area_.height)}, stride);

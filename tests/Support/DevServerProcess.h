@@ -123,6 +123,8 @@ public:
         request("POST", base("monolith") + "/_dev/faults", fault.dump());
     }
     void clearFaults() const { request("DELETE", base("monolith") + "/_dev/faults"); }
+    // Each route's rule with the requests it still applies to ("times").
+    nlohmann::json faults() const { return nlohmann::json::parse(request("GET", base("monolith") + "/_dev/faults").body); }
 
 private:
     pid_t pid_ = -1;

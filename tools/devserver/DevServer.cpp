@@ -650,6 +650,7 @@ struct DevServer::Impl {
             faults.set(body["route"], *rule);
             ok(res, faults.toJSON());
         });
+        s.Get("/_dev/faults", [this](const httplib::Request&, httplib::Response& res) { ok(res, faults.toJSON()); });
         s.Delete("/_dev/faults", [this](const httplib::Request&, httplib::Response& res) {
             faults.clear();
             ok(res, faults.toJSON());

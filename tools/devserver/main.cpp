@@ -62,6 +62,7 @@ While it runs, on the monolith port:
   POST   /_dev/faults           {"route":"put","status":500,"times":2} or
                                 {"route":"put","drop":true,"rate":0.3} or
                                 {"route":"user","delayMs":1500}
+  GET    /_dev/faults           the rules, each with the requests it still applies to
   DELETE /_dev/faults           clears every fault
   POST   /_dev/revoke           {"uid":"…"} revokes the user's refresh tokens
   POST   /_dev/mint             {"uid":"…"} answers {"token":"<custom token>"}

@@ -90,12 +90,15 @@ int64_t RecordingSession::backlogBytes() const {
     return total;
 }
 
+int64_t RecordingSession::droppedFramesOf(const Take& take) {
+    int64_t total = 0;
+    for (const auto& [key, stream] : take.streams) total += stream.writer->droppedVideoFrames();
+    return total;
+}
+
 int64_t RecordingSession::droppedFrames() const {
     std::lock_guard lock(lock_);
-    int64_t total = 0;
-    if (take_)
-        for (const auto& [key, stream] : take_->streams) total += stream.writer->droppedVideoFrames();
-    return total;
+    return take_ ? droppedFramesOf(*take_) : 0;
 }
 
 void RecordingSession::set(Phase phase) {
@@ -374,17 +377,16 @@ RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
         auto& stream = take->streams.at(key);
         take->registration->sendRangesFinal(key, journalStream(key, [](TakeRecord::Stream& s) { s.finalNotice = true; }));
         if (const auto index = stream.uploader->fragmentIndex())
-            take->registration->sendIndex(key, *index,
-                                          journalStream(key, [](TakeRecord::Stream& s) { s.index = true; }));
+            take->registration->sendIndex(
+                key, *index, journalStream(key, [](TakeRecord::Stream& s) { s.index = true; }));
     }
     if (log && std::find(recorded.begin(), recorded.end(), StreamKey::screen) != recorded.end() &&
         uploadCursorLog(take->aid, *log))
         take->journal->update([](TakeRecord& r) { r.cursorLog = true; });
     {
         std::lock_guard lock(lock_);
-        int64_t dropped = 0;
-        for (const auto& [key, stream] : take->streams) dropped += stream.writer->droppedVideoFrames();
-        pendingSave_ = PendingSave{take->aid, duration, take->registration, take->journal, take->lock, dropped};
+        pendingSave_ = PendingSave{take->aid,     duration,   take->registration,
+                                   take->journal, take->lock, droppedFramesOf(*take)};
     }
     return save();
 }

@@ -141,6 +141,7 @@ private:
                      std::shared_ptr<CaptureSource> camera, std::shared_ptr<CaptureSource> mic,
                      std::optional<CursorCapture> cursor, Options options, SegmentEncoderFactory makeEncoder);
     void set(Phase phase);
+    static int64_t droppedFramesOf(const Take& take);
     Saved stopTake(const std::string& notice);
     Saved recoverFailedUpload(const std::string& aid);
     void removeTakeFolder(const std::string& aid);

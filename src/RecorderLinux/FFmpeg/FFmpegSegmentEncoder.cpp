@@ -29,6 +29,11 @@ namespace {
 constexpr int kVideoTimescale = 90'000;
 constexpr int kAudioSampleRate = 48'000;
 constexpr int kAudioBitRate = 128'000;
+constexpr double k1080p30 = 1920.0 * 1080 * 30;  // pixels per second
+
+double pixelRate(const VideoOutputSettings& s) {
+    return double(s.width) * double(s.height) * double(s.expectedSourceFrameRate);
+}
 
 std::string avErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -78,10 +83,8 @@ std::optional<std::string> firstRenderNode() {
 
 std::string FFmpegSegmentEncoder::presetFor(const VideoOutputSettings& s) {
     // Measured on two cores: 1080p30 keeps real time at veryfast, 4K30 only at ultrafast.
-    const double pixelRate = double(s.width) * double(s.height) * double(s.expectedSourceFrameRate);
-    std::string preset = pixelRate <= 1920.0 * 1080 * 30 ? "veryfast"
-                         : pixelRate <= 1920.0 * 1080 * 60 ? "superfast"
-                                                             : "ultrafast";
+    const double rate = pixelRate(s);
+    std::string preset = rate <= k1080p30 ? "veryfast" : rate <= 2 * k1080p30 ? "superfast" : "ultrafast";
     if (s.prioritizeSpeedOverQuality && preset == "veryfast") preset = "superfast";
     return preset;
 }
@@ -194,8 +197,7 @@ struct FFmpegSegmentEncoder::Pipeline {
         settings.timescale = kVideoTimescale;
         settings.preset = presetOverride.value_or(presetFor(video));
         // One thread is the cheapest way to 1080p30; more only where one cannot keep up.
-        const double pixelRate = double(video.width) * double(video.height) * double(video.expectedSourceFrameRate);
-        settings.threads = pixelRate <= 1920.0 * 1080 * 30 ? 1 : 0;
+        settings.threads = pixelRate(video) <= k1080p30 ? 1 : 0;
         try {
             x264 = std::make_unique<X264Stream>(settings);
         } catch (const EncoderError&) {

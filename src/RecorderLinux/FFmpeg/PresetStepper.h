@@ -22,7 +22,6 @@ public:
     // After each frame: the time (seconds, any origin), how many frames still wait,
     // and how long this one took. Returns the preset to switch to, if it changes.
     std::optional<std::string> observe(double now, size_t waiting, double encodeSeconds);
-    const std::string& preset() const { return ladder_[at_]; }
 
 private:
     std::vector<std::string> ladder_;

@@ -29,11 +29,6 @@ AVPixelFormat pixelFormat(FrameConverter::Input input) {
     return AV_PIX_FMT_NONE;
 }
 
-// The output is the input with an odd last row or column dropped.
-bool sameSize(int width, int height, int outWidth, int outHeight) {
-    return outWidth == (width & ~1) && outHeight == (height & ~1) && outWidth >= 2 && outHeight >= 2;
-}
-
 }  // namespace
 
 PictureArea PictureArea::alignedToBlocks(int pictureWidth, int pictureHeight) const {
@@ -47,12 +42,14 @@ PictureArea PictureArea::alignedToBlocks(int pictureWidth, int pictureHeight) co
 FrameConverter::FrameConverter(Input input, int width, int height, int outWidth, int outHeight, int threads,
                                Method method)
     : width_(width), height_(height), outWidth_(outWidth), outHeight_(outHeight) {
-    if (method == Method::fastest && sameSize(width, height, outWidth, outHeight)) {
+    const bool wholeBlocks = outWidth >= 2 && outHeight >= 2 && outWidth % 2 == 0 && outHeight % 2 == 0;
+    // The same size: the input with an odd last row or column dropped.
+    const bool sameSize = outWidth == (width & ~1) && outHeight == (height & ~1);
+    if (method == Method::fastest && wholeBlocks && sameSize) {
         // YUYV keeps its matrix and range, so repacking it is exact; libyuv does that.
         if (input == Input::bgr0) direct_ = Direct::bgr0;
         if (input == Input::yuyv) direct_ = Direct::yuyv;
-    } else if (method == Method::fastest && input == Input::bgr0 && outWidth % 2 == 0 && outHeight % 2 == 0 &&
-               outWidth >= 2 && outHeight >= 2) {
+    } else if (method == Method::fastest && wholeBlocks && input == Input::bgr0) {
         direct_ = Direct::scaledBGR0;
         scaled_.resize(size_t(outWidth) * size_t(outHeight) * 4);
     }

@@ -13,6 +13,7 @@ constexpr auto changePoll = std::chrono::milliseconds(100);
 // bounding box when they are many or cover most of the picture anyway.
 std::vector<PictureArea> partsToConvert(const std::vector<PictureArea>& changed, int width, int height) {
     const PictureArea whole{0, 0, width, height};
+    if (changed.empty()) return {whole};
     std::vector<PictureArea> parts;
     int64_t pixels = 0;
     int left = width, top = height, right = 0, bottom = 0;
@@ -26,7 +27,6 @@ std::vector<PictureArea> partsToConvert(const std::vector<PictureArea>& changed,
         right = std::max(right, part.x + part.width);
         bottom = std::max(bottom, part.y + part.height);
     }
-    if (changed.empty()) return {whole};
     constexpr size_t manyParts = 16;  // each is a round trip to the server
     if (parts.size() > manyParts || pixels * 5 > whole.pixels() * 3)
         return {PictureArea{left, top, right - left, bottom - top}};

@@ -120,16 +120,14 @@ TEST(ScreenSource, AChangeShowsInTheNextFramesInBT709VideoRange) {
     source.start(frames.deliver());
     ASSERT_TRUE(frames.waitFor(2));
     screen.paint(255, 0, 0);
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (yuvAt(frames.last())[0] == 16 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(frames.waitFor([](const SampleBuffer& frame) { return yuvAt(frame)[0] != 16; }));
     // Pure red in BT.709 video range: Y 63, Cb 102, Cr 240.
     const auto red = yuvAt(frames.last());
     EXPECT_NEAR(red[0], 63, 2);
     EXPECT_NEAR(red[1], 102, 2);
     EXPECT_NEAR(red[2], 240, 2);
     screen.paint(255, 255, 255);
-    while (yuvAt(frames.last())[0] < 200 && std::chrono::steady_clock::now() < until + 5s)
-        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(frames.waitFor([](const SampleBuffer& frame) { return yuvAt(frame)[0] >= 200; }));
     EXPECT_EQ(yuvAt(frames.last()), (std::array<int, 3>{235, 128, 128}));
     source.stop();
 }
@@ -142,12 +140,10 @@ TEST(ScreenSource, ConvertsOnlyWhatChangedAndNeverWritesADeliveredPicture) {
     ASSERT_TRUE(frames.waitFor(2));
     const SampleBuffer held = frames.last();
     const std::vector<uint8_t> heldBytes = held.videoFrame()->bytes;
-    const auto until = std::chrono::steady_clock::now() + 5s;
     for (const PictureArea& area : {PictureArea{5, 3, 10, 7}, PictureArea{50, 20, 3, 3}, PictureArea{0, 31, 64, 1}}) {
         const auto before = frames.last().payload();
         screen.paintArea(area, 255, 255, 255);
-        while (frames.last().payload() == before && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(2ms);
+        ASSERT_TRUE(frames.waitFor([&](const SampleBuffer& frame) { return frame.payload() != before; }));
     }
     source.stop();
     EXPECT_EQ(held.videoFrame()->bytes, heldBytes) << "a picture once delivered was written";
@@ -252,9 +248,7 @@ TEST_F(ScreenCaptureOnXvfb, ListsTheScreenAndCapturesItsChanges) {
     EXPECT_NEAR(blue[2], 118, 2);
 
     paintRoot("#ffffff");
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (yuvAt(frames.last(), 960, 540)[0] != 235 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(10ms);
+    frames.waitFor([](const SampleBuffer& frame) { return yuvAt(frame, 960, 540)[0] == 235; });
     EXPECT_EQ(yuvAt(frames.last(), 960, 540), (std::array<int, 3>{235, 128, 128}));
     source.stop();
 
@@ -290,9 +284,7 @@ TEST_F(ScreenCaptureOnXvfb, ASmallChangeGivesTheSamePictureAsAWholeGrab) {
     const SampleBuffer held = frames.last();
     const std::vector<uint8_t> heldBytes = held.videoFrame()->bytes;
     fillRootRectangle({101, 201, 37, 13}, 0xff0000);
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (yuvAt(frames.last(), 110, 206)[0] != 63 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(10ms);
+    frames.waitFor([](const SampleBuffer& frame) { return yuvAt(frame, 110, 206)[0] == 63; });
     source.stop();
     EXPECT_EQ(held.videoFrame()->bytes, heldBytes) << "a picture once delivered was written";
 

@@ -36,6 +36,10 @@ public:
     virtual void start(Deliver deliver) = 0;
     // Never throws; safe on a source that never started or whose start failed.
     virtual void stop() = 0;
+    // Returns once everything captured before `hostTime` (host clock) has been delivered, or
+    // once the source can tell the rest will not come soon; a few seconds at most. Sources
+    // that deliver as they capture have nothing to wait for; a sound server can hold seconds.
+    virtual void deliverUntil(MediaTime /*hostTime*/) {}
 };
 
 }  // namespace brindlow

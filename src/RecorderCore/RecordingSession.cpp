@@ -136,7 +136,7 @@ void RecordingSession::route(const SampleBuffer& sample, StreamKey key, bool aud
     std::shared_ptr<Take> take;
     {
         std::lock_guard lock(lock_);
-        take = take_;
+        take = take_ ? take_ : stopping_;
     }
     if (!take) return;
     const auto stream = take->streams.find(key);
@@ -319,10 +319,20 @@ RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
         const bool running = phase_.kind == Phase::Kind::recording || phase_.kind == Phase::Kind::paused;
         if (!running || !take_) throw RecorderError::nothingRecorded();
         take = std::move(take_);
+        stopping_ = take;
     }
     cancelDurationWatch();
-    take->clock->stop(hostNow());
+    const MediaTime stoppedAt = hostNow();
+    take->clock->stop(stoppedAt);
     set(Phase{Phase::Kind::finishing, std::nullopt, notice, false});
+    // Sound captured before the stop may still sit in the sound server; the clock keeps
+    // what came after it out.
+    for (const auto& source : {screen_, camera_, mic_})
+        if (source) source->deliverUntil(stoppedAt);
+    {
+        std::lock_guard lock(lock_);
+        stopping_.reset();
+    }
     const double duration = take->clock->elapsed(hostNow());
     take->journal->update([duration](TakeRecord& r) { r.duration = duration; });
     std::optional<CursorLog> log;

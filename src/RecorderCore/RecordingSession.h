@@ -169,6 +169,7 @@ private:
 
     mutable std::mutex lock_;
     std::shared_ptr<Take> take_;                // guarded by lock_
+    std::shared_ptr<Take> stopping_;            // guarded by lock_; still takes what was captured before the stop
     Phase phase_;                               // guarded by lock_
     std::optional<PendingSave> pendingSave_;    // guarded by lock_
     std::optional<std::string> failedUpload_;   // guarded by lock_; the take whose upload failed

@@ -2,7 +2,6 @@
 
 #include <pulse/error.h>
 #include <pulse/pulseaudio.h>
-#include <pulse/simple.h>
 
 #include <chrono>
 #include <algorithm>
@@ -14,12 +13,6 @@
 namespace brindlow {
 namespace {
 
-constexpr const char* applicationName = "Brindlow Recorder";
-// Beyond this the sound card's clock and the host clock have drifted apart enough
-// to re-anchor the stamps, leaving a tiny gap or overlap rather than a growing skew.
-constexpr double maxDriftSeconds = 0.030;
-constexpr size_t driftWindow = 100;  // buffers: one second
-
 struct SourceList {
     std::string defaultName;
     std::vector<MicrophoneDevice> devices;
@@ -30,7 +23,7 @@ struct SourceList {
 
 std::vector<MicrophoneDevice> MicrophoneSource::available() {
     pa_mainloop* loop = pa_mainloop_new();
-    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), applicationName);
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), PulseSourceReader::applicationName);
     SourceList list;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     bool ready = false;
@@ -80,15 +73,6 @@ std::vector<MicrophoneDevice> MicrophoneSource::available() {
     return list.devices;
 }
 
-MediaTime MicrophoneSource::capturedAt(MediaTime readAt, uint64_t latencyMicroseconds,
-                                       std::optional<uint64_t>& lastLatency) {
-    // A failed query answers (pa_usec_t)-1; the last good answer, else none, stands in.
-    if (latencyMicroseconds != uint64_t(-1)) lastLatency = latencyMicroseconds;
-    const double latency = double(lastLatency.value_or(0)) / 1e6;
-    const double capturedSeconds = readAt.seconds() - latency - double(framesPerBuffer) / sampleRate;
-    return MediaTime::fromNanoseconds(int64_t(std::llround(capturedSeconds * 1e9)));
-}
-
 MicrophoneSource::MicrophoneSource(MicrophoneDevice device) : device_(std::move(device)) {}
 
 MicrophoneSource::~MicrophoneSource() { stop(); }
@@ -98,71 +82,36 @@ void MicrophoneSource::start(Deliver deliver) {
         std::lock_guard lock(lock_);
         deliver_ = std::move(deliver);
     }
-    if (reader_.joinable()) return;
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate), 1};
-    pa_buffer_attr attributes{};
-    attributes.maxlength = uint32_t(-1);
-    attributes.fragsize = uint32_t(framesPerBuffer * sizeof(float));  // ask the server for 10 ms pieces
-    int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, applicationName, PA_STREAM_RECORD, device_.id.c_str(), "Recording",
-                                      &format, nullptr, &attributes, &error);
-    if (!stream) {
+    if (reader_) return;
+    try {
+        reader_ = std::make_unique<PulseSourceReader>(device_.id, [this](std::vector<SampleBuffer> buffers) {
+            queue_.async([this, buffers = std::move(buffers)] {
+                Deliver deliver;
+                {
+                    std::lock_guard lock(lock_);
+                    deliver = deliver_;
+                }
+                if (deliver)
+                    for (const auto& buffer : buffers) deliver(buffer);
+            });
+        });
+    } catch (const PulseError& error) {
         // Only a refusal is a permission problem; a missing server or source is the device's fault.
-        if (error == PA_ERR_ACCESS || error == PA_ERR_AUTHKEY) throw RecorderError::permissionDenied("Microphone");
-        throw MicrophoneError("The microphone \"" + device_.name + "\" could not be started: " + pa_strerror(error));
+        if (error.code() == PA_ERR_ACCESS || error.code() == PA_ERR_AUTHKEY)
+            throw RecorderError::permissionDenied("Microphone");
+        throw MicrophoneError("The microphone \"" + device_.name + "\" could not be started: " + error.what());
     }
-    reader_ = std::jthread([this, stream](std::stop_token stop) {
-        ensureSignalStack();
-        readLoop(stop, stream);
-    });
 }
 
-void MicrophoneSource::readLoop(std::stop_token stop, void* opaque) {
-    auto* stream = static_cast<pa_simple*>(opaque);
-    int64_t framesSoFar = 0;
-    std::optional<uint64_t> lastLatency;  // microseconds
-    MediaTime anchor = MediaTime::invalid();  // host time of the stream's first sample
-    // How far each recent buffer's capture estimate lay from its stamp. Reads come
-    // late by scheduling jitter, so only a drift that every recent estimate agrees
-    // on (the card's clock against the host's) moves the stamps.
-    std::vector<double> errors;
-    errors.reserve(driftWindow);
-    while (!stop.stop_requested()) {
-        AudioSamples samples{sampleRate, 1, std::vector<float>(framesPerBuffer)};
-        int error = 0;
-        if (pa_simple_read(stream, samples.samples.data(), samples.samples.size() * sizeof(float), &error) < 0) break;
-        const MediaTime readAt = hostNow();
-        const MediaTime captured = capturedAt(readAt, pa_simple_get_latency(stream, &error), lastLatency);
-        if (!anchor.isValid()) anchor = captured;
-        errors.push_back((captured - (anchor + MediaTime(framesSoFar, sampleRate))).seconds());
-        if (errors.size() == driftWindow) {
-            const auto [low, high] = std::minmax_element(errors.begin(), errors.end());
-            const double drift = *low > maxDriftSeconds ? *low : *high < -maxDriftSeconds ? *high : 0;
-            if (drift != 0) anchor = anchor + MediaTime::fromNanoseconds(int64_t(std::llround(drift * 1e9)));
-            errors.clear();
-        }
-        const MediaTime start = anchor + MediaTime(framesSoFar, sampleRate);
-        framesSoFar += framesPerBuffer;
-        auto buffer = SampleBuffer::audio(std::move(samples),
-                                          {MediaTime(framesPerBuffer, sampleRate), start, MediaTime::invalid()});
-        queue_.async([this, buffer = std::move(buffer)] {
-            Deliver deliver;
-            {
-                std::lock_guard lock(lock_);
-                deliver = deliver_;
-            }
-            if (deliver) deliver(buffer);
-        });
-    }
-    pa_simple_free(stream);
+void MicrophoneSource::deliverUntil(MediaTime hostTime) {
+    if (!reader_) return;
+    reader_->deliverUntil(hostTime);
+    queue_.sync([] {});
 }
 
 void MicrophoneSource::stop() {
-    if (reader_.joinable()) {
-        reader_.request_stop();
-        reader_.join();
-    }
-    reader_ = {};
+    if (reader_) reader_->stop();
+    reader_.reset();
     queue_.sync([] {});  // buffers already handed to the queue go out first
     std::lock_guard lock(lock_);
     deliver_ = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "CaptureSource.h"
+#include "Capture/PulseSourceReader.h"
 #include "Support/Concurrency.h"
 
 namespace brindlow {
@@ -30,12 +32,12 @@ struct MicrophoneDevice {
 
 // Records one PulseAudio source as 48 kHz mono float in buffers of 10 ms,
 // delivered on the "com.brindlow.recorder.mic" queue. Each buffer is stamped with
-// the host time its first sample was captured at; while the stream runs the
-// stamps follow the sample count, so buffers neither overlap nor leave gaps.
+// the host time its first sample was captured at; the stamps follow the sample
+// count, so buffers neither overlap nor leave gaps but where the device lost sound.
 class MicrophoneSource final : public CaptureSource {
 public:
-    static constexpr int sampleRate = 48'000;
-    static constexpr int framesPerBuffer = 480;
+    static constexpr int sampleRate = PulseSourceReader::sampleRate;
+    static constexpr int framesPerBuffer = PulseSourceReader::framesPerBuffer;
 
     // The sources of the server (PULSE_SERVER, else the user's); none when no server answers.
     static std::vector<MicrophoneDevice> available();
@@ -48,21 +50,16 @@ public:
     // MicrophoneError when there is no server or no such source.
     void start(Deliver deliver) override;
     void stop() override;
+    void deliverUntil(MediaTime hostTime) override;
 
     const MicrophoneDevice& device() const { return device_; }
 
-    // When a buffer read at `readAt` began: the read time less the stream's latency and the
-    // buffer's length. A failed latency query ((pa_usec_t)-1) uses the last good one.
-    static MediaTime capturedAt(MediaTime readAt, uint64_t latencyMicroseconds, std::optional<uint64_t>& lastLatency);
-
 private:
-    void readLoop(std::stop_token stop, void* stream);
-
     const MicrophoneDevice device_;
     SerialQueue queue_{"com.brindlow.recorder.mic"};
-    std::jthread reader_;
     std::mutex lock_;
     Deliver deliver_;  // guarded by lock_
+    std::unique_ptr<PulseSourceReader> reader_;  // set by start, used by the controlling thread
 };
 
 }  // namespace brindlow

@@ -119,7 +119,9 @@ struct FFmpegSegmentEncoder::Pipeline {
     VideoFrame scaled;  // a picture of another size, fitted
     std::weak_ptr<const SampleBuffer::Payload> lastPicture;  // to tell a repeated picture
 
-    // Audio, in 48 kHz samples.
+    // Audio, in 48 kHz samples; appended on the capture side, muxed on the encoder thread.
+    std::mutex audioLock;  // guards the audio fields below and audioCodec after opening
+    bool audioClosed = false;  // flushed: nothing more goes in
     std::vector<float> audioFifo;
     std::optional<int64_t> audioFifoStart;  // timeline position of audioFifo[0]
     bool audioStarted = false;               // a sample has gone into the fifo
@@ -452,6 +454,8 @@ struct FFmpegSegmentEncoder::Pipeline {
         const AudioSamples* pcm = sample.audioSamples();
         const MediaTime time = sample.presentationTime();
         if (!pcm || !time.isValid()) return;
+        std::lock_guard lock(audioLock);
+        if (audioClosed) return;
         std::vector<float> samples = normalise(*pcm);
         const size_t channels = size_t(audioCodec->ch_layout.nb_channels);
         const int64_t at = time.convertedTo(kAudioSampleRate).value();
@@ -521,11 +525,40 @@ struct FFmpegSegmentEncoder::Pipeline {
 
     // Writes the queued audio packets that start before `time`.
     void writeAudioBefore(int64_t time, AVRational base) {
-        while (!audioPackets.empty() &&
-               av_compare_ts(audioPackets.front()->pts, AVRational{1, kAudioSampleRate}, time, base) < 0) {
-            writeAudioPacket(std::move(audioPackets.front()));
-            audioPackets.pop_front();
+        if (!audioStream) return;
+        std::deque<PacketPtr> due;
+        {
+            std::lock_guard lock(audioLock);
+            while (!audioPackets.empty() &&
+                   av_compare_ts(audioPackets.front()->pts, AVRational{1, kAudioSampleRate}, time, base) < 0) {
+                due.push_back(std::move(audioPackets.front()));
+                audioPackets.pop_front();
+            }
         }
+        for (auto& packet : due) writeAudioPacket(std::move(packet));
+    }
+
+    // Where the last picture begins, in audio samples of the timeline: the take's stop lies
+    // within that picture, so sound up to here was certainly recorded time.
+    int64_t lastPictureSamples() const {
+        if (lastVideoPts == INT64_MIN) return 0;
+        return av_rescale(lastVideoPts, kAudioSampleRate, kVideoTimescale);
+    }
+
+    // Encodes what is left, with silence up to the last picture: a source that went quiet
+    // before the stop (unplugged, stalled) leaves silence, not a short track.
+    void closeAudio() {
+        std::lock_guard lock(audioLock);
+        if (audioClosed) return;
+        audioClosed = true;
+        const size_t channels = size_t(audioCodec->ch_layout.nb_channels);
+        if (!audioFifoStart) audioFifoStart = primingSamples();
+        const int64_t end = *audioFifoStart + int64_t(audioFifo.size() / channels);
+        const int64_t lastPicture = lastPictureSamples();
+        if (end < lastPicture) audioFifo.insert(audioFifo.end(), size_t(lastPicture - end) * channels, 0.0f);
+        encodeAudioFrames(true);
+        check(avcodec_send_frame(audioCodec.get(), nullptr), "flushing audio");
+        receiveAudio();
     }
 
     void writeAudioPacket(PacketPtr packet) {
@@ -535,11 +568,6 @@ struct FFmpegSegmentEncoder::Pipeline {
     }
 
     void finish() {
-        if (audioCodec) {
-            encodeAudioFrames(true);
-            check(avcodec_send_frame(audioCodec.get(), nullptr), "flushing audio");
-            receiveAudio();
-        }
         if (x264) {
             // With threads, a call may hand out nothing while pictures are still in flight.
             while (x264->hasDelayedFrames())
@@ -548,14 +576,17 @@ struct FFmpegSegmentEncoder::Pipeline {
             check(avcodec_send_frame(videoCodec.get(), nullptr), "flushing video");
             receiveVideo();
         }
+        if (audioCodec) closeAudio();
         if (heldVideo) {
             heldVideo->duration = frameTicks;
             writeVideo(std::move(heldVideo));
         }
-        while (!audioPackets.empty()) {
-            writeAudioPacket(std::move(audioPackets.front()));
-            audioPackets.pop_front();
+        std::deque<PacketPtr> rest;
+        {
+            std::lock_guard lock(audioLock);
+            rest.swap(audioPackets);
         }
+        for (auto& packet : rest) writeAudioPacket(std::move(packet));
         if (fragmentHasVideo) {
             check(av_write_frame(muxer, nullptr), "cutting the last fragment");
         }
@@ -624,38 +655,34 @@ void FFmpegSegmentEncoder::startWriting() {
 
 bool FFmpegSegmentEncoder::isReadyForVideo() const {
     std::lock_guard lock(mutex_);
-    return status_ == Status::writing && !finishRequested_ && queuedVideo_ < options_.videoQueueCapacity;
+    return status_ == Status::writing && !finishRequested_ && queue_.size() < options_.videoQueueCapacity;
 }
 
 bool FFmpegSegmentEncoder::isReadyForAudio() const {
     std::lock_guard lock(mutex_);
-    return status_ == Status::writing && !finishRequested_ && pipeline_->audio &&
-           queuedAudio_ < options_.audioQueueCapacity;
+    return status_ == Status::writing && !finishRequested_ && pipeline_->audio;
 }
 
 bool FFmpegSegmentEncoder::appendVideo(const SampleBuffer& frame) {
     {
         std::lock_guard lock(mutex_);
-        if (status_ != Status::writing || finishRequested_ || queuedVideo_ >= options_.videoQueueCapacity ||
+        if (status_ != Status::writing || finishRequested_ || queue_.size() >= options_.videoQueueCapacity ||
             !frame.videoFrame())
             return false;
-        queue_.push_back({true, frame});
-        ++queuedVideo_;
+        queue_.push_back(frame);
     }
     wake_.notify_one();
     return true;
 }
 
 bool FFmpegSegmentEncoder::appendAudio(const SampleBuffer& buffer) {
-    {
-        std::lock_guard lock(mutex_);
-        if (status_ != Status::writing || finishRequested_ || !pipeline_->audio ||
-            queuedAudio_ >= options_.audioQueueCapacity || !buffer.audioSamples())
-            return false;
-        queue_.push_back({false, buffer});
-        ++queuedAudio_;
+    if (!isReadyForAudio() || !buffer.audioSamples()) return false;
+    try {
+        pipeline_->appendAudio(buffer);
+    } catch (...) {
+        fail(std::current_exception());
+        return false;
     }
-    wake_.notify_one();
     return true;
 }
 
@@ -680,7 +707,6 @@ void FFmpegSegmentEncoder::cancelWriting() {
         cancelled_ = true;
         finishRequested_ = true;
         queue_.clear();
-        queuedVideo_ = queuedAudio_ = 0;
     }
     wake_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
@@ -696,15 +722,19 @@ std::exception_ptr FFmpegSegmentEncoder::error() const {
     return error_;
 }
 
+void FFmpegSegmentEncoder::fail(std::exception_ptr error) {
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ != Status::writing) return;
+        status_ = Status::failed;
+        error_ = error;
+        queue_.clear();
+    }
+    wake_.notify_all();
+}
+
 void FFmpegSegmentEncoder::run() {
     Pipeline& p = *pipeline_;
-    auto fail = [&](std::exception_ptr e) {
-        std::lock_guard lock(mutex_);
-        status_ = Status::failed;
-        error_ = e;
-        queue_.clear();
-        queuedVideo_ = queuedAudio_ = 0;
-    };
     try {
         p.writeHeader();
     } catch (...) {
@@ -712,37 +742,32 @@ void FFmpegSegmentEncoder::run() {
         return;
     }
     for (;;) {
-        std::optional<Item> item;
+        std::optional<SampleBuffer> frame;
         size_t videoWaiting = 0;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return !queue_.empty() || finishRequested_; });
+            wake_.wait(lock, [&] { return !queue_.empty() || finishRequested_ || status_ != Status::writing; });
             if (cancelled_) {
                 status_ = Status::cancelled;
                 return;
             }
+            if (status_ != Status::writing) return;  // the sound failed
             if (!queue_.empty()) {
-                item = std::move(queue_.front());
+                frame = std::move(queue_.front());
                 queue_.pop_front();
-                --(item->video ? queuedVideo_ : queuedAudio_);
-                videoWaiting = queuedVideo_;
+                videoWaiting = queue_.size();
             }
         }
         try {
-            if (!item) {
+            if (!frame) {
                 p.finish();
                 std::lock_guard lock(mutex_);
                 status_ = cancelled_ ? Status::cancelled : Status::completed;
                 return;
             }
-            if (item->video) {
-                const auto started = std::chrono::steady_clock::now();
-                p.encodeVideo(item->sample);
-                p.paced(videoWaiting,
-                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-            } else {
-                p.appendAudio(item->sample);
-            }
+            const auto started = std::chrono::steady_clock::now();
+            p.encodeVideo(*frame);
+            p.paced(videoWaiting, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         } catch (...) {
             fail(std::current_exception());
             return;

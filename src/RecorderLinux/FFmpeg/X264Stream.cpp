@@ -25,15 +25,18 @@ struct X264Stream::Modes {
     x264_param_t repeat;
 };
 
-std::unique_ptr<X264Stream::Modes> X264Stream::modesFor(const std::string& preset) const {
+const X264Stream::Modes* X264Stream::modesFor(const std::string& preset) {
+    if (const auto known = modes_.find(preset); known != modes_.end()) return known->second.get();
     auto modes = std::make_unique<Modes>();
     if (!fill(modes->full, preset)) return nullptr;
     modes->repeat = modes->full;
     modes->repeat.analyse.i_me_method = X264_ME_DIA;
-    modes->repeat.analyse.i_subpel_refine = 0;
+    // Not 0: libx264 cannot switch back out of subme 0, so one still moment would leave
+    // the rest of the take on whole-pixel motion.
+    modes->repeat.analyse.i_subpel_refine = 1;
     modes->repeat.analyse.inter = 0;
     modes->repeat.analyse.i_trellis = 0;
-    return modes;
+    return (modes_[preset] = std::move(modes)).get();
 }
 
 bool X264Stream::fill(x264_param_t& p, const std::string& preset) const {
@@ -64,12 +67,11 @@ bool X264Stream::fill(x264_param_t& p, const std::string& preset) const {
 }
 
 X264Stream::X264Stream(Settings settings) : settings_(std::move(settings)) {
-    auto modes = modesFor(settings_.preset);
-    if (!modes) throw EncoderError("libx264 refused preset " + settings_.preset);
-    encoder_ = x264_encoder_open(&modes->full);
+    current_ = modesFor(settings_.preset);
+    if (!current_) throw EncoderError("libx264 refused preset " + settings_.preset);
+    encoder_ = x264_encoder_open(const_cast<x264_param_t*>(&current_->full));
     if (!encoder_) throw EncoderError("libx264 refused the video settings");
-    carried_ = &modes->full;
-    modes_.push_back(std::move(modes));
+    carried_ = &current_->full;
 }
 
 X264Stream::~X264Stream() {
@@ -106,7 +108,7 @@ std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, 
         in.i_type = key ? X264_TYPE_IDR : X264_TYPE_AUTO;
         repeats_ = repeat && !key ? repeats_ + 1 : 0;
         if (repeats_ > refiningRepeats) in.i_qpplus1 = skippingQuantiser + 1;
-        const x264_param_t* wanted = repeats_ > 0 ? &modes_.back()->repeat : &modes_.back()->full;
+        const x264_param_t* wanted = repeats_ > 0 ? &current_->repeat : &current_->full;
         if (wanted != carried_) {
             in.param = const_cast<x264_param_t*>(wanted);  // read, never written or freed: no param_free
             carried_ = wanted;
@@ -128,11 +130,11 @@ std::optional<X264Stream::Packet> X264Stream::encode(const VideoFrame* picture, 
 bool X264Stream::hasDelayedFrames() const { return x264_encoder_delayed_frames(encoder_) > 0; }
 
 bool X264Stream::changePreset(const std::string& preset) {
-    auto modes = modesFor(preset);
+    const Modes* modes = modesFor(preset);
     if (!modes) return false;
     // Carried by the next picture, like the switch between full and repeat settings, so
     // the two never undo each other.
-    modes_.push_back(std::move(modes));
+    current_ = modes;
     settings_.preset = preset;
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,11 +58,13 @@ private:
     struct Modes;
 
     bool fill(::x264_param_t& params, const std::string& preset) const;
-    std::unique_ptr<Modes> modesFor(const std::string& preset) const;
+    // The preset's two sets, made once: a preset stepped back to reuses them.
+    const Modes* modesFor(const std::string& preset);
 
     Settings settings_;
     x264_t* encoder_ = nullptr;
-    std::vector<std::unique_ptr<Modes>> modes_;  // the last one is current
+    std::map<std::string, std::unique_ptr<Modes>> modes_;  // one per preset used
+    const Modes* current_ = nullptr;
     const ::x264_param_t* carried_ = nullptr;    // the set in force for the next picture
     int repeats_ = 0;                             // repeated pictures in a row
 };

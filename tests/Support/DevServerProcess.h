@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -123,6 +124,19 @@ public:
         request("POST", base("monolith") + "/_dev/faults", fault.dump());
     }
     void clearFaults() const { request("DELETE", base("monolith") + "/_dev/faults"); }
+    // A stream as stored: its range objects "0.mp4", "1.mp4", ... read in order (the first
+    // begins with the init segment), written to `file` for ffprobe; returns the file.
+    std::filesystem::path storedStream(const std::string& aid, const std::string& stream,
+                                       const std::filesystem::path& file) const {
+        std::ofstream out(file, std::ios::binary);
+        for (int n = 0;; ++n) {
+            const auto range = dataDir_ / "objects" / aid / stream / (std::to_string(n) + ".mp4");
+            if (!std::filesystem::exists(range)) break;
+            out << std::ifstream(range, std::ios::binary).rdbuf();
+        }
+        return file;
+    }
+
     // Each route's rule with the requests it still applies to ("times").
     nlohmann::json faults() const { return nlohmann::json::parse(request("GET", base("monolith") + "/_dev/faults").body); }
 

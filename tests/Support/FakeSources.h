@@ -18,6 +18,12 @@ class FakeVideoSource final : public CaptureSource {
 public:
     FakeVideoSource(CaptureSize size, int fps, bool sendsFrames = true)
         : size_(size), fps_(fps), sendsFrames_(sendsFrames) {}
+    // Pictures of fresh noise every frame: the most an encoder can be asked to do.
+    static std::shared_ptr<FakeVideoSource> noisy(CaptureSize size, int fps) {
+        auto source = std::make_shared<FakeVideoSource>(size, fps);
+        source->noisy_ = true;
+        return source;
+    }
     ~FakeVideoSource() override { stop(); }
 
     std::optional<CaptureSize> videoSize() const override { return size_; }
@@ -28,7 +34,10 @@ public:
             const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_));
             auto next = SteadyClock::now();
             for (int64_t i = 0; !stop.stop_requested(); ++i) {
-                if (sendsFrames_) deliver(videoSample(movingPicture(int(size_.width), int(size_.height), i), hostNow(), fps_));
+                if (sendsFrames_) {
+                    const int w = int(size_.width), h = int(size_.height);
+                    deliver(videoSample(noisy_ ? noisePicture(w, h, i) : movingPicture(w, h, i), hostNow(), fps_));
+                }
                 next += interval;
                 if (!sleepUntil(next, stop)) break;
             }
@@ -46,6 +55,7 @@ private:
     CaptureSize size_;
     int fps_;
     bool sendsFrames_;
+    bool noisy_ = false;
     std::jthread thread_;
 };
 

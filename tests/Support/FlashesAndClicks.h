@@ -3,7 +3,9 @@
 // Reading back a stream whose video flashes white and whose audio clicks: when each
 // flash and each click begins, as ffmpeg decodes and places them.
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -85,4 +87,68 @@ inline DecodedAudio decodeClicks(const std::filesystem::path& file) {
     return decoded;
 }
 
+// How a take's sound holds up against its pictures: the lengths of both, and the quiet
+// stretches of more than 5 ms from 100 ms in to the last picture, in a take whose source
+// never falls quiet (a tone). The stop lies within the last picture; after it come the
+// last AAC packet's padding and nothing the take recorded.
+struct SoundFigures {
+    double audioSeconds = 0;  // from 0 to the last decoded sample
+    double videoSeconds = 0;  // from 0 to the end of the last picture
+    double silentSeconds = 0;
+    double longestSilence = 0;
+    std::vector<std::pair<double, double>> silences;  // (start, length) in seconds
+    std::string text() const {
+        char line[200];
+        std::snprintf(line, sizeof line, "audio %.3f s, video %.3f s (audio - video %+.1f ms), %zu silent stretches, %.3f s silent, longest %.1f ms",
+                      audioSeconds, videoSeconds, (audioSeconds - videoSeconds) * 1000, silences.size(), silentSeconds,
+                      longestSilence * 1000);
+        std::string text = line;
+        for (size_t i = 0; i < silences.size() && i < 5; ++i) {
+            std::snprintf(line, sizeof line, "%s%.3f s for %.1f ms", i ? ", " : ": at ", silences[i].first,
+                          silences[i].second * 1000);
+            text += line;
+        }
+        return text;
+    }
+};
+inline std::vector<float> decodedSound(const std::filesystem::path& file) {
+    const auto pcm = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le", "-ac", "1",
+                                 "-ar", "48000", "-"});
+    std::vector<float> samples(pcm.output.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    return samples;
+}
+inline SoundFigures measureSound(const std::filesystem::path& file, float quiet = 0.01f) {
+    SoundFigures figures;
+    const auto packets = probeJSON({"-select_streams", "v:0", "-show_entries", "packet=pts_time,duration_time"}, file)["packets"];
+    // The last picture lasts as long as the one before it (the stream does not say).
+    double lastPicture = 0;
+    if (packets.is_array() && packets.size() >= 2) {
+        lastPicture = jsonSeconds(packets[packets.size() - 1]["pts_time"]);
+        figures.videoSeconds = 2 * lastPicture - jsonSeconds(packets[packets.size() - 2]["pts_time"]);
+    }
+    const auto stream = probeJSON({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"];
+    const double start = stream.is_array() && !stream.empty() ? jsonSeconds(stream[0]["start_time"]) : 0;
+    const std::vector<float> samples = decodedSound(file);
+    figures.audioSeconds = start + double(samples.size()) / 48'000;
+    size_t run = 0;
+    auto close = [&](size_t end) {
+        if (run > 240) {
+            const double length = double(run) / 48'000;
+            figures.silences.emplace_back(start + double(end - run) / 48'000, length);
+            figures.silentSeconds += length;
+            figures.longestSilence = std::max(figures.longestSilence, length);
+        }
+        run = 0;
+    };
+    const size_t end = std::min(samples.size(), size_t(std::max(0.0, (lastPicture - start) * 48'000)));
+    for (size_t i = 4'800; i < end; ++i) {
+        if (std::abs(samples[i]) < quiet) ++run;
+        else close(i);
+    }
+    close(end);
+    return figures;
+}
+
 }  // namespace brindlow::testing
+

@@ -1,7 +1,9 @@
 #pragma once
 
 // A private PulseAudio daemon for a test, with a 440 Hz sine source ("sine440", the
-// default source), a null sink, and a real-time 1 kHz tone on "tone.monitor".
+// default source, which delivers in 2-second bursts), a null sink, a real-time 1 kHz
+// tone on "tone.monitor", and "probemic": a source that hears whatever is played into
+// the "probe" sink, as a microphone in a quiet room hears the speakers.
 // Clients reach it through PULSE_SERVER; it is stopped by PID.
 
 #include <signal.h>
@@ -34,6 +36,8 @@ public:
                                            "load-module module-sine-source source_name=sine440 frequency=440 rate=48000\n"
                                            "load-module module-null-sink sink_name=tone format=float32le channels=1 rate=48000\n"
                                            "load-module module-sine sink=tone frequency=1000\n"
+                                           "load-module module-null-sink sink_name=probe rate=48000\n"
+                                           "load-module module-remap-source master=probe.monitor source_name=probemic\n"
                                            "set-default-sink nullsink\n"
                                            "set-default-source sine440\n";
         const std::string home = "HOME=" + dir_.string(), runtime = "XDG_RUNTIME_DIR=" + dir_.string();

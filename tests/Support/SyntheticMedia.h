@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -25,6 +26,19 @@ inline VideoFrame movingPicture(int width, int height, int64_t index) {
     for (size_t i = 0; i < chroma.size(); i += 2) {
         chroma[i] = uint8_t(128 + (index % 64));
         chroma[i + 1] = 128;
+    }
+    return frame;
+}
+
+// A picture of noise that differs in every frame (a cheap generator: bytes are all that matter).
+inline VideoFrame noisePicture(int width, int height, int64_t index) {
+    VideoFrame frame = VideoFrame::make(width, height);
+    uint64_t state = 0x9E3779B97F4A7C15ull * uint64_t(index + 1);
+    for (size_t i = 0; i + 8 <= frame.bytes.size(); i += 8) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::memcpy(frame.bytes.data() + i, &state, 8);
     }
     return frame;
 }

@@ -210,11 +210,14 @@ class WaylandPortalRig {
             << "xwayland disable\n";
         std::ofstream(dir_ / "xdpw.conf")
             << "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\n";
-        // Audio in 21 ms cycles rather than the 5 ms a 10 ms reader asks for: on two busy cores
-        // short cycles are missed and leave gaps in the sound.
+        // A microphone inside the sound server itself, driven by its graph like a card
+        // ("testsine"): no player process that a busy machine could hold up.
         std::filesystem::create_directories(dir_ / "config" / "pipewire" / "pipewire.conf.d");
-        std::ofstream(dir_ / "config" / "pipewire" / "pipewire.conf.d" / "quantum.conf")
-            << "context.properties = { default.clock.min-quantum = 1024 }\n";
+        std::ofstream(dir_ / "config" / "pipewire" / "pipewire.conf.d" / "testsine.conf")
+            << "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
+               "context.objects = [ { factory = adapter args = { factory.name = audiotestsrc "
+               "node.name = testsine node.description = \"Test sine\" media.class = Audio/Source "
+               "audio.rate = 48000 audio.channels = 1 object.linger = true } } ]\n";
         // The machine's own sound cards, cameras and Bluetooth stay out of the test's desktop.
         for (const char* sub : {"main.lua.d", "bluetooth.lua.d"})
             std::filesystem::create_directories(dir_ / "config" / "wireplumber" / sub);

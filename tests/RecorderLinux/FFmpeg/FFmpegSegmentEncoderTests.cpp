@@ -319,6 +319,69 @@ TEST(X264Stream, PresetStepsAndRepeatedPicturesKeepTheParameterSetsAndADecodable
     EXPECT_NE(checksums[20], checksums[19]);
 }
 
+// A smooth pattern panning by a fraction of a pixel each frame: only sub-pixel motion
+// search codes it well.
+VideoFrame panningPicture(int width, int height, int64_t index) {
+    VideoFrame frame = VideoFrame::make(width, height);
+    const double shift = 0.37 * double(index);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            frame.lumaPlane()[size_t(y) * size_t(frame.strideY) + size_t(x)] =
+                uint8_t(128 + 60 * std::sin((x + shift) * 0.5) * std::cos(y * 0.17 + shift * 0.09) +
+                        30 * std::sin((x + shift) * 0.05 + y * 0.3));
+    std::fill(frame.chromaPlane().begin(), frame.chromaPlane().end(), uint8_t(128));
+    return frame;
+}
+
+// Luma PSNR of each decoded picture of an Annex B stream against the pictures given.
+std::vector<double> lumaPSNR(const std::vector<uint8_t>& annexB, const std::vector<VideoFrame>& pictures) {
+    const auto file = std::filesystem::temp_directory_path() / ("brindlow-quality-" + randomUUID() + ".h264");
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(annexB.data()), std::streamsize(annexB.size()));
+    const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-f", "h264", "-i", file.string(), "-fps_mode",
+                                              "passthrough", "-pix_fmt", "gray", "-f", "rawvideo", "-"});
+    std::filesystem::remove(file);
+    std::vector<double> psnr;
+    const size_t size = size_t(pictures[0].width) * size_t(pictures[0].height);
+    for (size_t i = 0; i < pictures.size() && (i + 1) * size <= decoded.output.size(); ++i) {
+        double error = 0;
+        for (size_t p = 0; p < size; ++p) {
+            const double d = double(uint8_t(decoded.output[i * size + p])) - pictures[i].lumaPlane()[p];
+            error += d * d;
+        }
+        psnr.push_back(10 * std::log10(255.0 * 255.0 / std::max(error / double(size), 1e-3)));
+    }
+    return psnr;
+}
+
+// A still moment (repeated pictures, coded with the cheapest settings) must not lower the
+// quality of what follows: the same motion at the same bit rate, with and without a still
+// second before it.
+TEST(X264Stream, AStillMomentLeavesTheQualityOfTheMotionAfterIt) {
+    constexpr int width = 320, height = 240, motion = 60;
+    auto encodeWithStill = [&](int still) {
+        X264Stream stream({width, height, 30, 800'000, 60, 90'000, "veryfast", 1});
+        std::vector<uint8_t> annexB = stream.parameterSets();
+        std::vector<VideoFrame> shown;
+        auto take = [&](std::optional<X264Stream::Packet> packet) {
+            if (packet) annexB.insert(annexB.end(), packet->data.begin(), packet->data.end());
+        };
+        for (int i = 0; i < still + motion; ++i) {
+            shown.push_back(panningPicture(width, height, std::max(0, i - still)));
+            // The motion starts with a key frame either way, so both runs code it alike.
+            take(stream.encode(&shown.back(), i * 3000, i == 0 || i == still, i > 0 && i <= still));
+        }
+        while (stream.hasDelayedFrames()) take(stream.encode(nullptr, 0, false));
+        const auto psnr = lumaPSNR(annexB, shown);
+        EXPECT_EQ(psnr.size(), shown.size());
+        double sum = 0;
+        for (size_t i = size_t(still); i < psnr.size(); ++i) sum += psnr[i];
+        return sum / motion;
+    };
+    const double plain = encodeWithStill(0), afterStill = encodeWithStill(30);
+    std::printf("motion after a still second: %.2f dB, without one: %.2f dB\n", afterStill, plain);
+    EXPECT_GT(afterStill, plain - 0.2);
+}
+
 TEST_F(FFmpegSegmentEncoderTest, RejectsSettingsNoEncoderTakes) {
     try {
         makeWriter({1, 0, 30, 1'000'000}, std::nullopt);

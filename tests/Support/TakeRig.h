@@ -1,0 +1,57 @@
+#pragma once
+
+// Real takes for a test: a recording session with the real encoder and uploader against
+// the devserver, from whatever sources the test gives, and its stored streams read back.
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "RecordingSession.h"
+#include "Support/DevServerProcess.h"
+#include "Support/Text.h"
+
+namespace brindlow::testing {
+
+class TakeRig {
+public:
+    TakeRig() {
+        options.limits.minRangeBytes = 64 * 1024;
+        options.limits.minRangeSeconds = 1;
+        options.heartbeatSeconds = 0;
+    }
+    ~TakeRig() {
+        if (std::getenv("BRINDLOW_KEEP_TEST_FILES")) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(spool, ignored);
+    }
+
+    static FFmpegSegmentEncoder::Options encoderOptions() {
+        FFmpegSegmentEncoder::Options o;
+        o.logEncoderChoice = false;
+        o.allowHardware = false;
+        return o;
+    }
+    std::shared_ptr<RecordingSession> session(std::shared_ptr<CaptureSource> screen,
+                                              std::shared_ptr<CaptureSource> camera = nullptr,
+                                              std::shared_ptr<CaptureSource> mic = nullptr,
+                                              SegmentEncoderFactory encoder = {}) const {
+        return RecordingSession::make(api, user, std::make_shared<HTTPObjectPutter>(server.transport()), spool,
+                                      std::move(screen), std::move(camera), std::move(mic), std::nullopt, options,
+                                      encoder ? encoder : FFmpegSegmentEncoder::factory(encoderOptions()));
+    }
+    // The stream as the devserver stored it, in a file for ffprobe.
+    std::filesystem::path stored(const std::string& aid, const std::string& stream) const {
+        std::filesystem::create_directories(spool);
+        return server.storedStream(aid, stream, spool / (aid + "-" + stream + ".mp4"));
+    }
+
+    DevServerProcess server;
+    BrindlowAPI api = server.api("alice");
+    RecorderUser user = api.fetchUser("alice");
+    std::filesystem::path spool = std::filesystem::temp_directory_path() / ("brindlow-spool-" + randomUUID());
+    RecordingSession::Options options;
+};
+
+}  // namespace brindlow::testing

@@ -2,6 +2,8 @@
 # Runs a test program on a private session bus, with what it asks for running there:
 #   with-session-bus.sh [--keyring] [--a11y] program [args...]
 # --keyring: an unlocked gnome-keyring answering as the Secret Service.
+# --keyring-without-login: a gnome-keyring never set up: it answers, but has no
+#            default collection to store into (as on many desktops without a login keyring).
 # --a11y:    the accessibility bus (at-spi-bus-launcher).
 # When something cannot be brought up the program still runs, with
 # BRINDLOW_SESSION_SKIP saying why, so its tests skip visibly.
@@ -10,6 +12,7 @@ keyring="" a11y=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --keyring) keyring=1; shift ;;
+    --keyring-without-login) keyring=bare; shift ;;
     --a11y) a11y=1; shift ;;
     *) break ;;
   esac
@@ -30,7 +33,8 @@ fi
 
 if [[ "${BRINDLOW_IN_TEST_SESSION:-}" != 1 ]]; then
   flags=()
-  [[ -n "$keyring" ]] && flags+=(--keyring)
+  [[ "$keyring" == 1 ]] && flags+=(--keyring)
+  [[ "$keyring" == bare ]] && flags+=(--keyring-without-login)
   [[ -n "$a11y" ]] && flags+=(--a11y)
   BRINDLOW_IN_TEST_SESSION=1 exec dbus-run-session -- "$0" "${flags[@]}" "${program[@]}"
 fi
@@ -57,8 +61,14 @@ wait_for_name() {
 
 skip=""
 if [[ -n "$keyring" ]]; then
-  printf pass | HOME="$home" XDG_DATA_HOME="$home/data" gnome-keyring-daemon --foreground --unlock \
-    --components=secrets >"$home/keyring.log" 2>&1 &
+  if [[ "$keyring" == bare ]]; then
+    # No password: no login collection is made, and nothing can prompt for one here.
+    HOME="$home" XDG_DATA_HOME="$home/data" DISPLAY= WAYLAND_DISPLAY= gnome-keyring-daemon --foreground \
+      --components=secrets >"$home/keyring.log" 2>&1 </dev/null &
+  else
+    printf pass | HOME="$home" XDG_DATA_HOME="$home/data" gnome-keyring-daemon --foreground --unlock \
+      --components=secrets >"$home/keyring.log" 2>&1 &
+  fi
   pids+=($!)
   wait_for_name org.freedesktop.secrets "$!" ||
     skip+="gnome-keyring-daemon did not take the Secret Service name within 5 s: $(tr '\n' ' ' <"$home/keyring.log") "

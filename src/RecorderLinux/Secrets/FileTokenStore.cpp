@@ -15,8 +15,8 @@
 namespace brindlow {
 namespace fs = std::filesystem;
 
-FileTokenStore::FileTokenStore(fs::path directory, const std::string& environmentName)
-    : directory_(std::move(directory)), path_(directory_ / ("session-" + environmentName + ".json")) {}
+FileTokenStore::FileTokenStore(fs::path directory, const std::string& environmentName, std::string why)
+    : directory_(std::move(directory)), path_(directory_ / ("session-" + environmentName + ".json")), why_(std::move(why)) {}
 
 fs::path FileTokenStore::defaultDirectory() { return userConfigDirectory(); }
 
@@ -43,7 +43,7 @@ bool makePrivateDirectory(const fs::path& directory) {
 
 void FileTokenStore::warnOnce() const {
     static std::atomic<bool> warned{false};
-    if (!warned.exchange(true)) warn("no Secret Service is available; the sign-in is kept in " + path_.string());
+    if (!warned.exchange(true)) warn(why_ + "; the sign-in is kept in " + path_.string());
 }
 
 std::optional<StoredSession> FileTokenStore::load() {

@@ -14,7 +14,9 @@ namespace brindlow {
 // link, belongs to another user, or cannot be made 0700.
 class FileTokenStore final : public TokenStore {
 public:
-    FileTokenStore(std::filesystem::path directory, const std::string& environmentName);
+    // `why` opens the warning: why the session is in a file.
+    FileTokenStore(std::filesystem::path directory, const std::string& environmentName,
+                   std::string why = "no Secret Service is available");
     // $XDG_CONFIG_HOME/BrindlowRecorder, or ~/.config/BrindlowRecorder.
     static std::filesystem::path defaultDirectory();
 
@@ -29,6 +31,7 @@ private:
 
     std::filesystem::path directory_;
     std::filesystem::path path_;
+    std::string why_;
 };
 
 }  // namespace brindlow

@@ -65,8 +65,9 @@ struct Call {
 
 }  // namespace
 
-SecretServiceTokenStore::SecretServiceTokenStore(const std::string& environmentName)
-    : service_("com.brindlow.recorder." + environmentName) {}
+SecretServiceTokenStore::SecretServiceTokenStore(const std::string& environmentName,
+                                                 std::shared_ptr<TokenStore> fallback)
+    : service_("com.brindlow.recorder." + environmentName), fallback_(std::move(fallback)) {}
 
 bool SecretServiceTokenStore::isReachable() const {
     if (!sessionBusConfigured()) return false;
@@ -84,6 +85,8 @@ bool SecretServiceTokenStore::isReachable() const {
 }
 
 std::optional<StoredSession> SecretServiceTokenStore::load() {
+    if (fallback_)
+        if (auto kept = fallback_->load()) return kept;
     if (!sessionBusConfigured()) return std::nullopt;
     Call call;
     gchar* found = nullptr;
@@ -104,16 +107,25 @@ void SecretServiceTokenStore::save(const StoredSession& session) {
     // never a moment without a session as a delete-then-add would leave.
     const std::string label = "Brindlow Recorder sign-in (" + service_ + ")";
     Call call;
-    Deadline deadline(call.cancellable, callTimeoutSeconds);
-    const bool stored = secret_password_store_sync(sessionSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(),
-                                                   session.encoded().c_str(), call.cancellable, &call.error,
-                                                   "service", service_.c_str(), "account", account, nullptr);
-    if (!stored)
-        std::fprintf(stderr, "brindlow: the sign-in could not be kept in the Secret Service: %s\n",
-                     call.error ? call.error->message : "unknown error");
+    bool stored = false;
+    {
+        Deadline deadline(call.cancellable, callTimeoutSeconds);
+        stored = secret_password_store_sync(sessionSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                            session.encoded().c_str(), call.cancellable, &call.error, "service",
+                                            service_.c_str(), "account", account, nullptr);
+    }
+    if (stored) {
+        // The item is now the newest copy; an older one in the file must not win over it.
+        if (fallback_) fallback_->clear();
+        return;
+    }
+    std::fprintf(stderr, "brindlow: the sign-in could not be kept in the Secret Service: %s\n",
+                 call.error ? call.error->message : "unknown error");
+    if (fallback_) fallback_->save(session);
 }
 
 void SecretServiceTokenStore::clear() {
+    if (fallback_) fallback_->clear();
     if (!sessionBusConfigured()) return;
     Call call;
     Deadline deadline(call.cancellable, callTimeoutSeconds);
@@ -122,7 +134,9 @@ void SecretServiceTokenStore::clear() {
 }
 
 std::shared_ptr<TokenStore> makeTokenStore(const std::string& environmentName, const std::string& fileDirectory) {
-    auto keyring = std::make_shared<SecretServiceTokenStore>(environmentName);
+    auto keyring = std::make_shared<SecretServiceTokenStore>(
+        environmentName,
+        std::make_shared<FileTokenStore>(fileDirectory, environmentName, "the Secret Service has nowhere to keep it"));
     if (keyring->isReachable()) return keyring;
     return std::make_shared<FileTokenStore>(fileDirectory, environmentName);
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 namespace brindlow {
 namespace {
@@ -60,6 +63,26 @@ TEST_F(SecretServiceTokenStoreTest, PreferredOverTheFileWhenItAnswers) {
     ASSERT_NE(dynamic_cast<SecretServiceTokenStore*>(chosen.get()), nullptr);
     chosen->save({"u3", "r3"});
     EXPECT_EQ(store.load(), (StoredSession{"u3", "r3"}));
+}
+
+// Run by tests/Support/with-session-bus.sh --keyring-without-login: the Secret Service
+// answers but cannot store, as a keyring never set up does. The next launch must still
+// be signed in.
+TEST(KeyringWithoutLogin, TheSignInIsKeptInThePrivateFileAndReadBackByTheNextLaunch) {
+    if (const char* why = std::getenv("BRINDLOW_SESSION_SKIP")) GTEST_SKIP() << "no Secret Service: " << why;
+    const auto directory = std::filesystem::temp_directory_path() / ("brindlow-keyring-" + std::to_string(getpid()));
+    makeTokenStore("test", directory.string())->save({"u4", "r4"});
+    const auto file = directory / "session-test.json";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    auto nextLaunch = makeTokenStore("test", directory.string());
+    EXPECT_NE(dynamic_cast<SecretServiceTokenStore*>(nextLaunch.get()), nullptr) << "the keyring still answers";
+    EXPECT_EQ(nextLaunch->load(), (StoredSession{"u4", "r4"}));
+    nextLaunch->clear();
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(makeTokenStore("test", directory.string())->load(), std::nullopt);
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -6,9 +6,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +14,7 @@ extern "C" {
 #include <map>
 #include <system_error>
 
-#include "Capture/FrameConverter.h"
+#include "Capture/CameraCapture.h"
 #include "RecorderError.h"
 #include "Support/SignalStack.h"
 
@@ -85,76 +82,11 @@ std::string text(const uint8_t* bytes, size_t size) {
 
 }  // namespace
 
-std::shared_ptr<V4L2Device> systemV4L2() { return std::make_shared<SystemV4L2>(); }
-
-// Turns camera pictures (YUYV, or JPEG decoded by libavcodec) into NV12.
-class CameraSource::Decoder {
-public:
-    Decoder(uint32_t fourcc, int width, int height, CaptureSize out)
-        : fourcc_(fourcc), width_(width), height_(height), out_(out) {
-        if (fourcc == V4L2_PIX_FMT_MJPEG) {
-            const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-            codec_ = codec ? avcodec_alloc_context3(codec) : nullptr;
-            if (!codec_ || avcodec_open2(codec_, codec, nullptr) < 0)
-                throw RecorderError::encoderUnavailable("camera picture decoder");
-            packet_ = av_packet_alloc();
-            picture_ = av_frame_alloc();
-        } else {
-            converter_ = std::make_unique<FrameConverter>(FrameConverter::Input::yuyv, width, height, int(out.width),
-                                                          int(out.height));
-        }
-    }
-    ~Decoder() {
-        av_frame_free(&picture_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-    }
-
-    // Nothing for a picture that does not decode (a torn or corrupt JPEG).
-    std::optional<VideoFrame> decode(const uint8_t* bytes, size_t size) {
-        if (fourcc_ == V4L2_PIX_FMT_YUYV) {
-            if (size < size_t(width_) * height_ * 2) return std::nullopt;
-            return converter_->convert(bytes, width_ * 2);
-        }
-        // The decoder may read a little past the end of its input, so it gets a padded
-        // copy rather than the mapped buffer itself.
-        padded_.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
-        std::memcpy(padded_.data(), bytes, size);
-        std::memset(padded_.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-        packet_->data = padded_.data();
-        packet_->size = int(size);
-        if (avcodec_send_packet(codec_, packet_) < 0 || avcodec_receive_frame(codec_, picture_) < 0) return std::nullopt;
-        const auto input = inputFormat(AVPixelFormat(picture_->format));
-        if (!input || picture_->width != width_ || picture_->height != height_) return std::nullopt;
-        if (!converter_ || input != input_) {
-            converter_ = std::make_unique<FrameConverter>(*input, width_, height_, int(out_.width), int(out_.height));
-            input_ = input;
-        }
-        return converter_->convert({picture_->data[0], picture_->data[1], picture_->data[2], nullptr},
-                                   {picture_->linesize[0], picture_->linesize[1], picture_->linesize[2], 0});
-    }
-
-private:
-    static std::optional<FrameConverter::Input> inputFormat(AVPixelFormat format) {
-        switch (format) {
-            case AV_PIX_FMT_YUVJ420P: return FrameConverter::Input::yuvj420p;
-            case AV_PIX_FMT_YUVJ422P: return FrameConverter::Input::yuvj422p;
-            case AV_PIX_FMT_YUV420P: return FrameConverter::Input::yuv420p;
-            case AV_PIX_FMT_YUV422P: return FrameConverter::Input::yuv422p;
-            default: return std::nullopt;
-        }
-    }
-
-    const uint32_t fourcc_;
-    const int width_, height_;
-    const CaptureSize out_;
-    AVCodecContext* codec_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVFrame* picture_ = nullptr;
-    std::vector<uint8_t> padded_;
-    std::unique_ptr<FrameConverter> converter_;
-    std::optional<FrameConverter::Input> input_;
-};
+std::shared_ptr<V4L2Device> systemV4L2() {
+    // One for the process: a camera's one capture is found by its device and this seam.
+    static const auto system = std::make_shared<SystemV4L2>();
+    return system;
+}
 
 std::vector<CameraDevice> CameraSource::available(V4L2Device& system, const std::string& devices) {
     // The stable names first: /dev/v4l/by-id links point at the nodes.
@@ -239,110 +171,22 @@ std::optional<CameraFormat> CameraSource::bestFormat(const std::vector<CameraFor
 }
 
 CameraSource::CameraSource(CameraDevice device, std::shared_ptr<V4L2Device> system)
-    : device_(std::move(device)), system_(std::move(system)) {
-    format_ = bestFormat(formats(*system_, device_.path));
-    if (format_) videoSize_ = CaptureSize{format_->width, format_->height}.fittedToEncoder();
+    : device_(std::move(device)), capture_(CameraCapture::of(device_, system)) {
+    format_ = capture_->format();
+    videoSize_ = capture_->videoSize();
 }
 
 CameraSource::~CameraSource() { stop(); }
 
 void CameraSource::start(Deliver deliver) {
     if (!format_) throw RecorderError::unsupportedCameraFormat();
-    if (capturer_.joinable()) return;
-    const auto frameDuration = CameraFrameRate::duration(format_->ranges, fps);
-    if (!frameDuration) throw RecorderError::unsupportedCameraFormat();
-    frameDuration_ = *frameDuration;
-
-    fd_ = system_->open(device_.path.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd_ < 0) {
-        if (errno == EACCES || errno == EPERM) throw RecorderError::permissionDenied("Camera");
-        throw std::system_error(errno, std::generic_category(), "cannot open " + device_.path);
-    }
-    auto fail = [this](const char* what) {
-        const int error = errno;
-        release();
-        if (error == EBUSY) throw std::system_error(error, std::generic_category(), "the camera is in use");
-        throw std::system_error(error, std::generic_category(), what);
-    };
-
-    v4l2_format format{};
-    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    format.fmt.pix.width = uint32_t(format_->width);
-    format.fmt.pix.height = uint32_t(format_->height);
-    format.fmt.pix.pixelformat = format_->fourcc;
-    format.fmt.pix.field = V4L2_FIELD_ANY;
-    if (system_->ioctl(fd_, VIDIOC_S_FMT, &format) < 0) fail("the camera refused its format");
-    if (format.fmt.pix.pixelformat != format_->fourcc || int(format.fmt.pix.width) != format_->width ||
-        int(format.fmt.pix.height) != format_->height) {
-        release();
-        throw RecorderError::unsupportedCameraFormat();
-    }
-    v4l2_streamparm rate{};
-    rate.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    rate.parm.capture.timeperframe = {uint32_t(frameDuration_.value()), uint32_t(frameDuration_.timescale())};
-    if (system_->ioctl(fd_, VIDIOC_S_PARM, &rate) < 0) fail("the camera refused its frame rate");
-    // The driver answers with the interval it really runs at; the frames last that long.
-    const v4l2_fract accepted = rate.parm.capture.timeperframe;
-    if (accepted.numerator > 0 && accepted.denominator > 0 && accepted.denominator <= uint32_t(INT32_MAX))
-        frameDuration_ = MediaTime(accepted.numerator, int32_t(accepted.denominator));
-
-    v4l2_requestbuffers request{};
-    request.count = 4;
-    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    request.memory = V4L2_MEMORY_MMAP;
-    if (system_->ioctl(fd_, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) fail("the camera gave no buffers");
-    for (uint32_t i = 0; i < request.count; ++i) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = i;
-        if (system_->ioctl(fd_, VIDIOC_QUERYBUF, &buffer) < 0) fail("the camera's buffers cannot be read");
-        void* address = system_->mmap(buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buffer.m.offset);
-        if (address == MAP_FAILED) fail("the camera's buffers cannot be mapped");
-        mappings_.push_back({address, buffer.length});
-        if (system_->ioctl(fd_, VIDIOC_QBUF, &buffer) < 0) fail("the camera's buffers cannot be queued");
-    }
-    decoder_ = std::make_unique<Decoder>(format_->fourcc, format_->width, format_->height, *videoSize_);
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (system_->ioctl(fd_, VIDIOC_STREAMON, &type) < 0) fail("the camera would not start");
+    if (watch_) return;
     {
         std::lock_guard lock(lock_);
         deliver_ = std::move(deliver);
     }
-    capturer_ = std::jthread([this](std::stop_token stop) {
-        ensureSignalStack();
-        captureLoop(stop);
-    });
-}
-
-void CameraSource::captureLoop(std::stop_token stop) {
-    while (!stop.stop_requested()) {
-        pollfd ready{fd_, POLLIN, 0};
-        const int polled = system_->poll(&ready, 1, 100);
-        if (polled < 0 && errno != EINTR) break;
-        if (polled <= 0) continue;
-        if (ready.revents & (POLLERR | POLLHUP)) break;  // unplugged
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (system_->ioctl(fd_, VIDIOC_DQBUF, &buffer) < 0) {
-            if (errno == EAGAIN) continue;
-            break;
-        }
-        std::optional<VideoFrame> frame;
-        if (buffer.index < mappings_.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR))
-            frame = decoder_->decode(static_cast<const uint8_t*>(mappings_[buffer.index].address),
-                                     std::min<size_t>(buffer.bytesused, mappings_[buffer.index].length));
-        // The driver's own stamp when it is on the monotonic (host) clock.
-        const bool monotonic = (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC &&
-                               (buffer.timestamp.tv_sec != 0 || buffer.timestamp.tv_usec != 0);
-        const MediaTime at = monotonic ? MediaTime::fromNanoseconds(int64_t(buffer.timestamp.tv_sec) * 1'000'000'000 +
-                                                                    int64_t(buffer.timestamp.tv_usec) * 1000)
-                                       : hostNow();
-        system_->ioctl(fd_, VIDIOC_QBUF, &buffer);
-        if (!frame) continue;
-        auto sample = SampleBuffer::video(std::move(*frame), {frameDuration_, at, MediaTime::invalid()});
-        queue_.async([this, sample = std::move(sample)] {
+    watch_ = capture_->watch([this](const SampleBuffer& sample) {
+        queue_.async([this, sample] {
             Deliver deliver;
             {
                 std::lock_guard lock(lock_);
@@ -350,27 +194,11 @@ void CameraSource::captureLoop(std::stop_token stop) {
             }
             if (deliver) deliver(sample);
         });
-    }
-}
-
-void CameraSource::release() {
-    if (fd_ < 0) return;
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    system_->ioctl(fd_, VIDIOC_STREAMOFF, &type);
-    for (const auto& mapping : mappings_) system_->munmap(mapping.address, mapping.length);
-    mappings_.clear();
-    system_->close(fd_);
-    fd_ = -1;
-    decoder_.reset();
+    });
 }
 
 void CameraSource::stop() {
-    if (capturer_.joinable()) {
-        capturer_.request_stop();
-        capturer_.join();
-    }
-    capturer_ = {};
-    release();
+    watch_.reset();
     queue_.sync([] {});
     std::lock_guard lock(lock_);
     deliver_ = nullptr;

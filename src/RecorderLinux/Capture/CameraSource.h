@@ -29,6 +29,7 @@ public:
     virtual int munmap(void* address, size_t length) = 0;
     virtual int poll(pollfd* fds, nfds_t count, int timeoutMs) = 0;
 };
+// The real system calls; one seam for the whole process.
 std::shared_ptr<V4L2Device> systemV4L2();
 
 struct CameraDevice {
@@ -45,9 +46,14 @@ struct CameraFormat {
     std::vector<CameraFrameRate::Range> ranges;
 };
 
+class CameraCapture;
+class CameraWatch;
+
 // A V4L2 camera recorded at 30 pictures per second in the largest format up to
 // 3840x2160 that runs at that rate, converted to NV12 and delivered on the
-// "com.brindlow.recorder.camera" queue with the driver's monotonic timestamps.
+// "com.brindlow.recorder.camera" queue with the driver's monotonic timestamps. It
+// records through the process's one CameraCapture of the camera, which a preview may
+// already be watching.
 class CameraSource final : public CaptureSource {
 public:
     static constexpr int fps = 30;
@@ -74,27 +80,14 @@ public:
     const std::optional<CameraFormat>& format() const { return format_; }
 
 private:
-    struct Mapping {
-        void* address = nullptr;
-        size_t length = 0;
-    };
-    class Decoder;
-
-    void captureLoop(std::stop_token stop);
-    void release();
-
     const CameraDevice device_;
-    const std::shared_ptr<V4L2Device> system_;
+    const std::shared_ptr<CameraCapture> capture_;
     std::optional<CameraFormat> format_;
     std::optional<CaptureSize> videoSize_;
-    MediaTime frameDuration_;
     SerialQueue queue_{"com.brindlow.recorder.camera"};
-    int fd_ = -1;
-    std::vector<Mapping> mappings_;
-    std::unique_ptr<Decoder> decoder_;
-    std::jthread capturer_;
     std::mutex lock_;
     Deliver deliver_;  // guarded by lock_
+    std::unique_ptr<CameraWatch> watch_;  // while started
 };
 
 }  // namespace brindlow

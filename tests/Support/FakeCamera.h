@@ -1,0 +1,262 @@
+#pragma once
+
+// A V4L2 camera behind the system-call seam, failing the way real drivers fail.
+
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Capture/CameraSource.h"
+
+namespace brindlow::testing {
+
+using namespace std::chrono_literals;
+
+inline constexpr v4l2_fract at30{1, 30}, at25{1, 25}, at60{1, 60}, at2997{1001, 30000};
+
+// One size of one pixel format, with its frame intervals.
+struct FakeMode {
+    uint32_t fourcc;
+    uint32_t width, height;
+    std::vector<v4l2_fract> discrete;           // discrete intervals, or
+    std::optional<v4l2_frmival_stepwise> span;  // one stepwise range
+};
+
+// A camera behind the system-call seam: formats, sizes and intervals as a test
+// lists them, buffers that fill with a fixed picture at a steady pace. Like a driver
+// built on videobuf2, it lets any number of handles open it, but its buffers belong to
+// the handle that asked for them: until that handle gives them back (REQBUFS with no
+// buffers, or close), another handle's S_FMT, REQBUFS or STREAMON fails with EBUSY.
+class FakeCamera final : public V4L2Device {
+public:
+    std::mutex mutex;
+    std::vector<FakeMode> modes;
+    int openError = 0;
+    std::string picture;  // what each captured buffer holds
+    v4l2_format applied{};
+    v4l2_fract appliedInterval{};
+    std::vector<timeval> stamps;
+    bool streaming = false;
+    int openCount = 0, closeCount = 0;
+    int busyRefusals = 0;  // requests another handle's buffers refused
+    // A continuous range of sizes per format, each size running at 30 per second.
+    std::map<uint32_t, v4l2_frmsize_stepwise> sizeRanges;
+    // The interval the driver settles on, when not the one asked for.
+    std::optional<v4l2_fract> acceptedInterval;
+
+    ~FakeCamera() { releaseBuffers(); }
+
+    int open(const char* path, int) override {
+        std::lock_guard lock(mutex);
+        if (openError) {
+            errno = openError;
+            return -1;
+        }
+        ++openCount;
+        const int fd = nextFd++;
+        metadataNodes[fd] = std::string(path).ends_with("video1");
+        return fd;
+    }
+    int close(int fd) override {
+        std::lock_guard lock(mutex);
+        ++closeCount;
+        metadataNodes.erase(fd);
+        if (owner == fd) giveBack();
+        return 0;
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        std::lock_guard lock(mutex);
+        const bool othersBuffers = owner && *owner != fd;
+        switch (request) {
+            case VIDIOC_QUERYCAP: {
+                auto* cap = static_cast<v4l2_capability*>(argument);
+                const bool metadata = metadataNodes[fd];
+                std::strcpy(reinterpret_cast<char*>(cap->card), metadata ? "Fake Metadata" : "Fake Cam");
+                std::strcpy(reinterpret_cast<char*>(cap->bus_info), "usb-0000:00:14.0-1");
+                cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE;
+                cap->device_caps = metadata ? V4L2_CAP_META_CAPTURE : V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+                return 0;
+            }
+            case VIDIOC_ENUM_FMT: {
+                auto* f = static_cast<v4l2_fmtdesc*>(argument);
+                std::vector<uint32_t> fourccs;
+                for (const auto& m : modes)
+                    if (std::find(fourccs.begin(), fourccs.end(), m.fourcc) == fourccs.end()) fourccs.push_back(m.fourcc);
+                for (const auto& range : sizeRanges) fourccs.push_back(range.first);
+                if (f->index >= fourccs.size()) return fail(EINVAL);
+                f->pixelformat = fourccs[f->index];
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMESIZES: {
+                auto* s = static_cast<v4l2_frmsizeenum*>(argument);
+                if (const auto range = sizeRanges.find(s->pixel_format); range != sizeRanges.end()) {
+                    if (s->index != 0) return fail(EINVAL);
+                    s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+                    s->stepwise = range->second;
+                    return 0;
+                }
+                uint32_t n = 0;
+                for (const auto& m : modes) {
+                    if (m.fourcc != s->pixel_format || n++ != s->index) continue;
+                    s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                    s->discrete = {m.width, m.height};
+                    return 0;
+                }
+                return fail(EINVAL);
+            }
+            case VIDIOC_ENUM_FRAMEINTERVALS: {
+                auto* i = static_cast<v4l2_frmivalenum*>(argument);
+                if (const auto range = sizeRanges.find(i->pixel_format); range != sizeRanges.end()) {
+                    const auto& r = range->second;
+                    const bool inside = i->width >= r.min_width && i->width <= r.max_width &&
+                                        i->height >= r.min_height && i->height <= r.max_height;
+                    if (!inside || i->index != 0) return fail(EINVAL);
+                    i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                    i->discrete = at30;
+                    return 0;
+                }
+                const FakeMode* m = find(i->pixel_format, i->width, i->height);
+                if (!m) return fail(EINVAL);
+                if (m->span && i->index == 0) {
+                    i->type = V4L2_FRMIVAL_TYPE_STEPWISE;
+                    i->stepwise = *m->span;
+                    return 0;
+                }
+                if (i->index >= m->discrete.size()) return fail(EINVAL);
+                i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                i->discrete = m->discrete[i->index];
+                return 0;
+            }
+            case VIDIOC_S_FMT:
+                if (othersBuffers) return busy();
+                applied = *static_cast<v4l2_format*>(argument);
+                return 0;
+            case VIDIOC_S_PARM: {
+                auto& interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
+                appliedInterval = interval;
+                if (acceptedInterval) interval = *acceptedInterval;
+                return 0;
+            }
+            case VIDIOC_REQBUFS: {
+                auto* r = static_cast<v4l2_requestbuffers*>(argument);
+                if (othersBuffers) return busy();
+                giveBack();
+                if (r->count == 0) return 0;
+                owner = fd;
+                for (uint32_t i = 0; i < r->count; ++i) buffers.push_back(guardedBuffer(std::max<size_t>(picture.size(), 1)));
+                return 0;
+            }
+            case VIDIOC_QUERYBUF: {
+                auto* b = static_cast<v4l2_buffer*>(argument);
+                b->length = uint32_t(buffers.at(b->index).size);
+                b->m.offset = b->index * 4096;
+                return 0;
+            }
+            case VIDIOC_QBUF: queued.push_back(static_cast<v4l2_buffer*>(argument)->index); return 0;
+            case VIDIOC_DQBUF: {
+                if (othersBuffers) return fail(EINVAL);
+                if (!streaming || queued.empty()) return fail(EAGAIN);
+                auto* b = static_cast<v4l2_buffer*>(argument);
+                b->index = queued.front();
+                queued.pop_front();
+                std::memcpy(buffers[b->index].data, picture.data(), picture.size());
+                b->bytesused = uint32_t(picture.size());
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                b->timestamp = {now.tv_sec, now.tv_nsec / 1000};
+                b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+                stamps.push_back(b->timestamp);
+                return 0;
+            }
+            case VIDIOC_STREAMON:
+                if (othersBuffers) return busy();
+                if (!owner) return fail(EINVAL);
+                streaming = true;
+                ++streamsStarted;
+                return 0;
+            case VIDIOC_STREAMOFF:
+                if (othersBuffers) return busy();
+                streaming = false;
+                return 0;
+        }
+        return fail(ENOTTY);
+    }
+    void* mmap(size_t, int, int, int, off_t offset) override {
+        std::lock_guard lock(mutex);
+        return buffers.at(size_t(offset / 4096)).data;
+    }
+    int munmap(void*, size_t) override { return 0; }
+    int poll(pollfd* fds, nfds_t, int) override {
+        std::this_thread::sleep_for(10ms);
+        fds[0].revents = POLLIN;
+        return 1;
+    }
+
+    int streamsStarted = 0;
+
+private:
+    static int fail(int error) {
+        errno = error;
+        return -1;
+    }
+    int busy() {
+        ++busyRefusals;
+        return fail(EBUSY);
+    }
+    void giveBack() {
+        releaseBuffers();
+        queued.clear();
+        streaming = false;
+        owner.reset();
+    }
+    const FakeMode* find(uint32_t fourcc, uint32_t w, uint32_t h) const {
+        for (const auto& m : modes)
+            if (m.fourcc == fourcc && m.width == w && m.height == h) return &m;
+        return nullptr;
+    }
+    // A driver's buffer ends where its mapping ends: the next page is unreadable, so a
+    // reader that runs past the bytes it was given faults here as it could on a camera.
+    struct Buffer {
+        uint8_t* data;
+        size_t size;
+        void* base;
+        size_t mapped;
+    };
+    static Buffer guardedBuffer(size_t size) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        const size_t body = (size + page - 1) / page * page;
+        void* base = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) throw std::bad_alloc();
+        ::mprotect(static_cast<uint8_t*>(base) + body, page, PROT_NONE);
+        return {static_cast<uint8_t*>(base) + body - size, size, base, body + page};
+    }
+    void releaseBuffers() {
+        for (const auto& b : buffers) ::munmap(b.base, b.mapped);
+        buffers.clear();
+    }
+    std::vector<Buffer> buffers;
+    std::deque<uint32_t> queued;
+    std::optional<int> owner;  // the handle the buffers belong to
+    std::map<int, bool> metadataNodes;  // open handles: whether on the metadata-only node
+    int nextFd = 10;
+};
+
+// Packed YUYV of one colour.
+inline std::string yuyv(int width, int height, uint8_t y, uint8_t u, uint8_t v) {
+    std::string bytes;
+    for (int i = 0; i < width * height / 2; ++i) bytes += {char(y), char(u), char(y), char(v)};
+    return bytes;
+}
+
+}  // namespace brindlow::testing

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Capture/CameraCapture.h"
 #include "Cursor/AtspiElementInspector.h"
 #include "DetachedProcess.h"
 #include "Cursor/X11CursorSampler.h"
@@ -224,6 +225,17 @@ std::shared_ptr<CaptureSource> LinuxPlatform::makeCameraSource(const std::string
     const auto device = camera(cameraId);
     if (!device) throw std::runtime_error("The camera is no longer connected.");
     return std::make_shared<CameraSource>(*device);
+}
+
+std::shared_ptr<void> LinuxPlatform::watchCamera(const std::string& cameraId, CaptureSize fit,
+                                                 std::function<void(const SampleBuffer&)> onPicture) {
+    const auto device = camera(cameraId);
+    if (!device) return nullptr;
+    try {
+        return std::shared_ptr<CameraWatch>(CameraCapture::of(*device, systemV4L2())->watch(std::move(onPicture), fit));
+    } catch (const std::exception&) {
+        return nullptr;  // the preview stays empty; a take says why when it tries
+    }
 }
 
 std::shared_ptr<CaptureSource> LinuxPlatform::makeMicrophoneSource(const std::string& micId) {

@@ -57,6 +57,8 @@ public:
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay& display, CaptureSize pixels, int fps) override;
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay& display, bool inspectElements) override;
     std::shared_ptr<CaptureSource> makeCameraSource(const std::string& cameraId) override;
+    std::shared_ptr<void> watchCamera(const std::string& cameraId, CaptureSize fit,
+                                      std::function<void(const SampleBuffer&)> onPicture) override;
     std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) override;
 
     std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) override;

@@ -149,6 +149,8 @@ public:
 
     // --- state (main thread) ---
     const RecorderEnvironment& env() const { return env_; }
+    // The machine the model runs on, for views that show a device themselves (the preview).
+    const std::shared_ptr<RecorderPlatform>& platform() const { return platform_; }
     const std::shared_ptr<AuthService>& auth() const { return auth_; }
     const BrindlowAPI& api() const { return api_; }
     const Screen& screen() const { return screen_; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -69,6 +70,14 @@ public:
     // The pointer and click capture for `display`; nothing when the pointer cannot be followed.
     virtual std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay& display, bool inspectElements) = 0;
     virtual std::shared_ptr<CaptureSource> makeCameraSource(const std::string& cameraId) = 0;
+    // Pictures of the camera for a live preview, scaled to fit `fit`, from the same capture
+    // a take of it records through (a camera streams to one handle at a time), on a thread
+    // of the capture's; they stop when the returned handle goes. Nothing when the camera
+    // cannot be shown.
+    virtual std::shared_ptr<void> watchCamera(const std::string& /*cameraId*/, CaptureSize /*fit*/,
+                                              std::function<void(const SampleBuffer&)> /*onPicture*/) {
+        return nullptr;
+    }
     virtual std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) = 0;
 
     virtual std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) = 0;

@@ -1,13 +1,12 @@
 import QtQuick
 import BrindlowNative
 
-// The live picture of the chosen camera; its capture session stops when this goes away.
+// The live picture of the chosen camera; its watch of the camera ends when this goes away.
 CameraPreviewSurface {
     id: preview
 
-    property string deviceId
-
-    device: recorder.previewCameraDevice
+    controller: recorder
+    cameraId: recorder.previewCameraId
     radius: Theme.panelRadius
 
     Accessible.role: Accessible.Graphic

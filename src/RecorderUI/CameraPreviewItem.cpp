@@ -1,38 +1,37 @@
 #include "CameraPreviewItem.h"
 
-#include <QCamera>
-#include <QCameraFormat>
-#include <QMediaCaptureSession>
+#include <QImage>
 #include <QPainter>
 #include <QtMath>
-#include <QVideoSink>
+
+#include <libyuv/convert_argb.h>
+
+#include "RecorderController.h"
 
 namespace brindlow {
 
-namespace {
-
-// A preview needs no more than 720p; larger formats only cost conversion time.
-QCameraFormat previewFormat(const QCameraDevice& device) {
-    QCameraFormat best;
-    for (const QCameraFormat& format : device.videoFormats()) {
-        const QSize size = format.resolution();
-        if (size.width() > 1280 || size.height() > 720 || format.maxFrameRate() < 15) continue;
-        if (best.isNull() || size.width() * size.height() > best.resolution().width() * best.resolution().height())
-            best = format;
-    }
-    return best;
+CameraPreviewItem::CameraPreviewItem(QQuickItem* parent) : QQuickPaintedItem(parent) {
+    // Pictures are collected at the camera's own pace; the GUI only looks when one came.
+    poll_.setInterval(1000 / 60);
+    connect(&poll_, &QTimer::timeout, this, &CameraPreviewItem::collect);
 }
 
-}  // namespace
+CameraPreviewItem::~CameraPreviewItem() { stopWatching(); }
 
-CameraPreviewItem::CameraPreviewItem(QQuickItem* parent) : QQuickPaintedItem(parent) {}
+QObject* CameraPreviewItem::controller() const { return controller_; }
 
-CameraPreviewItem::~CameraPreviewItem() { stopCamera(); }
+void CameraPreviewItem::setController(QObject* controller) {
+    auto* typed = qobject_cast<RecorderController*>(controller);
+    if (typed == controller_) return;
+    controller_ = typed;
+    Q_EMIT controllerChanged();
+    reconfigure();
+}
 
-void CameraPreviewItem::setDevice(const QCameraDevice& device) {
-    if (device == device_) return;
-    device_ = device;
-    Q_EMIT deviceChanged();
+void CameraPreviewItem::setCameraId(const QString& id) {
+    if (id == cameraId_) return;
+    cameraId_ = id;
+    Q_EMIT cameraIdChanged();
     reconfigure();
 }
 
@@ -49,32 +48,32 @@ void CameraPreviewItem::itemChange(ItemChange change, const ItemChangeData& valu
 }
 
 void CameraPreviewItem::reconfigure() {
-    const bool wanted = !device_.isNull() && isVisible() && window();
-    if (camera_ && (!wanted || camera_->cameraDevice() != device_)) stopCamera();
-    if (!wanted || camera_) return;
-    sink_ = std::make_unique<QVideoSink>();
-    // Pictures may arrive on a media thread; the queued hop brings them here.
-    connect(sink_.get(), &QVideoSink::videoFrameChanged, this, &CameraPreviewItem::frameArrived,
-            Qt::QueuedConnection);
-    camera_ = std::make_unique<QCamera>(device_);
-    if (const QCameraFormat format = previewFormat(device_); !format.isNull()) camera_->setCameraFormat(format);
-    session_ = std::make_unique<QMediaCaptureSession>();
-    session_->setCamera(camera_.get());
-    session_->setVideoSink(sink_.get());
-    camera_->start();
+    const QString wanted = controller_ && isVisible() && window() ? cameraId_ : QString();
+    if (wanted == watching_) return;
+    stopWatching();
+    if (wanted.isEmpty()) return;
+    watching_ = wanted;
+    auto mailbox = std::make_shared<Mailbox>();
+    mailbox_ = mailbox;
+    collected_ = 0;
+    const auto platform = controller_->model()->platform();
+    queue_.async([feed = feed_, platform, id = wanted.toStdString(), mailbox] {
+        feed->watch = platform->watchCamera(id, CaptureSize{maxPictureWidth, maxPictureHeight},
+                                            [mailbox](const SampleBuffer& picture) {
+                                                std::lock_guard lock(mailbox->lock);
+                                                mailbox->latest = picture;
+                                                ++mailbox->arrived;
+                                            });
+    });
+    poll_.start();
 }
 
-void CameraPreviewItem::stopCamera() {
-    if (camera_) camera_->stop();
-    if (session_) {
-        session_->setVideoSink(nullptr);
-        session_->setCamera(nullptr);
-    }
-    session_.reset();
-    camera_.reset();
-    if (sink_) sink_->disconnect(this);
-    sink_.reset();
-    frame_ = {};
+void CameraPreviewItem::stopWatching() {
+    poll_.stop();
+    mailbox_.reset();
+    if (!watching_.isEmpty()) queue_.async([feed = feed_] { feed->watch.reset(); });
+    watching_.clear();
+    picture_.reset();
     if (hasPicture_) {
         hasPicture_ = false;
         Q_EMIT hasPictureChanged();
@@ -82,10 +81,20 @@ void CameraPreviewItem::stopCamera() {
     update();
 }
 
-void CameraPreviewItem::frameArrived(const QVideoFrame& frame) {
-    if (!camera_) return;
-    frame_ = frame;
-    if (!hasPicture_ && frame.isValid()) {
+void CameraPreviewItem::collect() {
+    if (!mailbox_) return;
+    std::optional<SampleBuffer> latest;
+    {
+        std::lock_guard lock(mailbox_->lock);
+        if (mailbox_->arrived == collected_) return;
+        collected_ = mailbox_->arrived;
+        latest = mailbox_->latest;
+    }
+    if (!latest || !latest->videoFrame()) return;
+    picture_ = std::move(latest);
+    ++picturesShown_;
+    Q_EMIT picturesShownChanged();
+    if (!hasPicture_) {
         hasPicture_ = true;
         Q_EMIT hasPictureChanged();
     }
@@ -93,9 +102,13 @@ void CameraPreviewItem::frameArrived(const QVideoFrame& frame) {
 }
 
 void CameraPreviewItem::paint(QPainter* painter) {
-    if (!frame_.isValid()) return;
-    const QImage image = frame_.toImage();
-    if (image.isNull() || width() <= 0 || height() <= 0) return;
+    if (!picture_ || width() <= 0 || height() <= 0) return;
+    const VideoFrame& frame = *picture_->videoFrame();
+    QImage image(frame.width, frame.height, QImage::Format_ARGB32);
+    // The pictures are BT.709, video range, as the camera source makes them.
+    libyuv::NV12ToARGBMatrix(frame.lumaPlane().data(), frame.strideY, frame.chromaPlane().data(), frame.strideUV,
+                             image.bits(), int(image.bytesPerLine()), &libyuv::kYuvH709Constants, frame.width,
+                             frame.height);
     // Aspect fill: the part of the picture with the item's proportions, centred.
     const qreal scale = std::max(width() / image.width(), height() / image.height());
     const QSizeF shown(width() / scale, height() / scale);

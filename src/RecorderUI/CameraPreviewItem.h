@@ -1,60 +1,91 @@
 #pragma once
 
-#include <QCameraDevice>
 #include <QQuickPaintedItem>
-#include <QVideoFrame>
+#include <QTimer>
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 
-class QCamera;
-class QMediaCaptureSession;
-class QVideoSink;
+#include "Support/Concurrency.h"
+#include "Support/SampleBuffer.h"
 
 namespace brindlow {
 
-// The live camera picture behind the panel: a capture session of its own, independent
-// of the camera source that records, drawn mirrored, filling the item (cropped, aspect
-// kept) inside rounded corners. The session runs only while the item has a device and
-// is visible; a null or missing device shows nothing. GUI thread only.
+class RecorderController;
+
+// The live camera picture behind the panel, drawn mirrored, filling the item (cropped,
+// aspect kept) inside rounded corners. Its pictures come from the platform's capture of
+// the camera, the same one a take records through, so the preview keeps showing while a
+// take of that camera runs. The camera is watched only while the item has a controller
+// and a camera and is visible; opening and closing it happen off the GUI thread. GUI
+// thread only.
 class CameraPreviewItem : public QQuickPaintedItem {
     Q_OBJECT
-    Q_PROPERTY(QCameraDevice device READ device WRITE setDevice NOTIFY deviceChanged)
+    Q_PROPERTY(QObject* controller READ controller WRITE setController NOTIFY controllerChanged)
+    Q_PROPERTY(QString cameraId READ cameraId WRITE setCameraId NOTIFY cameraIdChanged)
     Q_PROPERTY(qreal radius READ radius WRITE setRadius NOTIFY radiusChanged)
-    // Whether a picture has arrived since the device was set.
+    // Whether a picture has arrived since the camera was set, and how many have been shown.
     Q_PROPERTY(bool hasPicture READ hasPicture NOTIFY hasPictureChanged)
+    Q_PROPERTY(int picturesShown READ picturesShown NOTIFY picturesShownChanged)
 
 public:
+    // Pictures larger than this are scaled down by the capture before they reach the preview.
+    static constexpr int maxPictureWidth = 1280, maxPictureHeight = 720;
+
     explicit CameraPreviewItem(QQuickItem* parent = nullptr);
     ~CameraPreviewItem() override;
 
-    QCameraDevice device() const { return device_; }
-    void setDevice(const QCameraDevice& device);
+    QObject* controller() const;
+    void setController(QObject* controller);
+    QString cameraId() const { return cameraId_; }
+    void setCameraId(const QString& id);
     qreal radius() const { return radius_; }
     void setRadius(qreal radius);
     bool hasPicture() const { return hasPicture_; }
+    int picturesShown() const { return picturesShown_; }
 
     void paint(QPainter* painter) override;
 
 Q_SIGNALS:
-    void deviceChanged();
+    void controllerChanged();
+    void cameraIdChanged();
     void radiusChanged();
     void hasPictureChanged();
+    void picturesShownChanged();
 
 protected:
     void itemChange(ItemChange change, const ItemChangeData& value) override;
 
 private:
-    void reconfigure();
-    void stopCamera();
-    void frameArrived(const QVideoFrame& frame);
+    // Where the capture thread leaves the newest picture for the GUI thread.
+    struct Mailbox {
+        std::mutex lock;
+        std::optional<SampleBuffer> latest;  // guarded by lock
+        uint64_t arrived = 0;                // guarded by lock
+    };
+    // The watch itself, touched only on the preview's queue.
+    struct Feed {
+        std::shared_ptr<void> watch;
+    };
 
-    QCameraDevice device_;
+    void reconfigure();
+    void stopWatching();
+    void collect();
+
+    RecorderController* controller_ = nullptr;
+    QString cameraId_;
+    QString watching_;  // the camera being watched, or empty
     qreal radius_ = 0;
     bool hasPicture_ = false;
-    QVideoFrame frame_;  // the latest picture, drawn at the next paint
-    std::unique_ptr<QMediaCaptureSession> session_;
-    std::unique_ptr<QCamera> camera_;
-    std::unique_ptr<QVideoSink> sink_;
+    int picturesShown_ = 0;
+    uint64_t collected_ = 0;
+    std::optional<SampleBuffer> picture_;  // the latest picture, drawn at the next paint
+    std::shared_ptr<Mailbox> mailbox_;
+    QTimer poll_;
+    std::shared_ptr<Feed> feed_ = std::make_shared<Feed>();
+    SerialQueue queue_{"com.brindlow.recorder.preview"};  // last: stops before what its work uses
 };
 
 }  // namespace brindlow

@@ -14,7 +14,6 @@ Item {
         active: surface.previewing
         sourceComponent: CameraPreview {
             objectName: "camera-preview"
-            deviceId: recorder.previewCameraId
         }
     }
 

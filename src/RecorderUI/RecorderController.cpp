@@ -1,9 +1,7 @@
 #include "RecorderController.h"
 
-#include <QMediaDevices>
 #include <QPointer>
 
-#include "CameraDeviceMatch.h"
 #include "CameraFrameRate.h"
 #include "RecorderFormat.h"
 
@@ -108,18 +106,6 @@ void RecorderController::updatePreviewCamera() {
     const QString id = text(model_->previewCameraId());
     if (id == previewCameraId_) return;
     previewCameraId_ = id;
-    previewCameraDevice_ = {};
-    if (!id.isEmpty()) {
-        // Only asked for while a camera is to be shown, so that a machine without one
-        // never starts the media framework.
-        const QList<QCameraDevice> inputs = QMediaDevices::videoInputs();
-        std::vector<PreviewDevice> devices;
-        for (const auto& input : inputs)
-            devices.push_back({QString::fromUtf8(input.id()).toStdString(), input.description().toStdString()});
-        const auto match = matchPreviewDevice(cameraIdAliases(id.toStdString()),
-                                              cameras_.nameOf(id).toStdString(), devices);
-        if (match) previewCameraDevice_ = inputs[qsizetype(*match)];
-    }
     Q_EMIT previewCameraChanged();
 }
 
@@ -157,7 +143,6 @@ qint64 RecorderController::backlogBytes() const { return model_->backlogBytes();
 QString RecorderController::backlogNotice() const { return backlogNotice_; }
 bool RecorderController::cameraAllowed() const { return model_->cameraAllowed(); }
 QString RecorderController::previewCameraId() const { return previewCameraId_; }
-QCameraDevice RecorderController::previewCameraDevice() const { return previewCameraDevice_; }
 bool RecorderController::hasAccessibilityPermission() const { return model_->hasAccessibilityPermission(); }
 bool RecorderController::hasScreenCapturePermission() const { return model_->hasScreenCapturePermission(); }
 bool RecorderController::signingIn() const { return model_->isSigningIn(); }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QCameraDevice>
 #include <QObject>
 #include <QString>
 
@@ -51,10 +50,8 @@ class RecorderController final : public QObject {
     Q_PROPERTY(QString backlogNotice READ backlogNotice NOTIFY backlogChanged)
 
     Q_PROPERTY(bool cameraAllowed READ cameraAllowed NOTIFY cameraAllowedChanged)
-    // The camera the live preview shows, or an empty text; and its Qt device (null when
-    // the preview cannot find it).
+    // The camera the live preview shows, or an empty text.
     Q_PROPERTY(QString previewCameraId READ previewCameraId NOTIFY previewCameraChanged)
-    Q_PROPERTY(QCameraDevice previewCameraDevice READ previewCameraDevice NOTIFY previewCameraChanged)
     Q_PROPERTY(bool hasAccessibilityPermission READ hasAccessibilityPermission NOTIFY
                    hasAccessibilityPermissionChanged)
     Q_PROPERTY(bool hasScreenCapturePermission READ hasScreenCapturePermission NOTIFY
@@ -98,7 +95,6 @@ public:
     QString backlogNotice() const;
     bool cameraAllowed() const;
     QString previewCameraId() const;
-    QCameraDevice previewCameraDevice() const;
     bool hasAccessibilityPermission() const;
     bool hasScreenCapturePermission() const;
     bool signingIn() const;
@@ -155,7 +151,6 @@ private:
     OptionListModel displays_, cameras_, mics_;
     // Derived values, kept so that a change is announced only when they really change.
     QString previewCameraId_;
-    QCameraDevice previewCameraDevice_;
     QString displayLabel_, cameraLabel_, micLabel_;
     QString backlogNotice_;
 };

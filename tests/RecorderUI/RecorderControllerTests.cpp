@@ -10,7 +10,6 @@
 #include <atomic>
 #include <mutex>
 
-#include "CameraDeviceMatch.h"
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
 #include "RecorderWindow.h"
@@ -177,7 +176,6 @@ TEST(CameraSurface, AnAllowedCameraThatCannotBeFoundShowsAnEmptyPreviewWithoutFa
     s.controller->setCameraId("cam-1");
     ASSERT_TRUE(s.refreshed());
     EXPECT_EQ(s.controller->previewCameraId().toStdString(), "cam-1");
-    EXPECT_TRUE(s.controller->previewCameraDevice().isNull());
     RecorderWindow window(s.controller.get());
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -209,26 +207,6 @@ TEST(Notices, MissingScreenCaptureAccessPointsToTheSettings) {
     const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre.toPoint());
     EXPECT_TRUE(QTest::qWaitFor([&] { return s.platform->screenSettingsOpened == 1; }, 3000));
-}
-
-TEST(CameraDeviceMatch, FindsThePreviewDeviceByNodeElseByAnUnambiguousName) {
-    const std::vector<PreviewDevice> devices{{"/dev/video0", "Desk Camera"}, {"/dev/video2", "Twin"},
-                                             {"/dev/video4", "Twin"}};
-    const struct {
-        const char* title;
-        std::vector<std::string> aliases;
-        const char* name;
-        std::optional<size_t> match;
-    } cases[] = {
-        {"by node", {"usb-desk", "/dev/video2"}, "Desk Camera", 1},
-        {"by name", {"usb-desk"}, "Desk Camera", 0},
-        {"two of one model", {"usb-twin"}, "Twin", std::nullopt},
-        {"unknown", {"usb-x"}, "Other", std::nullopt},
-        {"no name", {}, "", std::nullopt},
-    };
-    for (const auto& c : cases) EXPECT_EQ(matchPreviewDevice(c.aliases, c.name, devices), c.match) << c.title;
-    EXPECT_EQ(cameraIdAliases("../../etc/passwd"), std::vector<std::string>{"../../etc/passwd"});
-    EXPECT_TRUE(cameraIdAliases("").empty());
 }
 
 }  // namespace

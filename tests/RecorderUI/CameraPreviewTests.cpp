@@ -1,0 +1,140 @@
+// The panel's live preview and a take of the same camera, through the model and the
+// views, on a camera that lets one handle stream at a time (as V4L2 drivers do).
+
+#include <gtest/gtest.h>
+
+#include <QPointer>
+#include <QQuickItem>
+#include <QTest>
+
+#include "Capture/CameraCapture.h"
+#include "FFmpeg/FFmpegSegmentEncoder.h"
+#include "QtMainExecutor.h"
+#include "RecorderController.h"
+#include "RecorderWindow.h"
+#include "Support/DevServerProcess.h"
+#include "Support/FakeCamera.h"
+#include "Support/FlashesAndClicks.h"
+#include "Support/MemoryTokenStore.h"
+#include "Support/Text.h"
+
+namespace brindlow {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A machine with one camera behind the fake seam and nothing else to record.
+class OneCameraMachine final : public RecorderPlatform {
+public:
+    explicit OneCameraMachine(std::shared_ptr<testing::FakeCamera> camera) : camera_(std::move(camera)) {}
+    std::vector<ScreenDisplay> availableDisplays() override { return {}; }
+    bool hasScreenCaptureAccess() override { return true; }
+    bool requestScreenCaptureAccess() override { return true; }
+    std::vector<DeviceOption> cameras() override { return {{device.id, device.name}}; }
+    Access cameraAccess(const std::optional<std::string>&) override { return Access::granted; }
+    bool requestCameraAccess(const std::string&) override { return true; }
+    std::vector<DeviceOption> microphones() override { return {}; }
+    std::optional<std::string> defaultMicrophone() override { return std::nullopt; }
+    bool requestMicrophoneAccess(const std::string&) override { return true; }
+    bool isAccessibilityTrusted() override { return true; }
+    bool requestAccessibilityTrust() override { return true; }
+    void openSettings(SettingsPane) override {}
+    void openURL(const std::string&) override {}
+    std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
+    std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
+    std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override {
+        return std::make_shared<CameraSource>(device, camera_);
+    }
+    std::shared_ptr<void> watchCamera(const std::string&, CaptureSize fit,
+                                      std::function<void(const SampleBuffer&)> onPicture) override {
+        return std::shared_ptr<CameraWatch>(CameraCapture::of(device, camera_)->watch(std::move(onPicture), fit));
+    }
+    std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string&) override { return {}; }
+    std::shared_ptr<SignInAttempt> makeSignIn(const std::string&) override { return {}; }
+    SegmentEncoderFactory encoderFactory() override {
+        FFmpegSegmentEncoder::Options o;
+        o.logEncoderChoice = false;
+        o.allowHardware = false;
+        return FFmpegSegmentEncoder::factory(o);
+    }
+    std::filesystem::path spoolDirectory() override { return spool; }
+
+    const CameraDevice device{"usb-Fake_Cam-video-index0", "Fake Cam", "/dev/video0"};
+    const fs::path spool = fs::temp_directory_path() / ("brindlow-preview-spool-" + randomUUID());
+
+private:
+    std::shared_ptr<testing::FakeCamera> camera_;
+};
+
+// The preview shows the camera in setup, keeps showing it while the take records it, and
+// the take's camera stream holds every second of it.
+TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance) {
+    testing::DevServerProcess server;
+    auto camera = std::make_shared<testing::FakeCamera>();
+    camera->modes = {{V4L2_PIX_FMT_YUYV, 160, 120, {testing::at30}, {}}};
+    camera->picture = testing::yuyv(160, 120, 81, 90, 240);
+    auto machine = std::make_shared<OneCameraMachine>(camera);
+    RecorderModel::Dependencies d;
+    d.env = server.environment();
+    d.transport = server.transport();
+    d.store = std::make_shared<testing::MemoryTokenStore>(StoredSession{"alice", server.signIn("alice").second});
+    d.platform = machine;
+    d.main = std::make_shared<QtMainExecutor>(qApp);
+    auto model = RecorderModel::make(std::move(d));
+    RecorderController controller(model);
+    RecorderWindow window(&controller);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    bool loaded = false;
+    model->load([&] { loaded = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded && model->screen().kind == Screen::Kind::setup; }, 10'000));
+    model->setCameraId(machine->device.id);
+    model->setCountdownSeconds(0);
+
+    // The same preview from setup to the end of the take: one made again starts black.
+    QPointer<QQuickItem> preview;
+    auto shown = [&] { return preview ? preview->property("picturesShown").toInt() : -1; };
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
+            return shown() > 3;
+        },
+        5000))
+        << "the preview shows nothing in setup";
+
+    model->record();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->screen().kind == Screen::Kind::recording; }, 10'000));
+    const std::string aid = model->session()->currentAid().value_or("");
+    const int atStart = shown();
+    QTest::qWait(1500);
+    EXPECT_GT(shown(), atStart + 20) << "the preview froze while the take recorded";
+    {
+        std::lock_guard lock(camera->mutex);
+        EXPECT_EQ(camera->streamsStarted, 1) << "the take's start reopened the camera";
+    }
+    model->stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->screen().kind == Screen::Kind::saved; }, 20'000))
+        << model->screen().message;
+    EXPECT_EQ(preview, nullptr) << "the saved screen shows no camera";
+    model->newRecording();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
+            return shown() > 3;
+        },
+        5000))
+        << "the preview shows nothing after the take";
+
+    const auto stream = server.storedStream(aid, "camera", machine->spool / "camera.mp4");
+    const auto frames = testing::probeJSON({"-count_frames", "-select_streams", "v:0", "-show_entries",
+                                            "stream=nb_read_frames"},
+                                           stream)["streams"];
+    ASSERT_TRUE(frames.is_array() && !frames.empty());
+    EXPECT_GE(std::stoi(frames[0]["nb_read_frames"].get<std::string>()), 40) << "1.5 s at 30 pictures a second";
+    std::lock_guard lock(camera->mutex);
+    EXPECT_EQ(camera->busyRefusals, 0);
+    fs::remove_all(machine->spool);
+}
+
+}  // namespace
+}  // namespace brindlow

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QPointer>
 #include <QQuickItem>
 #include <QTest>
@@ -108,6 +109,8 @@ TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance
     const int atStart = shown();
     QTest::qWait(1500);
     EXPECT_GT(shown(), atStart + 20) << "the preview froze while the take recorded";
+    QDir().mkpath(BRINDLOW_UI_ARTIFACTS);
+    window.grabWindow().save(QString(BRINDLOW_UI_ARTIFACTS) + "/recording-with-camera-preview.png");
     {
         std::lock_guard lock(camera->mutex);
         EXPECT_EQ(camera->streamsStarted, 1) << "the take's start reopened the camera";

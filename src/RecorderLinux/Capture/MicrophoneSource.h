@@ -1,17 +1,12 @@
 #pragma once
 
-#include <atomic>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CaptureSource.h"
-#include "Capture/PulseSourceReader.h"
-#include "Support/Concurrency.h"
+#include "Capture/PulseSoundSource.h"
 
 namespace brindlow {
 
@@ -30,10 +25,8 @@ struct MicrophoneDevice {
     bool operator==(const MicrophoneDevice&) const = default;
 };
 
-// Records one PulseAudio source as 48 kHz mono float in buffers of 10 ms,
-// delivered on the "com.brindlow.recorder.mic" queue. Each buffer is stamped with
-// the host time its first sample was captured at; the stamps follow the sample
-// count, so buffers neither overlap nor leave gaps but where the device lost sound.
+// Records one PulseAudio source as 48 kHz mono float in buffers of 10 ms, delivered on
+// the "com.brindlow.recorder.mic" queue, stamped as PulseSoundSource stamps them.
 class MicrophoneSource final : public CaptureSource {
 public:
     static constexpr int sampleRate = PulseSourceReader::sampleRate;
@@ -56,10 +49,7 @@ public:
 
 private:
     const MicrophoneDevice device_;
-    SerialQueue queue_{"com.brindlow.recorder.mic"};
-    std::mutex lock_;
-    Deliver deliver_;  // guarded by lock_
-    std::unique_ptr<PulseSourceReader> reader_;  // set by start, used by the controlling thread
+    PulseSoundSource sound_;
 };
 
 }  // namespace brindlow

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <thread>
 
 #include "Support/Concurrency.h"
 #include "Support/SignalStack.h"
@@ -160,6 +161,64 @@ struct PulseSourceReader::Pulse {
         }
     }
 };
+
+std::optional<PulseInventory> PulseInventory::read() {
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), PulseSourceReader::applicationName);
+    PulseInventory inventory;
+    int pending = 2;
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(3);
+    bool ready = false;
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (SteadyClock::now() < deadline) {
+            const auto state = pa_context_get_state(context);
+            if (state == PA_CONTEXT_READY) {
+                ready = true;
+                break;
+            }
+            if (!PA_CONTEXT_IS_GOOD(state)) break;
+            pa_mainloop_iterate(loop, 0, nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    struct Reading {
+        PulseInventory* inventory;
+        int* pending;
+    } reading{&inventory, &pending};
+    if (ready) {
+        pa_operation* server = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* user) {
+                auto* r = static_cast<Reading*>(user);
+                if (info && info->default_source_name) r->inventory->defaultSource = info->default_source_name;
+                if (info && info->default_sink_name) r->inventory->defaultSink = info->default_sink_name;
+                --*r->pending;
+            },
+            &reading);
+        pa_operation* sources = pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* info, int eol, void* user) {
+                auto* r = static_cast<Reading*>(user);
+                if (eol) {
+                    --*r->pending;
+                    return;
+                }
+                if (info && info->name)
+                    r->inventory->sources.push_back({info->name, info->description ? info->description : info->name,
+                                                     info->monitor_of_sink != PA_INVALID_INDEX});
+            },
+            &reading);
+        while (pending > 0 && SteadyClock::now() < deadline && pa_context_get_state(context) == PA_CONTEXT_READY)
+            pa_mainloop_iterate(loop, 1, nullptr);
+        if (server) pa_operation_unref(server);
+        if (sources) pa_operation_unref(sources);
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    if (!ready || pending > 0) return std::nullopt;
+    return inventory;
+}
 
 PulseSourceReader::PulseSourceReader(std::string source, OnBuffers onBuffers)
     : pulse_(std::make_unique<Pulse>()), onBuffers_(std::move(onBuffers)) {

@@ -25,6 +25,21 @@ private:
     int code_;
 };
 
+// What a PulseAudio server has to record from; nothing when no server answers in time.
+struct PulseInventory {
+    struct Source {
+        std::string name;
+        std::string description;
+        bool isMonitor = false;  // of an output: what it plays
+    };
+    std::string defaultSource;
+    std::string defaultSink;
+    std::vector<Source> sources;
+
+    // The server named by PULSE_SERVER, else the user's.
+    static std::optional<PulseInventory> read();
+};
+
 // Records one PulseAudio source (PipeWire's PulseAudio server answers the same) as 48 kHz
 // mono float on a thread of its own, stamps it with an AudioTimeline and hands it on in
 // 10 ms buffers. The server's notices of lost sound (an overflow, a suspended source, a

@@ -1,10 +1,18 @@
 #include "CursorLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
+#include "Support/PrivateFiles.h"
 #include "Support/Text.h"
+#include "Telemetry.h"
 
 namespace brindlow {
 
@@ -29,9 +37,21 @@ std::optional<CursorShape> cursorShapeFromRaw(std::string_view raw) {
     return std::nullopt;
 }
 
+namespace {
+
+// Spool lines, below.
+std::string moveLine(const CursorLog::Move& m);
+std::string clickLine(const CursorLog::Click& c);
+std::string shapeLine(const CursorLog::Shape& s);
+std::string elementLine(const CursorLog::Element& e);
+
+}  // namespace
+
 double roundFraction(double v) { return std::round(v * 10'000) / 10'000; }
 
-CursorLogBuilder::CursorLogBuilder(Size display) { log_.display = display; }
+CursorLogBuilder::CursorLogBuilder(Size display, std::shared_ptr<CursorLogSpool> spool) : spool_(std::move(spool)) {
+    log_.display = display;
+}
 
 void CursorLogBuilder::move(int64_t t, double x, double y) {
     // A non-finite position cannot be written as JSON and would cost the whole log.
@@ -45,17 +65,22 @@ void CursorLogBuilder::move(int64_t t, double x, double y) {
         if (rx == moves.back().x && ry == moves.back().y) return;
     }
     moves.push_back({t, rx, ry});
+    if (spool_) spool_->append(moveLine(moves.back()));
 }
 
 std::set<int64_t> CursorLogBuilder::buttons(int64_t t, const std::set<int64_t>& pressed) {
     std::lock_guard guard(lock_);
     if (pressed == buttons_) return {};
     std::set<int64_t> newlyPressed;
+    auto add = [&](int64_t b, bool down) {
+        log_.clicks.push_back({t, b, down});
+        if (spool_) spool_->append(clickLine(log_.clicks.back()));
+    };
     for (int64_t b : buttons_)
-        if (!pressed.contains(b)) log_.clicks.push_back({t, b, false});
+        if (!pressed.contains(b)) add(b, false);
     for (int64_t b : pressed) {
         if (!buttons_.contains(b)) {
-            log_.clicks.push_back({t, b, true});
+            add(b, true);
             newlyPressed.insert(b);
         }
     }
@@ -63,10 +88,21 @@ std::set<int64_t> CursorLogBuilder::buttons(int64_t t, const std::set<int64_t>& 
     return newlyPressed;
 }
 
+void CursorLogBuilder::click(int64_t t, int64_t button, bool down) {
+    std::lock_guard guard(lock_);
+    if (button < 0 || button > 2 || buttons_.contains(button) == down) return;
+    if (!log_.clicks.empty() && t < log_.clicks.back().t) return;
+    if (down) buttons_.insert(button);
+    else buttons_.erase(button);
+    log_.clicks.push_back({t, button, down});
+    if (spool_) spool_->append(clickLine(log_.clicks.back()));
+}
+
 void CursorLogBuilder::shape(int64_t t, CursorShape shape) {
     std::lock_guard guard(lock_);
     if (!log_.shapes.empty() && log_.shapes.back().shape == shape) return;
     log_.shapes.push_back({t, shape});
+    if (spool_) spool_->append(shapeLine(log_.shapes.back()));
 }
 
 void CursorLogBuilder::element(int64_t t, Rect box, std::string_view role, std::string_view label) {
@@ -88,6 +124,7 @@ void CursorLogBuilder::element(int64_t t, Rect box, std::string_view role, std::
     if (elements.size() >= CursorLog::maxElements) return;
     if (elements.empty() ? t < 0 : t < elements.back().t) return;
     elements.push_back(std::move(e));
+    if (spool_) spool_->append(elementLine(elements.back()));
 }
 
 CursorLog CursorLogBuilder::finish() const {
@@ -149,6 +186,51 @@ void appendString(std::string& out, std::string_view s) {
     out.push_back('"');
 }
 
+// Spool lines: a JSON array an entry.
+std::string moveLine(const CursorLog::Move& m) {
+    std::string out = "[\"m\",";
+    appendInteger(out, m.t);
+    out.push_back(',');
+    appendNumber(out, m.x);
+    out.push_back(',');
+    appendNumber(out, m.y);
+    out.append("]");
+    return out;
+}
+
+std::string clickLine(const CursorLog::Click& c) {
+    std::string out = "[\"c\",";
+    appendInteger(out, c.t);
+    out.push_back(',');
+    appendInteger(out, c.button);
+    out.append(c.down ? ",1]" : ",0]");
+    return out;
+}
+
+std::string shapeLine(const CursorLog::Shape& s) {
+    std::string out = "[\"s\",";
+    appendInteger(out, s.t);
+    out.push_back(',');
+    appendString(out, rawValue(s.shape));
+    out.append("]");
+    return out;
+}
+
+std::string elementLine(const CursorLog::Element& e) {
+    std::string out = "[\"e\",";
+    appendInteger(out, e.t);
+    for (double v : {e.x, e.y, e.width, e.height}) {
+        out.push_back(',');
+        appendNumber(out, v);
+    }
+    out.push_back(',');
+    appendString(out, e.role);
+    out.push_back(',');
+    appendString(out, e.label);
+    out.append("]");
+    return out;
+}
+
 }  // namespace
 
 std::string CursorLog::encoded() const {
@@ -207,6 +289,78 @@ std::string CursorLog::encoded() const {
     }
     out.append("]}");
     return out;
+}
+
+}  // namespace brindlow
+
+namespace brindlow {
+
+CursorLogSpool::CursorLogSpool(const std::filesystem::path& file, Size display)
+    : file_(file), fd_(openPrivateFile(file, O_TRUNC | O_APPEND)) {
+    std::string first = "[\"display\",";
+    appendNumber(first, display.width);
+    first.push_back(',');
+    appendNumber(first, display.height);
+    append(first + "]");
+}
+
+CursorLogSpool::~CursorLogSpool() { ::close(fd_); }
+
+void CursorLogSpool::append(std::string line) {
+    line.push_back('\n');
+    std::lock_guard guard(lock_);
+    if (failed_) return;
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // Recovery reads up to here; the live log in memory is complete anyway.
+            systemLog("Brindlow Recorder: cannot write " + file_.string() + "; its cursor log is kept in memory only");
+            failed_ = true;
+            return;
+        }
+        done += size_t(n);
+    }
+}
+
+void CursorLogSpool::sync() { ::fsync(fd_); }
+
+std::optional<CursorLog> CursorLogSpool::read(std::string_view text) {
+    std::optional<CursorLogBuilder> builder;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (!entry.is_array() || entry.empty() || !entry[0].is_string()) continue;
+        const std::string& kind = entry[0].get_ref<const std::string&>();
+        auto numbers = [&](size_t from, size_t count) {
+            if (entry.size() < from + count) return false;
+            for (size_t i = from; i < from + count; ++i)
+                if (!entry[i].is_number()) return false;
+            return true;
+        };
+        const bool timed = entry.size() >= 2 && entry[1].is_number_integer();
+        if (kind == "display" && !builder && entry.size() == 3 && numbers(1, 2)) {
+            builder.emplace(Size{entry[1].get<double>(), entry[2].get<double>()});
+        } else if (!builder || !timed) {
+            continue;
+        } else if (kind == "m" && entry.size() == 4 && numbers(2, 2)) {
+            builder->move(entry[1].get<int64_t>(), entry[2].get<double>(), entry[3].get<double>());
+        } else if (kind == "c" && entry.size() == 4 && entry[2].is_number_integer() && entry[3].is_number_integer()) {
+            builder->click(entry[1].get<int64_t>(), entry[2].get<int64_t>(), entry[3].get<int64_t>() != 0);
+        } else if (kind == "s" && entry.size() == 3 && entry[2].is_string()) {
+            if (const auto shape = cursorShapeFromRaw(entry[2].get_ref<const std::string&>()))
+                builder->shape(entry[1].get<int64_t>(), *shape);
+        } else if (kind == "e" && entry.size() == 8 && numbers(2, 4) && entry[6].is_string() && entry[7].is_string()) {
+            builder->element(entry[1].get<int64_t>(),
+                             Rect{entry[2].get<double>(), entry[3].get<double>(), entry[4].get<double>(),
+                                  entry[5].get<double>()},
+                             entry[6].get_ref<const std::string&>(), entry[7].get_ref<const std::string&>());
+        }
+    }
+    if (!builder) return std::nullopt;
+    return builder->finish();
 }
 
 }  // namespace brindlow

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -85,10 +87,39 @@ struct CursorLog {
 // Rounds to four decimal places, halves away from zero.
 double roundFraction(double v);
 
+// A take's cursor log as it grows, kept beside its media so that recovery can file it:
+// one entry a line, each a JSON array ("m" move, "c" click, "s" shape, "e" element,
+// after a first "display" line), appended straight to a file only the user may read
+// and synced whenever the screen's ranges are.
+class CursorLogSpool {
+public:
+    static constexpr const char* fileName = "cursor.log";
+
+    // Creates (or empties) the file; throws std::system_error.
+    CursorLogSpool(const std::filesystem::path& file, Size display);
+    ~CursorLogSpool();
+    CursorLogSpool(const CursorLogSpool&) = delete;
+    CursorLogSpool& operator=(const CursorLogSpool&) = delete;
+
+    // One entry; a failed write is logged once and the take goes on without the rest.
+    void append(std::string line);
+    void sync();
+
+    // The log a spool file holds, its limits applied; lines that are torn or make no
+    // sense are skipped. Nothing without a readable display line.
+    static std::optional<CursorLog> read(std::string_view text);
+
+private:
+    const std::filesystem::path file_;
+    int fd_ = -1;
+    std::mutex lock_;
+    bool failed_ = false;  // guarded by lock_
+};
+
 // Collects a cursor log from any thread; each call is one short update under the lock.
 class CursorLogBuilder {
 public:
-    explicit CursorLogBuilder(Size display);
+    explicit CursorLogBuilder(Size display, std::shared_ptr<CursorLogSpool> spool = nullptr);
     CursorLogBuilder(const CursorLogBuilder&) = delete;
     CursorLogBuilder& operator=(const CursorLogBuilder&) = delete;
 
@@ -97,10 +128,13 @@ public:
     std::set<int64_t> buttons(int64_t t, const std::set<int64_t>& pressed);
     void shape(int64_t t, CursorShape shape);
     void element(int64_t t, Rect box, std::string_view role, std::string_view label);
+    // One button's change as a spool recorded it.
+    void click(int64_t t, int64_t button, bool down);
     // The log with its limits applied; the builder is left as it was.
     CursorLog finish() const;
 
 private:
+    const std::shared_ptr<CursorLogSpool> spool_;  // gets every entry kept, in order
     mutable std::mutex lock_;
     CursorLog log_;             // guarded by lock_
     std::set<int64_t> buttons_;  // guarded by lock_; held at the last buttons() call

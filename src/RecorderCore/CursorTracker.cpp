@@ -5,10 +5,11 @@
 
 namespace brindlow {
 
-CursorTracker::CursorTracker(CursorCapture capture, std::shared_ptr<const RecordingClock> clock)
+CursorTracker::CursorTracker(CursorCapture capture, std::shared_ptr<const RecordingClock> clock,
+                             std::shared_ptr<CursorLogSpool> spool)
     : capture_(std::move(capture)),
       clock_(std::move(clock)),
-      builder_(Size{capture_.displayBounds.width, capture_.displayBounds.height}) {}
+      builder_(Size{capture_.displayBounds.width, capture_.displayBounds.height}, std::move(spool)) {}
 
 CursorTracker::~CursorTracker() {
     if (timer_) timer_->cancel();

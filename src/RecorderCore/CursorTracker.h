@@ -68,7 +68,9 @@ class CursorTracker {
 public:
     static constexpr int64_t maxPendingInspections = 8;
 
-    CursorTracker(CursorCapture capture, std::shared_ptr<const RecordingClock> clock);
+    // With a spool, every entry is also written there as it is logged.
+    CursorTracker(CursorCapture capture, std::shared_ptr<const RecordingClock> clock,
+                  std::shared_ptr<CursorLogSpool> spool = nullptr);
     ~CursorTracker();
     CursorTracker(const CursorTracker&) = delete;
     CursorTracker& operator=(const CursorTracker&) = delete;

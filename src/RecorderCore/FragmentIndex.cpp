@@ -1,35 +1,8 @@
 #include "FragmentIndex.h"
 
-#include <limits>
-
 #include "MP4Boxes.h"
 
 namespace brindlow {
-namespace {
-
-template <typename T>
-T integerMember(const nlohmann::json& object, const char* key) {
-    const nlohmann::json& value = object.at(key);
-    if (!value.is_number_integer())
-        throw nlohmann::json::type_error::create(302, std::string("\"") + key + "\" must be an integer", &value);
-    if constexpr (std::is_unsigned_v<T>) {
-        if (value.is_number_unsigned()) {
-            const auto v = value.get<uint64_t>();
-            if (v > std::numeric_limits<T>::max())
-                throw nlohmann::json::out_of_range::create(406, std::string("\"") + key + "\" is out of range", &value);
-            return static_cast<T>(v);
-        }
-        if (value.get<int64_t>() < 0)
-            throw nlohmann::json::out_of_range::create(406, std::string("\"") + key + "\" is negative", &value);
-        return static_cast<T>(value.get<int64_t>());
-    } else {
-        if (value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(std::numeric_limits<T>::max()))
-            throw nlohmann::json::out_of_range::create(406, std::string("\"") + key + "\" is out of range", &value);
-        return value.get<T>();
-    }
-}
-
-}  // namespace
 
 FragmentIndex::Entry FragmentIndex::entryFor(std::span<const uint8_t> segment, int64_t streamOffset,
                                              uint64_t latestDecodeTime) {

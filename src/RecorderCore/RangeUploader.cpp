@@ -6,10 +6,12 @@
 #include <cstring>
 #include <system_error>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "MP4Boxes.h"
 #include "RecorderError.h"
+#include "Support/PrivateFiles.h"
 #include "Support/SignalStack.h"
 
 namespace brindlow {
@@ -33,8 +35,10 @@ std::shared_ptr<RangeUploader> RangeUploader::make(std::string aid, StreamKey st
                                                    std::shared_ptr<ObjectPutter> putter, const fs::path& spoolDirectory,
                                                    Limits limits, OnRangeUploaded onRangeUploaded, Sleeper sleeper) {
     fs::path spool = spoolDirectory / aid / std::string(rawValue(stream));
-    fs::create_directories(spool);
+    makePrivateDirectory(spoolDirectory / aid);
+    makePrivateDirectory(spool);
     if (!sleeper) sleeper = defaultSleeper();
+    if (!limits.sync) limits.sync = [](int fd) { return ::fsync(fd); };
     std::shared_ptr<RangeUploader> uploader(new RangeUploader(std::move(aid), stream, std::move(api), std::move(putter),
                                                               std::move(spool), limits, std::move(onRangeUploaded),
                                                               std::move(sleeper)));
@@ -65,21 +69,22 @@ RangeUploader::~RangeUploader() {
     worker_.request_stop();
     // The worker may itself drop the last reference; it must not wait for itself.
     if (worker_.joinable() && worker_.get_id() == std::this_thread::get_id()) worker_.detach();
-    if (openFile_) std::fclose(openFile_);
+    if (openFile_ >= 0) ::close(openFile_);
 }
 
-void RangeUploader::setJournal(std::shared_ptr<TakeJournal> journal) {
+void RangeUploader::setJournal(std::shared_ptr<TakeJournal> journal, std::function<void()> syncWithRanges) {
     std::lock_guard guard(lock_);
     journal_ = std::move(journal);
+    syncWithRanges_ = std::move(syncWithRanges);
 }
 
-void RangeUploader::journal(const std::function<void(TakeRecord::Stream&)>& change) {
+bool RangeUploader::journal(const std::function<void(TakeRecord::Stream&)>& change) {
     std::shared_ptr<TakeJournal> journal;
     {
         std::lock_guard guard(lock_);
         journal = journal_;
     }
-    if (journal) journal->update(stream_, change);
+    return !journal || journal->update(stream_, change);
 }
 
 // ---- cutting side ----
@@ -99,13 +104,7 @@ void RangeUploader::appendInit(const StreamSegment& segment) {
     if (index_) return;  // only the first init segment counts
     timescale_ = MP4Boxes::timescale(segment.data);
     index_ = FragmentIndex{int64_t(segment.data.size()), timescale_, {}, 0};
-    if (journal_) {
-        journal_->update(stream_, [&](TakeRecord::Stream& s) {
-            s.initLength = index_->initLength;
-            s.timescale = timescale_;
-        });
-    }
-    jobs_->send(InitJob{std::string(segment.data.begin(), segment.data.end())});
+    jobs_->send(InitJob{std::string(segment.data.begin(), segment.data.end()), timescale_});
     write(segment.data);
 }
 
@@ -125,15 +124,18 @@ void RangeUploader::appendFragment(const StreamSegment& segment) {
 }
 
 void RangeUploader::write(const std::vector<uint8_t>& data) {
-    if (!openFile_) {
+    if (openFile_ < 0) {
         const fs::path path = spool_ / spoolName(nextRange_, "part");
-        openFile_ = std::fopen(path.c_str(), "wb");
-        if (!openFile_) throwErrno("cannot create " + path.string());
+        openFile_ = openPrivateFile(path, O_TRUNC);
         openPath_ = path;
     }
-    // Flushed at once: a killed process then loses nothing the encoder handed over.
-    if (std::fwrite(data.data(), 1, data.size(), openFile_) != data.size() || std::fflush(openFile_) != 0)
-        throwErrno("cannot write " + openPath_.string());
+    // Straight to the file: a killed process then loses nothing the encoder handed over.
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(openFile_, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throwErrno("cannot write " + openPath_.string());
+        done += size_t(n);
+    }
     openBytes_ += int64_t(data.size());
     totalBytes_ += int64_t(data.size());
     std::lock_guard counters(counters_);
@@ -141,21 +143,13 @@ void RangeUploader::write(const std::vector<uint8_t>& data) {
 }
 
 void RangeUploader::closeRange(double t0, double t1) {
-    if (!openFile_ || openBytes_ < 1) return;
-    // On disk before the record names it: a power loss costs at most the range being filled.
-    const bool synced = std::fflush(openFile_) == 0 && fsync(fileno(openFile_)) == 0;
-    const int closed = std::fclose(openFile_);
-    openFile_ = nullptr;
-    if (!synced || closed != 0) throwErrno("cannot close " + openPath_.string());
-    const fs::path file = spool_ / spoolName(nextRange_, "mp4");
-    fs::rename(openPath_, file);
-    if (journal_) {
-        journal_->update(stream_, [&](TakeRecord::Stream& s) {
-            s.ranges.push_back(TakeRecord::Range{nextRange_, t0, t1, rangeBase_, openBytes_, false, false});
-            if (index_) s.entries = index_->entries;
-        });
-    }
-    jobs_->send(RangeJob{nextRange_, file, openBytes_, t0, t1});
+    if (openFile_ < 0 || openBytes_ < 1) return;
+    // Only closed here: the sync, the rename and the record are the worker's (seal).
+    const int closed = ::close(openFile_);
+    openFile_ = -1;
+    if (closed != 0) throwErrno("cannot close " + openPath_.string());
+    jobs_->send(RangeJob{nextRange_, openPath_, spool_ / spoolName(nextRange_, "mp4"), rangeBase_, openBytes_, t0, t1,
+                         index_ ? index_->entries : std::vector<FragmentIndex::Entry>{}});
     nextRange_ += 1;
     rangeBase_ += openBytes_;
     openBytes_ = 0;
@@ -196,8 +190,8 @@ void RangeUploader::abort() {
     {
         std::lock_guard guard(lock_);
         aborted_ = true;
-        if (openFile_) std::fclose(openFile_);
-        openFile_ = nullptr;
+        if (openFile_ >= 0) ::close(openFile_);
+        openFile_ = -1;
     }
     jobs_->finish();
     worker_.request_stop();
@@ -230,9 +224,11 @@ void RangeUploader::runJobs(std::stop_token stop, std::weak_ptr<RangeUploader> w
     while (auto job = jobs->receive()) {
         auto self = weak.lock();
         if (!self) return;
-        if (self->uploadFailure_ || stop.stop_requested()) continue;  // dropped: its spool file stays
+        if (stop.stop_requested()) continue;  // aborted: the spool goes
         try {
-            self->run(*job, stop);
+            // After a failed upload the rest stays on disk for recovery, synced and recorded.
+            if (!self->uploadFailure_) self->run(*job, stop);
+            else if (const auto* range = std::get_if<RangeJob>(&*job)) self->seal(*range);
         } catch (...) {
             if (!self->uploadFailure_) self->uploadFailure_ = std::current_exception();
         }
@@ -262,23 +258,52 @@ void RangeUploader::ensureURLs(int64_t n, std::stop_token stop) {
     }
 }
 
+void RangeUploader::seal(const RangeJob& range) {
+    // On disk before the record names it: a power loss costs at most the ranges not yet sealed.
+    const int fd = ::open(range.part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throwErrno("cannot open " + range.part.string());
+    const bool synced = limits_.sync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (!synced) throwErrno("cannot sync " + range.part.string());
+    fs::rename(range.part, range.file);
+    journal([&](TakeRecord::Stream& s) {
+        s.ranges.push_back(TakeRecord::Range{range.n, range.t0, range.t1, range.offset, range.bytes, false, false});
+        s.entries = range.entries;
+    });
+    std::function<void()> alongside;
+    {
+        std::lock_guard guard(lock_);
+        alongside = syncWithRanges_;
+    }
+    if (alongside) alongside();
+}
+
 void RangeUploader::run(const Job& job, std::stop_token stop) {
     if (const auto* init = std::get_if<InitJob>(&job)) {
+        journal([&](TakeRecord::Stream& s) {
+            s.initLength = int64_t(init->data.size());
+            s.timescale = init->timescale;
+        });
         ensureURLs(0, stop);
         withBackoff([&] { putter_->put(*initURL_, std::string_view(init->data), "video/mp4", stop); }, stop);
         journal([](TakeRecord::Stream& s) { s.initUploaded = true; });
     } else if (const auto* range = std::get_if<RangeJob>(&job)) {
+        seal(*range);
         ensureURLs(range->n, stop);
         const int64_t i = range->n - urlBase_;
         if (i < 0 || i >= int64_t(urls_.size()))
             throw RecorderError::uploadFailed("no signed URL for range " + std::to_string(range->n));
         withBackoff([&] { putter_->put(urls_[size_t(i)], range->file, "video/mp4", stop); }, stop);
         const int64_t n = range->n;
-        journal([n](TakeRecord::Stream& s) {
-            if (n < int64_t(s.ranges.size())) s.ranges[size_t(n)].uploaded = true;
-        });
-        std::error_code ignored;
-        fs::remove(range->file, ignored);
+        // Deleted only once the record says it went up: else recovery would find it lost.
+        if (journal([n](TakeRecord::Stream& s) {
+                if (n < int64_t(s.ranges.size())) s.ranges[size_t(n)].uploaded = true;
+            })) {
+            std::error_code ignored;
+            fs::remove(range->file, ignored);
+        }
         {
             std::lock_guard guard(counters_);
             uploadedBytes_ += range->bytes;
@@ -291,9 +316,11 @@ void RangeUploader::run(const Job& job, std::stop_token stop) {
         const std::string body = "{\"bytes\":" + std::to_string(manifest->bytes) +
                                  ",\"ranges\":" + std::to_string(manifest->ranges) + "}";
         withBackoff([&] { putter_->put(*manifestURL_, std::string_view(body), "application/json", stop); }, stop);
-        journal([](TakeRecord::Stream& s) { s.manifest = true; });
-        std::error_code ignored;
-        fs::remove_all(spool_, ignored);
+        // A record written now holds every upload before it too; else their files stay.
+        if (journal([](TakeRecord::Stream& s) { s.manifest = true; })) {
+            std::error_code ignored;
+            fs::remove_all(spool_, ignored);
+        }
     }
 }
 

@@ -25,7 +25,7 @@
 
 namespace brindlow {
 
-// Thresholds and retry settings of a RangeUploader; the defaults are the app's.
+// Thresholds, retry settings and the disk sync of a RangeUploader; the defaults are the app's.
 struct RangeUploaderLimits {
     int64_t minRangeBytes = 5 * 1024 * 1024;
     double minRangeSeconds = 15.0;
@@ -34,17 +34,23 @@ struct RangeUploaderLimits {
     double retryBaseSeconds = 0.1;
     double retryMaxSeconds = 30.0;
     double tailSeconds = 2.0;
+    // fsync(2); replaceable to play a slow disk.
+    std::function<int(int fd)> sync;
 };
 
 // Spools one stream's segments to disk, cuts them into ranges at fragment boundaries
 // and uploads them in order on its own worker while the take records. Segments
-// arrive on the encoder's thread; finish, abort and the counters may be called from
-// any other. Lock order: the cutting lock before the counters lock.
+// arrive on the encoder's thread, which never waits on the disk: syncing a closed
+// range, renaming it and recording it happen on the worker. finish, abort and the
+// counters may be called from any other thread. Lock order: the cutting lock before
+// the counters lock.
 //
-// Spool layout, under <spool>/<aid>/<stream>/: "%03d.part" is the range being filled,
-// "%03d.mp4" a closed range waiting for upload (deleted once uploaded). Ranges are
-// contiguous byte runs of the stream (range 0 starts with the init segment), so the
-// files of a failed upload, concatenated in order, are the stream's missing tail.
+// Spool layout, under <spool>/<aid>/<stream>/ (private to the user): "%03d.part" is a
+// range being filled or closed and not yet synced, "%03d.mp4" a synced range waiting
+// for upload (deleted once uploaded and recorded as such). Ranges are contiguous byte
+// runs of the stream (range 0 starts with the init segment), so the files of a failed
+// upload, concatenated in order, are the stream's missing tail; the record may not yet
+// name the last few of them.
 class RangeUploader : public std::enable_shared_from_this<RangeUploader> {
 public:
     using Limits = RangeUploaderLimits;
@@ -61,8 +67,9 @@ public:
     RangeUploader(const RangeUploader&) = delete;
     RangeUploader& operator=(const RangeUploader&) = delete;
 
-    // Set before the first append: every closed range and finished upload is recorded there.
-    void setJournal(std::shared_ptr<TakeJournal> journal);
+    // Set before the first append: every closed range and finished upload is recorded
+    // there; `syncWithRanges` runs on the worker as each range is synced.
+    void setJournal(std::shared_ptr<TakeJournal> journal, std::function<void()> syncWithRanges = {});
 
     void append(const StreamSegment& segment);
     // Cuts the tail, waits for every upload, and returns the stream's byte count (nothing
@@ -94,13 +101,17 @@ public:
 private:
     struct InitJob {
         std::string data;
+        uint32_t timescale;
     };
     struct RangeJob {
         int64_t n;
+        std::filesystem::path part;  // renamed to `file` once synced
         std::filesystem::path file;
+        int64_t offset;
         int64_t bytes;
         double t0;
         double t1;
+        std::vector<FragmentIndex::Entry> entries;  // of every closed range, this one included
     };
     struct ManifestJob {
         int64_t ranges;
@@ -122,12 +133,13 @@ private:
     // Worker side.
     static void runJobs(std::stop_token stop, std::weak_ptr<RangeUploader> weak, std::shared_ptr<Channel<Job>> jobs);
     void run(const Job& job, std::stop_token stop);
+    void seal(const RangeJob& range);
     void ensureURLs(int64_t n, std::stop_token stop);
     template <typename Attempt>
     auto withBackoff(Attempt attempt, std::stop_token stop) -> decltype(attempt()) {
         return withBackoff(limits_, sleeper_, std::move(attempt), stop);
     }
-    void journal(const std::function<void(TakeRecord::Stream&)>& change);
+    bool journal(const std::function<void(TakeRecord::Stream&)>& change);
 
     const std::string aid_;
     const StreamKey stream_;
@@ -139,7 +151,7 @@ private:
     const Sleeper sleeper_;
 
     mutable std::mutex lock_;  // the cutting side
-    std::FILE* openFile_ = nullptr;            // guarded by lock_
+    int openFile_ = -1;                        // guarded by lock_
     std::filesystem::path openPath_;           // guarded by lock_
     int64_t openBytes_ = 0;                    // guarded by lock_
     int64_t rangeBase_ = 0;                    // guarded by lock_; stream offset of the open range
@@ -153,6 +165,7 @@ private:
     bool finished_ = false;                    // guarded by lock_
     bool aborted_ = false;                     // guarded by lock_
     std::shared_ptr<TakeJournal> journal_;     // set before the first append
+    std::function<void()> syncWithRanges_;     // set before the first append
 
     const std::shared_ptr<Channel<Job>> jobs_ = std::make_shared<Channel<Job>>();
 

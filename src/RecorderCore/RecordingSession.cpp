@@ -9,6 +9,7 @@
 #include "Telemetry.h"
 #include "Support/SignalStack.h"
 #include "Support/DetachedWork.h"
+#include "Support/PrivateFiles.h"
 #include "TakeRecovery.h"
 
 namespace brindlow {
@@ -148,7 +149,7 @@ void RecordingSession::route(const SampleBuffer& sample, StreamKey key, bool aud
 }
 
 void RecordingSession::checkDiskSpace() {
-    fs::create_directories(spool_);  // throws filesystem_error
+    makePrivateDirectory(spool_);  // throws
     const auto available = freeSpace_ ? freeSpace_(spool_) : std::nullopt;
     if (available && *available < options_.minFreeDiskBytes) throw RecorderError::lowDiskSpace();
 }
@@ -169,11 +170,21 @@ std::string RecordingSession::begin() {
     first.createdAt = iso8601Now();
     first.languageCode = user_.languageCode;
     // Owned before anything is in it, so a recovery running beside us keeps out.
-    fs::create_directories(spool_ / take->aid);
+    makePrivateDirectory(spool_ / take->aid);
     take->lock = TakeLock::tryAcquire(spool_ / take->aid);
     take->journal = TakeJournal::create(spool_ / take->aid, first);
     take->registration = RecordingRegistration::make(take->aid, api_, options_.heartbeatSeconds);
     std::weak_ptr<TakeJournal> weakJournal = take->journal;
+    // The cursor log goes to disk as it grows, for recovery; without it the take still records.
+    std::shared_ptr<CursorLogSpool> cursorSpool;
+    if (cursor_ && screen_ && screen_->videoSize()) {
+        try {
+            cursorSpool = std::make_shared<CursorLogSpool>(spool_ / take->aid / CursorLogSpool::fileName,
+                                                           Size{cursor_->displayBounds.width, cursor_->displayBounds.height});
+        } catch (const std::exception& error) {
+            systemLog(std::string("Brindlow Recorder: the cursor log is kept in memory only: ") + error.what());
+        }
+    }
     std::vector<StreamInfo> streams;
     std::optional<CaptureSize> screenSize;
     for (const auto& [streamKey, source] : {std::pair{StreamKey::screen, screen_}, std::pair{StreamKey::camera, camera_}}) {
@@ -195,7 +206,8 @@ std::string RecordingSession::begin() {
                         });
                 });
             });
-        uploader->setJournal(take->journal);
+        if (key == StreamKey::screen && cursorSpool) uploader->setJournal(take->journal, [cursorSpool] { cursorSpool->sync(); });
+        else uploader->setJournal(take->journal);
         const bool withAudio = mic_ && (key == StreamKey::camera || !camera_);
         VideoSettings video{size->width, size->height, key == StreamKey::screen ? options_.fps : 30,
                             key == StreamKey::screen ? options_.screenBitsPerSecond() : options_.cameraBitsPerSecond};
@@ -216,7 +228,7 @@ std::string RecordingSession::begin() {
         if (auto journal = weakJournal.lock()) journal->update([](TakeRecord& r) { r.registered = true; });
     });
     if (cursor_ && take->streams.contains(StreamKey::screen))
-        take->cursor = std::make_unique<CursorTracker>(*cursor_, take->clock);
+        take->cursor = std::make_unique<CursorTracker>(*cursor_, take->clock, cursorSpool);
     take->clock->begin(hostNow());
     if (take->cursor) take->cursor->start();
     {
@@ -346,11 +358,18 @@ RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
               [](StreamKey a, StreamKey b) { return rawValue(a) > rawValue(b); });
     std::vector<StreamKey> recorded;
     try {
+        // Every writer is finished, even after another stream failed, so each spools its tail for recovery.
+        std::exception_ptr failure;
         for (const StreamKey key : order) {
-            auto& stream = take->streams.at(key);
-            stream.writer->finish();
-            if (stream.uploader->finish()) recorded.push_back(key);
+            try {
+                auto& stream = take->streams.at(key);
+                stream.writer->finish();
+                if (stream.uploader->finish()) recorded.push_back(key);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
         }
+        if (failure) std::rethrow_exception(failure);
     } catch (const std::exception& error) {
         take->registration->stopHeartbeat();
         const std::string description = error.what();
@@ -377,6 +396,7 @@ RecordingSession::Saved RecordingSession::stopTake(const std::string& notice) {
         set(Phase::failed(empty.what(), false));
         throw empty;
     }
+    resendRangeNotices(*take->registration, take->journal);
     const std::weak_ptr<TakeJournal> weakJournal = take->journal;
     auto journalStream = [weakJournal](StreamKey key, void (*mark)(TakeRecord::Stream&)) {
         return [weakJournal, key, mark] {
@@ -426,6 +446,7 @@ RecordingSession::Saved RecordingSession::save() {
     if (!pending && failedUpload) return recoverFailedUpload(*failedUpload);
     if (!pending) throw RecorderError::nothingRecorded();
     set(Phase::of(Phase::Kind::finishing));
+    resendRangeNotices(*pending->registration, pending->journal);
     std::optional<std::string> folderId;
     try {
         folderId = api_.createFolder(user_, pending->aid);
@@ -473,6 +494,19 @@ RecordingSession::Saved RecordingSession::recoverFailedUpload(const std::string&
     record(TelemetryEvent::takeSaved, aid, {{"seconds", outcome.durationSeconds}, {"hasFolder", outcome.folderId.has_value()}});
     set(Phase::saved(outcome.folderId));
     return Saved{aid, outcome.folderId, outcome.durationSeconds};
+}
+
+void RecordingSession::resendRangeNotices(RecordingRegistration& registration, const std::shared_ptr<TakeJournal>& journal) {
+    registration.drain();  // the notices still queued, and their marks, first
+    const std::weak_ptr<TakeJournal> weakJournal = journal;
+    for (const auto& [key, stream] : journal->record().media) {
+        for (const auto& range : stream.ranges) {
+            if (!range.uploaded || range.notified) continue;
+            registration.sendRange(key, range.n, range.t0, range.t1, [weakJournal, key = key, n = range.n] {
+                if (auto j = weakJournal.lock()) j->update(key, [n](TakeRecord::Stream& s) { s.ranges[size_t(n)].notified = true; });
+            });
+        }
+    }
 }
 
 void RecordingSession::removeTakeFolder(const std::string& aid) {

@@ -144,6 +144,9 @@ private:
     static int64_t droppedFramesOf(const Take& take);
     Saved stopTake(const std::string& notice);
     Saved recoverFailedUpload(const std::string& aid);
+    // Range notices that failed during the take (they are best effort) go again, in
+    // order, ahead of whatever is queued after them.
+    static void resendRangeNotices(RecordingRegistration& registration, const std::shared_ptr<TakeJournal>& journal);
     void removeTakeFolder(const std::string& aid);
     void route(const SampleBuffer& sample, StreamKey key, bool audio);
     CaptureSource::Deliver router(StreamKey key, bool audio);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "Support/AtomicFile.h"
+#include "Support/PrivateFiles.h"
 #include "Telemetry.h"
 
 namespace brindlow {
@@ -67,18 +68,18 @@ TakeRecord TakeRecord::fromJSON(const nlohmann::json& j) {
     r.languageCode = optionalMember<std::string>(j, "languageCode");
     for (const auto& s : j.at("streams"))
         r.streams.push_back(StreamInfo{s.at("key").get<StreamKey>(), s.at("mimeType").get<std::string>(),
-                                       s.at("width").get<int64_t>(), s.at("height").get<int64_t>()});
+                                       integerMember<int64_t>(s, "width"), integerMember<int64_t>(s, "height")});
     r.registered = j.at("registered").get<bool>();
     for (const auto& [name, s] : j.at("media").items()) {
         const StreamKey key = nlohmann::json(name).get<StreamKey>();
         Stream stream;
-        stream.initLength = s.at("initLength").get<int64_t>();
-        stream.timescale = s.at("timescale").get<uint32_t>();
+        stream.initLength = integerMember<int64_t>(s, "initLength");
+        stream.timescale = integerMember<uint32_t>(s, "timescale");
         stream.initUploaded = s.at("initUploaded").get<bool>();
         for (const auto& range : s.at("ranges"))
-            stream.ranges.push_back(Range{range.at("n").get<int64_t>(), range.at("t0").get<double>(),
-                                          range.at("t1").get<double>(), range.at("offset").get<int64_t>(),
-                                          range.at("bytes").get<int64_t>(), range.at("uploaded").get<bool>(),
+            stream.ranges.push_back(Range{integerMember<int64_t>(range, "n"), range.at("t0").get<double>(),
+                                          range.at("t1").get<double>(), integerMember<int64_t>(range, "offset"),
+                                          integerMember<int64_t>(range, "bytes"), range.at("uploaded").get<bool>(),
                                           range.at("notified").get<bool>()});
         // The index's own reader checks every entry.
         stream.entries = FragmentIndex::fromJSON({{"initLength", 0}, {"timescale", 0}, {"entries", s.at("entries")},
@@ -105,8 +106,8 @@ TakeRecord TakeRecord::fromJSON(const nlohmann::json& j) {
 }
 
 std::shared_ptr<TakeJournal> TakeJournal::create(fs::path folder, TakeRecord record) {
-    fs::create_directories(folder);
-    std::shared_ptr<TakeJournal> journal(new TakeJournal(std::move(folder), std::move(record)));
+    makePrivateDirectory(folder);
+    std::shared_ptr<TakeJournal> journal(new TakeJournal(std::move(folder), std::move(record), false));
     writeFileAtomically(journal->folder_ / fileName, journal->record_.toJSON().dump(), 0600);
     return journal;
 }
@@ -117,22 +118,23 @@ std::shared_ptr<TakeJournal> TakeJournal::open(fs::path folder) {
     try {
         TakeRecord record = TakeRecord::fromJSON(nlohmann::json::parse(*text));
         if (record.aid != folder.filename().string()) throw std::runtime_error("it names another take");
-        return std::shared_ptr<TakeJournal>(new TakeJournal(std::move(folder), std::move(record)));
+        return std::shared_ptr<TakeJournal>(new TakeJournal(std::move(folder), std::move(record), true));
     } catch (const std::exception& error) {
         throw std::runtime_error("the record in " + folder.string() + " is unreadable: " + error.what());
     }
 }
 
-TakeJournal::TakeJournal(fs::path folder, TakeRecord record) : folder_(std::move(folder)), record_(std::move(record)) {}
+TakeJournal::TakeJournal(fs::path folder, TakeRecord record, bool strict)
+    : folder_(std::move(folder)), strict_(strict), record_(std::move(record)) {}
 
-void TakeJournal::update(const std::function<void(TakeRecord&)>& change) {
+bool TakeJournal::update(const std::function<void(TakeRecord&)>& change) {
     std::lock_guard guard(lock_);
     change(record_);
-    write();
+    return write();
 }
 
-void TakeJournal::update(StreamKey key, const std::function<void(TakeRecord::Stream&)>& change) {
-    update([&](TakeRecord& record) { change(record.media[key]); });
+bool TakeJournal::update(StreamKey key, const std::function<void(TakeRecord::Stream&)>& change) {
+    return update([&](TakeRecord& record) { change(record.media[key]); });
 }
 
 TakeRecord TakeJournal::record() const {
@@ -140,18 +142,21 @@ TakeRecord TakeJournal::record() const {
     return record_;
 }
 
-void TakeJournal::write() {
+bool TakeJournal::write() {
     try {
         writeFileAtomically(folder_ / fileName, record_.toJSON().dump(), 0600);
+        return true;
     } catch (const std::exception& error) {
+        if (strict_) throw std::runtime_error("cannot write the record of " + record_.aid + ": " + error.what());
         // A full disk must not end the take; the next change tries again.
         if (!complained_) systemLog("Brindlow Recorder: cannot write the record of " + record_.aid + ": " + error.what());
         complained_ = true;
+        return false;
     }
 }
 
 std::unique_ptr<TakeLock> TakeLock::tryAcquire(const fs::path& folder) {
-    const int fd = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);

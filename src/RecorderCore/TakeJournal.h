@@ -68,8 +68,10 @@ struct TakeRecord {
 };
 
 // A take's record on disk, "take.json" in its spool folder, replaced atomically at
-// every change. Any thread may call; a change that cannot be written is logged and
-// kept in memory, so the next change writes it again.
+// every change. Any thread may call. A live take's change that cannot be written is
+// logged and kept in memory, so the next change writes it again; update says whether
+// it is on disk, and nothing is deleted on the strength of one that is not. A journal
+// opened by recovery throws instead, before anything is deleted.
 class TakeJournal {
 public:
     static constexpr const char* fileName = "take.json";
@@ -79,16 +81,17 @@ public:
     // Reads a folder's record; throws std::runtime_error for a missing or unreadable one.
     static std::shared_ptr<TakeJournal> open(std::filesystem::path folder);
 
-    void update(const std::function<void(TakeRecord&)>& change);
-    void update(StreamKey key, const std::function<void(TakeRecord::Stream&)>& change);
+    bool update(const std::function<void(TakeRecord&)>& change);
+    bool update(StreamKey key, const std::function<void(TakeRecord::Stream&)>& change);
     TakeRecord record() const;
     const std::filesystem::path& folder() const { return folder_; }
 
 private:
-    TakeJournal(std::filesystem::path folder, TakeRecord record);
-    void write();  // under lock_
+    TakeJournal(std::filesystem::path folder, TakeRecord record, bool strict);
+    bool write();  // under lock_
 
     const std::filesystem::path folder_;
+    const bool strict_;  // opened by recovery: a failed write throws
     mutable std::mutex lock_;
     TakeRecord record_;  // guarded by lock_
     bool complained_ = false;  // guarded by lock_

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "MP4Boxes.h"
 #include "RecorderError.h"
 #include "Support/AtomicFile.h"
+#include "Support/PrivateFiles.h"
 #include "Telemetry.h"
 
 namespace brindlow {
@@ -29,6 +34,14 @@ std::optional<std::chrono::system_clock::time_point> parseTime(const std::string
 // will not take it. Sign-in and rate limits pass; so does "already registered".
 bool refusedForGood(int status) {
     return status >= 400 && status < 500 && status != 401 && status != 408 && status != 409 && status != 429;
+}
+
+// The object store's refusal of a signed URL: most often one that expired while a slow
+// recovery went on, which a fresh signature mends.
+bool refusedURL(int status) { return status >= 400 && status < 500 && status != 408 && status != 429; }
+
+std::chrono::system_clock::time_point toSystem(fs::file_time_type time) {
+    return std::chrono::time_point_cast<std::chrono::system_clock::duration>(std::chrono::file_clock::to_sys(time));
 }
 
 MP4Boxes::Bytes bytesOf(const std::string& text) {
@@ -55,11 +68,33 @@ TakeRecovery::TakeRecovery(BrindlowAPI api, std::shared_ptr<ObjectPutter> putter
     : api_(std::move(api)), putter_(std::move(putter)), spool_(std::move(spool)), options_([&] {
           if (!options.sleeper) options.sleeper = RangeUploader::defaultSleeper();
           if (!options.now) options.now = [] { return std::chrono::system_clock::now(); };
+          if (!options.limits.sync) options.limits.sync = [](int fd) { return ::fsync(fd); };
           return options;
       }()) {}
 
+void TakeRecovery::pruneAbandoned() const {
+    std::error_code ec;
+    for (fs::directory_iterator it(spool_ / abandonedFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code failed;
+        const auto setAside = fs::last_write_time(it->path(), failed);  // set when it was moved there
+        if (failed || options_.now() - toSystem(setAside) <= options_.maxAge) continue;
+        fs::remove_all(it->path(), failed);
+        log("removed " + it->path().string() + ", set aside more than " + std::to_string(options_.maxAge.count() / 24) +
+            " days ago" + (failed ? ": " + failed.message() : ""));
+    }
+}
+
 std::vector<TakeRecord> TakeRecovery::pending() const {
     std::vector<TakeRecord> takes;
+    if (fs::exists(spool_)) {
+        try {
+            makePrivateDirectory(spool_);
+        } catch (const std::exception& error) {
+            log(std::string("the spool is not read: ") + error.what());
+            return takes;
+        }
+    }
+    pruneAbandoned();
     std::error_code ec;
     for (fs::directory_iterator it(spool_, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path folder = it->path();
@@ -99,7 +134,12 @@ std::vector<RecoveryOutcome> TakeRecovery::recoverAll(const RecorderUser& user, 
 RecoveryOutcome TakeRecovery::abandon(const std::string& aid, const std::string& reason) {
     const fs::path into = spool_ / abandonedFolder;
     std::error_code ec;
-    fs::create_directories(into, ec);
+    try {
+        makePrivateDirectory(into);
+    } catch (const std::exception& error) {
+        log("cannot set take " + aid + " aside: " + error.what() + "; kept in place");
+        return {aid, Kind::failed, std::nullopt, 0, reason};
+    }
     fs::path target = into / aid;
     for (int i = 1; fs::exists(target, ec); ++i) target = into / (aid + "-" + std::to_string(i));
     fs::rename(spool_ / aid, target, ec);
@@ -107,12 +147,19 @@ RecoveryOutcome TakeRecovery::abandon(const std::string& aid, const std::string&
         log("cannot move take " + aid + " aside: " + ec.message() + "; kept in place");
         return {aid, Kind::failed, std::nullopt, 0, reason};
     }
+    // Its age in abandoned/ counts from now.
+    fs::last_write_time(target, std::chrono::file_clock::from_sys(options_.now()), ec);
     log("gave up take " + aid + " (" + reason + "); its files are in " + target.string());
     return {aid, Kind::abandoned, std::nullopt, 0, reason};
 }
 
 RecoveryOutcome TakeRecovery::recover(const std::string& aid, const RecorderUser& user, std::stop_token stop) {
     const fs::path folder = spool_ / aid;
+    try {
+        makePrivateDirectory(spool_);
+    } catch (const std::exception& error) {
+        return {aid, Kind::failed, std::nullopt, 0, std::string("the spool is not private: ") + error.what()};
+    }
     const auto lock = TakeLock::tryAcquire(folder);
     if (!lock) return {aid, Kind::busy, std::nullopt, 0, "another Brindlow Recorder is working on it"};
     std::shared_ptr<TakeJournal> journal;
@@ -123,17 +170,21 @@ RecoveryOutcome TakeRecovery::recover(const std::string& aid, const RecorderUser
     }
     const TakeRecord record = journal->record();
     if (record.closed) {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
+        tidyAway(record);
         return {aid, Kind::saved, record.folderId, record.duration.value_or(0), "already filed"};
     }
+    // The later of its stated creation and its record's last change: a clock set right
+    // after the take began must not age it at once. Waiting takes age too.
+    auto created = parseTime(record.createdAt);
+    std::error_code unreadable;
+    const auto changed = fs::last_write_time(folder / TakeJournal::fileName, unreadable);
+    if (!unreadable) created = std::max(created.value_or(toSystem(changed)), toSystem(changed));
+    if (!created || options_.now() - *created > options_.maxAge)
+        return abandon(aid, "older than " + std::to_string(options_.maxAge.count() / 24) + " days");
     if (record.environment != api_.env().name)
         return {aid, Kind::waiting, std::nullopt, 0, "recorded against the " + record.environment + " backend"};
     if (record.uid != user.uid)
         return {aid, Kind::waiting, std::nullopt, 0, "recorded by another account (" + record.uid + ")"};
-    const auto created = parseTime(record.createdAt);
-    if (!created || options_.now() - *created > options_.maxAge)
-        return abandon(aid, "older than " + std::to_string(options_.maxAge.count() / 24) + " days");
     try {
         RecoveryOutcome outcome = finish(*journal, user, stop);
         log("recovered take " + aid + ": " + std::string(outcome.kindName()));
@@ -169,9 +220,24 @@ RecoveryOutcome TakeRecovery::finish(TakeJournal& journal, const RecorderUser& u
     if (!end) {
         api_.close(aid, CloseStatus::discarded, std::nullopt, stop);
         journal.update([](TakeRecord& r) { r.closed = true; });
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
+        tidyAway(journal.record());
         return {aid, Kind::discarded, std::nullopt, 0, "nothing playable was left"};
+    }
+    const TakeRecord streamsDone = journal.record();
+    const auto screen = streamsDone.media.find(StreamKey::screen);
+    if (!record.cursorLog && screen != streamsDone.media.end() && !screen->second.ranges.empty()) {
+        if (const auto text = readFile(folder / CursorLogSpool::fileName)) {
+            if (const auto cursor = CursorLogSpool::read(*text)) {
+                try {
+                    api_.saveCursorLog(aid, *cursor, stop);
+                    journal.update([](TakeRecord& r) { r.cursorLog = true; });
+                } catch (const HTTPError& error) {
+                    // The log rides along: its refusal costs the log, never the take.
+                    if (!refusedForGood(error.status())) throw;
+                    log("the cursor log of take " + aid + " was refused: " + error.what());
+                }
+            }
+        }
     }
     const double duration = record.duration.value_or(*end);
     if (!journal.record().folder) {
@@ -193,80 +259,116 @@ RecoveryOutcome TakeRecovery::finish(TakeJournal& journal, const RecorderUser& u
     }
     api_.close(aid, CloseStatus::saved, folderId, stop);
     journal.update([](TakeRecord& r) { r.closed = true; });
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    tidyAway(journal.record());
     return {aid, Kind::saved, folderId, duration, {}};
 }
 
-void TakeRecovery::cutOpenRange(TakeJournal& journal, StreamKey key) {
-    const fs::path dir = journal.folder() / std::string(rawValue(key));
-    TakeRecord::Stream stream = journal.record().media[key];
-    const int64_t n = int64_t(stream.ranges.size());
-    std::error_code ignored;
-    // Parts of ranges already closed are leftovers of an earlier recovery.
-    for (int64_t k = 0; k < n; ++k) fs::remove(dir / RangeUploader::spoolName(k, "part"), ignored);
-    // The range being filled: its part, or a closed file the record did not get to name.
-    fs::path open = dir / RangeUploader::spoolName(n, "part");
-    if (!fs::exists(open)) open = dir / RangeUploader::spoolName(n, "mp4");
-    const auto contents = readFile(open);
-    if (!contents) return;
-    const auto bytes = bytesOf(*contents);
-
-    int64_t from = 0;
-    if (n == 0) {
-        // The first range starts with the init segment; its length comes from the boxes when unrecorded.
-        if (stream.initLength == 0) {
-            const auto boxes = MP4Boxes::boxes(bytes);
-            if (boxes.size() >= 2 && boxes[0].type == "ftyp" && boxes[1].type == "moov")
-                stream.initLength = boxes[1].offset + boxes[1].size;
+void TakeRecovery::tidyAway(const TakeRecord& record) {
+    const fs::path folder = spool_ / record.aid;
+    auto named = [&](const fs::path& path) {
+        const std::string name = path.filename().string();
+        const fs::path relative = path.lexically_relative(folder);
+        if (relative == name) {
+            if (name == TakeJournal::fileName || name == "lock" || name == CursorLogSpool::fileName) return true;
+            // A record being replaced when the process died.
+            if (name.starts_with("." + std::string(TakeJournal::fileName) + ".")) return true;
+            for (const auto& [key, stream] : record.media)
+                if (name == rawValue(key)) return true;
+            return false;
         }
-        if (stream.initLength == 0 || stream.initLength > int64_t(bytes.size())) {
-            fs::remove(open, ignored);
+        for (const auto& [key, stream] : record.media) {
+            if (relative.parent_path().string() != rawValue(key)) continue;
+            for (const auto& range : stream.ranges)
+                if (name == RangeUploader::spoolName(range.n, "mp4") || name == RangeUploader::spoolName(range.n, "part"))
+                    return true;
+        }
+        return false;
+    };
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!named(it->path())) {
+            log("take " + record.aid + " is filed, but " + it->path().string() + " is not in its record");
+            abandon(record.aid, "it holds files its record does not name");
             return;
         }
-        if (stream.timescale == 0) stream.timescale = MP4Boxes::timescale(bytes.subspan(0, size_t(stream.initLength)));
-        from = stream.initLength;
     }
-    const double timescale = stream.timescale ? double(stream.timescale) : 30000.0;
-    const auto fragments = MP4Boxes::completeFragments(bytes, from);
+    if (!ec) fs::remove_all(folder, ec);
+}
 
-    // The usual cutting rule over what survived; the last range may be short.
-    const int64_t base = stream.closedBytes();
-    uint64_t rangeStart = n == 0 ? 0 : uint64_t(std::llround(stream.ranges.back().t1 * timescale));
-    uint64_t latest = rangeStart;
-    int64_t position = 0;  // file position where the range being cut begins
-    std::vector<TakeRecord::Range> ranges;
-    auto close = [&](int64_t endPosition, double t1) {
-        ranges.push_back({n + int64_t(ranges.size()), double(rangeStart) / timescale, t1, base + position,
-                          endPosition - position, false, false});
-        position = endPosition;
+void TakeRecovery::nameSpooledRanges(TakeJournal& journal, StreamKey key) {
+    const fs::path dir = journal.folder() / std::string(rawValue(key));
+    TakeRecord::Stream stream = journal.record().media[key];
+    const int64_t named = int64_t(stream.ranges.size());
+    std::error_code ignored;
+    // Parts of ranges already named are leftovers of an earlier recovery.
+    for (int64_t k = 0; k < named; ++k) fs::remove(dir / RangeUploader::spoolName(k, "part"), ignored);
+
+    // Each file is one range: the live take cut them at fragment boundaries. A file that
+    // ends inside a fragment (the one being filled, or one a power loss tore) is cut
+    // back and ends the walk, since what follows it no longer joins on.
+    struct Piece {
+        fs::path file;
+        int64_t kept;
+        bool whole;
     };
-    for (const auto& f : fragments) {
-        const auto fragment = bytes.subspan(size_t(f.offset), size_t(f.end - f.offset));
-        const uint64_t t = MP4Boxes::decodeTime(fragment).value_or(latest);
-        latest = std::max(latest, t);
-        if (f.offset > position && RangeUploader::closesRange(f.offset - position, double(t - rangeStart) / timescale,
-                                                              options_.limits)) {
-            close(f.offset, double(t) / timescale);
-            rangeStart = t;
+    std::vector<Piece> pieces;
+    std::vector<TakeRecord::Range> ranges;
+    int64_t base = stream.closedBytes();
+    double timescale = stream.timescale ? double(stream.timescale) : 30000.0;
+    for (int64_t k = named;; ++k) {
+        fs::path file = dir / RangeUploader::spoolName(k, "mp4");
+        if (!fs::exists(file)) file = dir / RangeUploader::spoolName(k, "part");
+        const auto contents = fs::exists(file) ? readFile(file) : std::nullopt;
+        if (!contents) break;
+        const auto bytes = bytesOf(*contents);
+        int64_t from = 0;
+        if (k == 0) {
+            // The first range starts with the init segment; its length comes from the boxes when unrecorded.
+            if (stream.initLength == 0) {
+                const auto boxes = MP4Boxes::boxes(bytes);
+                if (boxes.size() >= 2 && boxes[0].type == "ftyp" && boxes[1].type == "moov")
+                    stream.initLength = boxes[1].offset + boxes[1].size;
+            }
+            if (stream.initLength == 0 || stream.initLength > int64_t(bytes.size())) break;
+            if (stream.timescale == 0) stream.timescale = MP4Boxes::timescale(bytes.subspan(0, size_t(stream.initLength)));
+            timescale = stream.timescale ? double(stream.timescale) : 30000.0;
+            from = stream.initLength;
         }
-        stream.entries.push_back(FragmentIndex::Entry{base + f.offset, f.end - f.offset, t});
-    }
-    const int64_t kept = fragments.empty() ? from : fragments.back().end;
-    if (!fragments.empty()) {
-        const auto last = bytes.subspan(size_t(fragments.back().offset), size_t(fragments.back().end - fragments.back().offset));
-        const auto length = MP4Boxes::fragmentDuration(last);
+        const auto fragments = MP4Boxes::completeFragments(bytes, from);
+        if (fragments.empty()) {
+            // An init segment alone, or a torn first fragment, plays nothing; as the last file it goes.
+            if (!fs::exists(dir / RangeUploader::spoolName(k + 1, "mp4")) &&
+                !fs::exists(dir / RangeUploader::spoolName(k + 1, "part")))
+                fs::remove(file, ignored);
+            break;
+        }
+        const double previousEnd = ranges.empty() ? (named == 0 ? 0 : stream.ranges.back().t1) : ranges.back().t1;
+        uint64_t latest = uint64_t(std::llround(previousEnd * timescale));
+        for (const auto& f : fragments) {
+            const uint64_t t =
+                MP4Boxes::decodeTime(bytes.subspan(size_t(f.offset), size_t(f.end - f.offset))).value_or(latest);
+            latest = std::max(latest, t);
+            stream.entries.push_back(FragmentIndex::Entry{base + f.offset, f.end - f.offset, t});
+        }
+        const auto& last = fragments.back();
+        const auto length = MP4Boxes::fragmentDuration(bytes.subspan(size_t(last.offset), size_t(last.end - last.offset)));
         const double end = length ? double(latest + *length) / timescale : double(latest) / timescale + options_.limits.tailSeconds;
-        close(kept, end);
+        ranges.push_back({k, previousEnd, end, base, last.end, false, false});
+        pieces.push_back({file, last.end, last.end == int64_t(bytes.size())});
+        base += last.end;
+        if (!pieces.back().whole) break;
     }
-    if (n == 0 && fragments.empty()) {
-        fs::remove(open, ignored);  // an init segment alone plays nothing
-        return;
-    }
-    // Files first, then the record that names them, then the part goes.
-    for (const auto& range : ranges) {
-        writeFileAtomically(dir / RangeUploader::spoolName(range.n, "mp4"),
-                            std::string_view(*contents).substr(size_t(range.offset - base), size_t(range.bytes)));
+    if (ranges.empty()) return;
+    // Each file cut back, synced and named ".mp4" before the record names it.
+    for (const auto& piece : pieces) {
+        if (!piece.whole) fs::resize_file(piece.file, uintmax_t(piece.kept));
+        const int fd = ::open(piece.file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 || options_.limits.sync(fd) != 0) {
+            if (fd >= 0) ::close(fd);
+            throw std::system_error(errno, std::generic_category(), "cannot sync " + piece.file.string());
+        }
+        ::close(fd);
+        if (piece.file.extension() == ".part") fs::rename(piece.file, fs::path(piece.file).replace_extension(".mp4"));
     }
     journal.update(key, [&](TakeRecord::Stream& s) {
         s.initLength = stream.initLength;
@@ -274,11 +376,10 @@ void TakeRecovery::cutOpenRange(TakeJournal& journal, StreamKey key) {
         s.ranges.insert(s.ranges.end(), ranges.begin(), ranges.end());
         s.entries = stream.entries;
     });
-    if (open.extension() == ".part") fs::remove(open, ignored);
 }
 
 std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey key, std::stop_token stop) {
-    cutOpenRange(journal, key);
+    nameSpooledRanges(journal, key);
     const TakeRecord record = journal.record();
     const auto found = record.media.find(key);
     if (found == record.media.end() || found->second.ranges.empty()) return std::nullopt;
@@ -288,8 +389,8 @@ std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey
 
     std::optional<SignedRangeBatch> signedURLs;
     int64_t signedFrom = 0;
-    auto urls = [&](int64_t n) -> const SignedRangeBatch& {
-        if (!signedURLs || n < signedFrom || n >= signedFrom + int64_t(signedURLs->urls.size())) {
+    auto urls = [&](int64_t n, bool fresh) -> const SignedRangeBatch& {
+        if (fresh || !signedURLs || n < signedFrom || n >= signedFrom + int64_t(signedURLs->urls.size())) {
             const int64_t count = std::max<int64_t>(1, std::min<int64_t>(options_.limits.signBatch,
                                                                          int64_t(stream.ranges.size()) - n));
             signedURLs = api_.signRangeURLs(aid, key, n, count, stop);
@@ -299,15 +400,35 @@ std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey
         }
         return *signedURLs;
     };
-    auto put = [&](const std::string& url, auto body, const char* type) {
-        RangeUploader::withBackoff(options_.limits, options_.sleeper, [&] { putter_->put(url, body, type, stop); }, stop);
+    // A URL the object store refuses is signed again once; its refusal never abandons
+    // the take (only the backend's refusal of the take does).
+    auto put = [&](auto url, auto body, const char* type) {
+        for (bool fresh = false;; fresh = true) {
+            const std::string target = url(fresh);
+            std::optional<HTTPError> refused;
+            RangeUploader::withBackoff(
+                options_.limits, options_.sleeper,
+                [&] {
+                    try {
+                        putter_->put(target, body, type, stop);
+                        refused.reset();
+                    } catch (const HTTPError& error) {
+                        if (!refusedURL(error.status())) throw;
+                        refused = error;
+                    }
+                },
+                stop);
+            if (!refused) return;
+            if (fresh) throw RecorderError::uploadFailed(std::string("the object store refused it: ") + refused->what());
+        }
     };
 
     if (!stream.initUploaded) {
         const auto first = readFile(dir / RangeUploader::spoolName(0, "mp4"));
         if (!first || int64_t(first->size()) < stream.initLength)
             throw RecorderError::uploadFailed("the " + std::string(rawValue(key)) + " stream's init segment is lost");
-        put(urls(0).initUrl, std::string_view(*first).substr(0, size_t(stream.initLength)), "video/mp4");
+        put([&](bool fresh) { return urls(0, fresh).initUrl; },
+            std::string_view(*first).substr(0, size_t(stream.initLength)), "video/mp4");
         journal.update(key, [](TakeRecord::Stream& s) { s.initUploaded = true; });
     }
     for (const auto& range : stream.ranges) {
@@ -316,7 +437,7 @@ std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey
             if (!fs::exists(file))
                 throw RecorderError::uploadFailed("range " + std::to_string(range.n) + " of the " +
                                                   std::string(rawValue(key)) + " stream is lost");
-            put(urls(range.n).urls.at(size_t(range.n - signedFrom)), file, "video/mp4");
+            put([&](bool fresh) { return urls(range.n, fresh).urls.at(size_t(range.n - signedFrom)); }, file, "video/mp4");
             journal.update(key, [n = range.n](TakeRecord::Stream& s) { s.ranges[size_t(n)].uploaded = true; });
             std::error_code ignored;
             fs::remove(file, ignored);
@@ -330,7 +451,7 @@ std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey
     if (!stream.manifest) {
         const std::string body = "{\"bytes\":" + std::to_string(total) +
                                  ",\"ranges\":" + std::to_string(stream.ranges.size()) + "}";
-        put(urls(0).manifestUrl, std::string_view(body), "application/json");
+        put([&](bool fresh) { return urls(0, fresh).manifestUrl; }, std::string_view(body), "application/json");
         journal.update(key, [](TakeRecord::Stream& s) { s.manifest = true; });
     }
     if (!stream.finalNotice) {
@@ -341,8 +462,6 @@ std::optional<double> TakeRecovery::finishStream(TakeJournal& journal, StreamKey
         api_.sendIndex(aid, key, FragmentIndex{stream.initLength, stream.timescale, stream.entries, total}, stop);
         journal.update(key, [](TakeRecord::Stream& s) { s.index = true; });
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
     return stream.ranges.back().t1;
 }
 

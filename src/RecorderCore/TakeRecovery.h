@@ -54,7 +54,9 @@ public:
     TakeRecovery(BrindlowAPI api, std::shared_ptr<ObjectPutter> putter, std::filesystem::path spool, Options options);
 
     // The takes waiting in the spool, oldest first; a folder whose record cannot be
-    // read is listed with only its aid. Empty take folders are removed on the way.
+    // read is listed with only its aid. Empty take folders, and takes set aside longer
+    // than maxAge ago, are removed on the way. Nothing when the spool is not a private
+    // folder of this user.
     std::vector<TakeRecord> pending() const;
     RecoveryOutcome recover(const std::string& aid, const RecorderUser& user, std::stop_token stop = {});
     std::vector<RecoveryOutcome> recoverAll(const RecorderUser& user, std::stop_token stop = {});
@@ -63,10 +65,14 @@ private:
     RecoveryOutcome finish(TakeJournal& journal, const RecorderUser& user, std::stop_token stop);
     // The stream's media end in seconds, or nothing when it holds no media.
     std::optional<double> finishStream(TakeJournal& journal, StreamKey key, std::stop_token stop);
-    // Cuts the range that was being filled back to its last complete fragment, into
-    // ranges by the usual rule, and records them.
-    void cutOpenRange(TakeJournal& journal, StreamKey key);
+    // Records the range files the record does not name yet: every consecutive one after
+    // its last range, each cut back to its last complete fragment.
+    void nameSpooledRanges(TakeJournal& journal, StreamKey key);
     RecoveryOutcome abandon(const std::string& aid, const std::string& reason);
+    // Removes a finished take's folder, or sets it aside when it holds a file its
+    // record does not name.
+    void tidyAway(const TakeRecord& record);
+    void pruneAbandoned() const;
 
     const BrindlowAPI api_;
     const std::shared_ptr<ObjectPutter> putter_;

@@ -53,17 +53,7 @@ Telemetry::Telemetry(fs::path directory, AppInfo app, Sender send, Log log)
     std::error_code ignored;
     fs::create_directories(diagnosticsDirectory(directory_), ignored);
     if (const auto bytes = readFile(directory_ / "queue.json")) {
-        const auto array = nlohmann::json::parse(*bytes, nullptr, false);
-        // A file that is not a list starts an empty queue; within a list, only the
-        // records that do not read back are lost.
-        if (array.is_array()) {
-            for (const auto& item : array) {
-                try {
-                    queue_.push_back(TelemetryRecord::fromJSON(item));
-                } catch (const std::exception&) {
-                }
-            }
-        }
+        for (auto& record : decodeTelemetryQueue(*bytes)) queue_.push_back(std::move(record));
     }
 }
 

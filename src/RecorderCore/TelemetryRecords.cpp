@@ -105,6 +105,19 @@ TelemetryRecord TelemetryRecord::fromJSON(const nlohmann::json& j) {
     return r;
 }
 
+std::vector<TelemetryRecord> decodeTelemetryQueue(std::string_view bytes) {
+    std::vector<TelemetryRecord> records;
+    const auto array = nlohmann::json::parse(bytes, nullptr, false);
+    if (!array.is_array()) return records;
+    for (const auto& item : array) {
+        try {
+            records.push_back(TelemetryRecord::fromJSON(item));
+        } catch (const std::exception&) {
+        }
+    }
+    return records;
+}
+
 std::string currentOperatingSystem() {
     utsname system{};
     uname(&system);

@@ -73,6 +73,10 @@ struct TelemetryRecord {
     static TelemetryRecord fromJSON(const nlohmann::json& j);
 };
 
+// The records a spooled queue ("queue.json") holds: a file that is not a list reads as
+// none; within a list, only the records that do not read back are lost.
+std::vector<TelemetryRecord> decodeTelemetryQueue(std::string_view bytes);
+
 struct AppInfo {
     std::string version;
     std::string build;

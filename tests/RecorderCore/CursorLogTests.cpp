@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "Support/AtomicFile.h"
+#include "Support/Text.h"
+
 namespace brindlow {
 namespace {
 
@@ -127,6 +130,45 @@ TEST(CursorShapes, RawValuesRoundTrip) {
     for (CursorShape s : kAllCursorShapes) EXPECT_EQ(cursorShapeFromRaw(rawValue(s)), s);
     EXPECT_EQ(rawValue(CursorShape::ewResize), "ew-resize");
     EXPECT_EQ(cursorShapeFromRaw("arrow"), std::nullopt);
+}
+
+// What recovery reads back from a take's spooled log is what the live take logged; a
+// torn last line or lines that make no sense cost only themselves.
+TEST(CursorLogSpool, ReadsBackWhatWasLoggedAndSkipsWhatIsTornOrWrong) {
+    const auto file = std::filesystem::temp_directory_path() / ("brindlow-cursor-" + randomUUID());
+    CursorLog logged;
+    {
+        CursorLogBuilder builder(Size{1512, 982}, std::make_shared<CursorLogSpool>(file, Size{1512, 982}));
+        builder.move(0, 0.5, 0.25);
+        builder.shape(0, CursorShape::text);
+        builder.buttons(30, {0});
+        builder.element(30, Rect{0.1, 0.2, 0.3, 0.4}, "push button", "Save \"as\"\n…");
+        builder.move(40, 0.6, 0.3);
+        builder.buttons(50, {});
+        logged = builder.finish();
+    }
+    const std::string text = readFile(file).value_or("");
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::remove(file);
+    EXPECT_EQ(CursorLogSpool::read(text), logged);
+    struct Case {
+        const char* what;
+        std::string text;
+        size_t moves;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"torn last line", text + "[\"m\",60,0.7", 2},
+             {"garbage and wrong kinds", text + "{}\n[\"m\",\"x\",1,1]\n[\"m\",70]\n[\"m\",70.5,0,0]\n\xff\n", 2},
+             {"earlier than the last move", text + "[\"m\",10,0.9,0.9]\n", 2},
+             {"a later move", text + "[\"m\",60,0.7,0.7]\n", 3},
+         }) {
+        const auto read = CursorLogSpool::read(c.text);
+        ASSERT_TRUE(read) << c.what;
+        EXPECT_EQ(read->moves.size(), c.moves) << c.what;
+        EXPECT_EQ(read->elements, logged.elements) << c.what;
+    }
+    EXPECT_EQ(CursorLogSpool::read("[\"m\",0,0.5,0.5]\n"), std::nullopt) << "no display line";
 }
 
 }  // namespace

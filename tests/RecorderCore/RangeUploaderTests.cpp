@@ -281,6 +281,25 @@ TEST_F(RangeUploaderTest, TenthFailureIsFinalAndLeavesTheRestOnDisk) {
     EXPECT_EQ(reports.size(), 1u);
 }
 
+// A record that cannot be written (a full disk) must not cost the ranges it failed to
+// mark as uploaded: recovery would then find them lost.
+TEST_F(RangeUploaderTest, RangesStayOnDiskWhileTheRecordCannotSayTheyWentUp) {
+    TakeRecord record;
+    record.aid = "take";
+    auto journal = TakeJournal::create(spoolRoot / "take", record);
+    // From now on every write of the record fails.
+    std::filesystem::remove(spoolRoot / "take" / TakeJournal::fileName);
+    std::filesystem::create_directory(spoolRoot / "take" / TakeJournal::fileName);
+    auto uploader = make(small(1, 0));
+    uploader->setJournal(journal);
+    uploader->append(init());
+    for (int i = 0; i < 2; ++i) uploader->append(fragment(i));
+    uploader->finish();
+    EXPECT_EQ(reports.size(), 3u);
+    for (const char* name : {"000.mp4", "001.mp4", "002.mp4"})
+        EXPECT_TRUE(std::filesystem::exists(uploader->spool() / name)) << name;
+}
+
 TEST_F(RangeUploaderTest, AbortDuringAnUploadStopsEverything) {
     putter->block = true;
     auto uploader = make(small(1, 0));

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <set>
 
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "MP4Boxes.h"
@@ -716,6 +717,106 @@ TEST_F(RecordingSessionTest, PrepareNeedsAScreenOrACamera) {
                      "Brindlow needs a screen or a camera permission. Turn it on in System Settings → Privacy & Security.");
     }
     EXPECT_EQ(recorder->phase().kind, Phase::Kind::idle);
+}
+
+// Nobody else on the machine reads a recording: the spool is a private folder of the
+// user (tightened when an older version left it open, refused when it is a link), and
+// everything in it is the user's alone.
+TEST_F(RecordingSessionTest, TheSpoolIsPrivateToTheUser) {
+    fs::create_directories(spool);
+    fs::permissions(spool, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    for (int i = 0; i < 100 && !fs::exists(spool / aid / "screen" / "000.part"); ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(fs::exists(spool / aid / "screen" / "000.part"));
+    EXPECT_EQ(fs::status(spool).permissions(), fs::perms::owner_all);
+    for (const auto& entry : fs::recursive_directory_iterator(spool))
+        EXPECT_EQ(entry.symlink_status().permissions(),
+                  entry.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    recorder->stop();
+    recorder->releaseSources();
+
+    const fs::path elsewhere = spool.string() + "-elsewhere";
+    fs::remove_all(spool);
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, spool);
+    auto linked = session(screenSource());
+    linked->prepare();
+    EXPECT_ANY_THROW(linked->begin());
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    linked->releaseSources();
+    fs::remove(spool);
+    fs::remove_all(elsewhere);
+}
+
+// A disk that takes seconds to sync a range (a USB stick, an SD card) never holds up the
+// encoder: syncing happens beside the recording, not in its way.
+TEST_F(RecordingSessionTest, ASlowDiskDropsNoFrame) {
+    options.limits.minRangeBytes = 1;  // a range closes at every fragment, while the take records
+    options.limits.minRangeSeconds = 0;
+    options.limits.sync = [](int fd) {
+        std::this_thread::sleep_for(2s);
+        return ::fsync(fd);
+    };
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(4500ms);
+    recorder->stop();
+    EXPECT_EQ(telemetry->last().name, "take_saved");
+    EXPECT_EQ(telemetry->last().props.at("droppedFrames"), TelemetryValue(0));
+    EXPECT_TRUE(recording(aid).at("check").at("ok").get<bool>());
+    recorder->releaseSources();
+}
+
+// The screen's writer failing must not cost the camera its tail: every writer is finished
+// before the save fails, so saving again files both streams whole.
+TEST_F(RecordingSessionTest, AScreenWriterFailingStillFinishesTheCamera) {
+    auto base = FFmpegSegmentEncoder::factory(quiet());
+    SegmentEncoderFactory encoder = [base](const VideoOutputSettings& video, const std::optional<AudioSettings>& audio,
+                                           SegmentEncoder::OnSegment onSegment) -> std::unique_ptr<SegmentEncoder> {
+        auto inner = base(video, audio, std::move(onSegment));
+        if (video.width == 320) return std::make_unique<FailingAtFinish>(std::move(inner));
+        return inner;
+    };
+    auto recorder = session(screenSource(), cameraSource(), nullptr, encoder);
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(3200ms);
+    EXPECT_THROW(recorder->stop(), RecorderError);
+    const auto saved = recorder->save();
+    const json camera = probe(uploadedStream(aid, "camera"));
+    EXPECT_NEAR(number(camera.at("format").at("duration")), saved.durationSeconds, 0.5) << camera.dump();
+    recorder->releaseSources();
+}
+
+// Range notices are best effort during the take; one that failed is sent again before the
+// final notice, so the backend never sees a gap.
+TEST_F(RecordingSessionTest, ARangeNoticeThatFailedIsSentAgainBeforeTheFinalOne) {
+    server.setFault({{"route", "ranges"}, {"status", 500}, {"times", 1}});
+    auto recorder = session(screenSource());
+    recorder->prepare();
+    const std::string aid = recorder->begin();
+    std::this_thread::sleep_for(2500ms);
+    recorder->stop();
+    std::set<int64_t> noticed;
+    int64_t highest = -1;
+    bool final = false;
+    const json rec = recording(aid);  // kept: the loop reads into it
+    for (const auto& n : rec.at("notices")) {
+        if (n.at("kind") == "final") final = true;
+        if (n.at("kind") != "range") continue;
+        EXPECT_FALSE(final) << "a range notice after the final one";
+        noticed.insert(n.at("body").at("n").get<int64_t>());
+        highest = std::max(highest, n.at("body").at("n").get<int64_t>());
+    }
+    EXPECT_TRUE(final);
+    EXPECT_GE(highest, 0);
+    EXPECT_EQ(int64_t(noticed.size()), highest + 1) << "a range the backend never heard of";
+    recorder->releaseSources();
 }
 
 }  // namespace

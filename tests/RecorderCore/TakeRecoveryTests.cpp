@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
+#include <cstring>
+#include <fstream>
+
 #include "RecorderCore/MP4Fixture.h"
 #include "Support/AtomicFile.h"
 #include "Support/DevServerProcess.h"
@@ -29,10 +34,22 @@ protected:
         r.streams = {StreamInfo{StreamKey::screen, "video/mp4", 320, 240}};
         return r;
     }
-    RecoveryOutcome recover(const TakeRecord& r) {
+    RecoveryOutcome recover(const TakeRecord& r, std::optional<std::chrono::hours> lastChange = std::nullopt) {
         TakeJournal::create(spool / r.aid, r);
+        if (lastChange) age(spool / r.aid / TakeJournal::fileName, *lastChange);
         return recovery.recover(r.aid, user);
     }
+    static void age(const fs::path& path, std::chrono::hours by) {
+        fs::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::system_clock::now() - by));
+    }
+    static void write(const fs::path& path, const fixture::Bytes& bytes) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    std::string stored(const std::string& aid, const char* name) const {
+        return readFile(server.dataDir() / "objects" / aid / "screen" / name).value_or("<none>");
+    }
+    static std::string text(const fixture::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
     testing::DevServerProcess server;
     BrindlowAPI api = server.api("alice");
@@ -51,7 +68,7 @@ TEST_F(TakeRecoveryTest, TakesThatCannotBeFinishedNowWaitOrAreSetAsideNeverDelet
     EXPECT_EQ(recover(elsewhere).kind, Kind::waiting);
 
     const TakeRecord old = take("alice", iso8601(std::chrono::system_clock::now() - std::chrono::hours(24 * 31)));
-    EXPECT_EQ(recover(old).kind, Kind::abandoned);
+    EXPECT_EQ(recover(old, std::chrono::hours(24 * 31)).kind, Kind::abandoned);
     EXPECT_TRUE(fs::exists(spool / TakeRecovery::abandonedFolder / old.aid / TakeJournal::fileName));
 
     // Never registered, and the backend refuses it for good (another user's id): set aside.
@@ -133,6 +150,130 @@ TEST_F(TakeRecoveryTest, TheRecordSurvivesARoundTripAndRefusesGaps) {
     EXPECT_EQ(TakeRecord::fromJSON(nlohmann::json::parse(r.toJSON().dump())), r);
     r.media[StreamKey::screen].ranges[1].offset = 120;  // a hole between the ranges
     EXPECT_THROW(TakeRecord::fromJSON(nlohmann::json::parse(r.toJSON().dump())), nlohmann::json::exception);
+    // A size that is no integer (one past any integer's range cannot even be converted).
+    r.media[StreamKey::screen].ranges[1].offset = 100;
+    for (const char* bytes : {"7.5e98", "50.5", "-1e3"}) {
+        std::string text = r.toJSON().dump();
+        text.replace(text.find("\"bytes\":50"), 10, std::string("\"bytes\":") + bytes);
+        EXPECT_THROW(TakeRecord::fromJSON(nlohmann::json::parse(text)), nlohmann::json::exception) << bytes;
+    }
+}
+
+// Age counts from the later of the stated creation and the record's last change (a
+// clock set right after the take began), for waiting takes too; what was set aside goes
+// after the same time.
+TEST_F(TakeRecoveryTest, AgeCountsFromTheLastChangeForEveryTakeAndAbandonedTakesArePruned) {
+    using namespace std::chrono;
+    const auto monthAgo = iso8601(system_clock::now() - hours(24 * 31));
+    EXPECT_EQ(recover(take("bob", monthAgo), hours(24 * 31)).kind, Kind::abandoned) << "another account's take ages";
+    const auto outcome = recover(take("alice", monthAgo));
+    EXPECT_NE(outcome.kind, Kind::abandoned) << "its record changed just now: " << outcome.reason;
+
+    const fs::path setAside = spool / TakeRecovery::abandonedFolder;
+    ASSERT_EQ(std::distance(fs::directory_iterator(setAside), fs::directory_iterator()), 1);
+    for (const auto& [days, kept] : {std::pair{29, true}, std::pair{31, false}}) {
+        TakeRecovery::Options later;
+        later.now = [days = days] { return system_clock::now() + hours(24 * days); };
+        TakeRecovery(api, std::make_shared<HTTPObjectPutter>(server.transport()), spool, later).pending();
+        EXPECT_EQ(!fs::is_empty(setAside), kept) << days << " days later";
+    }
+}
+
+// The live take died with range files its record never named: each is filed, and a file
+// that no longer joins on is set aside with the folder, never deleted.
+TEST_F(TakeRecoveryTest, EveryConsecutiveRangeFileIsFiledAndStrayFilesAreSetAside) {
+    using namespace fixture;
+    const Bytes init = initSegment(90000);
+    const Bytes first = concat({init, mediaSegment(0, 400), mediaSegment(180000, 400)});
+    const Bytes second = concat({mediaSegment(360000, 400), mediaSegment(540000, 400)});
+    const Bytes third = mediaSegment(720000, 400);
+    const Bytes torn = mediaSegment(900000, 400);
+    TakeRecord r = take();
+    r.media[StreamKey::screen] = {int64_t(init.size()), 90000, false, {}, {}, false, false, false};
+    TakeJournal::create(spool / r.aid, r);
+    const fs::path dir = spool / r.aid / "screen";
+    write(dir / "000.mp4", first);                                         // synced, not yet recorded
+    write(dir / "001.part", second);                                       // closed, not yet synced
+    write(dir / "002.part", concat({third, Bytes(torn.begin(), torn.begin() + 30)}));  // being filled
+    write(dir / "004.mp4", mediaSegment(1080000, 400));                    // after a gap
+    {
+        CursorLogBuilder cursor(Size{1920, 1080}, std::make_shared<CursorLogSpool>(spool / r.aid / CursorLogSpool::fileName, Size{1920, 1080}));
+        cursor.move(0, 0.25, 0.5);
+        cursor.buttons(40, {0});
+    }
+
+    const auto outcome = recovery.recover(r.aid, user);
+    ASSERT_EQ(outcome.kind, Kind::saved) << outcome.reason;
+    EXPECT_EQ(stored(r.aid, "0.mp4"), text(first));
+    EXPECT_EQ(stored(r.aid, "1.mp4"), text(second));
+    EXPECT_EQ(stored(r.aid, "2.mp4"), text(third));
+    const auto state = server.state(r.aid).at("recordings").at(0);
+    EXPECT_TRUE(state.at("check").at("ok").get<bool>()) << state.at("check").dump();
+    EXPECT_FALSE(state.at("cursorLogBytes").is_null()) << "the spooled cursor log is filed with the take";
+    EXPECT_FALSE(fs::exists(spool / r.aid));
+    EXPECT_TRUE(fs::exists(spool / TakeRecovery::abandonedFolder / r.aid / "screen" / "004.mp4"));
+}
+
+// An object store's 403 is most often a URL that expired during a slow recovery.
+TEST(TakeRecoveryURLs, AnExpiredURLIsSignedAgainInsteadOfGivingTheTakeUp) {
+    using namespace fixture;
+    testing::DevServerProcess server({"--url-seconds", "2"});
+    const BrindlowAPI api = server.api("alice");
+    const fs::path spool = fs::temp_directory_path() / ("brindlow-recovery-" + randomUUID());
+    TakeRecord r;
+    r.aid = randomUUID();
+    r.uid = "alice";
+    r.environment = api.env().name;
+    r.createdAt = iso8601Now();
+    r.streams = {StreamInfo{StreamKey::screen, "video/mp4", 320, 240}};
+    TakeJournal::create(spool / r.aid, r);
+    const Bytes bytes = concat({initSegment(90000), mediaSegment(0, 400)});
+    fs::create_directories(spool / r.aid / "screen");
+    writeFileAtomically(spool / r.aid / "screen" / "000.part", std::string(bytes.begin(), bytes.end()));
+    // The first upload arrives after its URL expired.
+    server.setFault({{"route", "put"}, {"delayMs", 2500}, {"times", 1}});
+    TakeRecovery recovery(api, std::make_shared<HTTPObjectPutter>(server.transport()), spool, TakeRecovery::Options());
+    const auto outcome = recovery.recover(r.aid, api.fetchUser("alice"));
+    EXPECT_EQ(outcome.kind, Kind::saved) << outcome.reason;
+    fs::remove_all(spool);
+}
+
+// A record that cannot be written stops recovery before it deletes anything, so the next
+// attempt still has every range.
+TEST_F(TakeRecoveryTest, ARecordThatCannotBeWrittenStopsRecoveryBeforeAnythingIsDeleted) {
+    using namespace fixture;
+    fs::create_directories(spool);
+    if (mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{spool};
+    const Bytes init = initSegment(90000), a = mediaSegment(0, 400), b = mediaSegment(180000, 400);
+    const Bytes range = concat({init, a, b});
+    const int64_t i = int64_t(init.size()), n = int64_t(a.size());
+    TakeRecord r = take();
+    r.registered = true;
+    r.media[StreamKey::screen] = {i, 90000, false, {{0, 0, 4, 0, int64_t(range.size()), false, false}},
+                                  {{i, n, 0}, {i + n, int64_t(b.size()), 180000}}, false, false, false};
+    server.api("alice").registerRecording(r.aid, r.streams, std::nullopt);
+    TakeJournal::create(spool / r.aid, r);
+    write(spool / r.aid / "screen" / "000.mp4", range);
+    {
+        std::ofstream filler(spool / "filler", std::ios::binary);
+        const std::string block(4096, '\0');
+        while (filler.write(block.data(), std::streamsize(block.size()))) {
+        }
+    }
+    // Notices fail too, so this attempt cannot end well either way.
+    server.setFault({{"route", "ranges"}, {"status", 500}});
+    EXPECT_EQ(recovery.recover(r.aid, user).kind, Kind::failed);
+    fs::remove(spool / "filler");
+    server.clearFaults();
+    const auto outcome = recovery.recover(r.aid, user);
+    ASSERT_EQ(outcome.kind, Kind::saved) << outcome.reason;
+    const auto state = server.state(r.aid).at("recordings").at(0);
+    EXPECT_TRUE(state.at("check").at("ok").get<bool>()) << state.at("check").dump();
 }
 
 }  // namespace

@@ -482,14 +482,24 @@ struct DevServer::Impl {
                 // Streamed to a temporary file, then renamed: a broken upload leaves nothing behind.
                 const fs::path temp = dir / ("." + name + "." + randomUUID());
                 int64_t size = 0;
+                bool complete = false;
                 {
                     std::ofstream out(temp, std::ios::binary);
-                    reader([&](const char* data, size_t length) {
+                    complete = reader([&](const char* data, size_t length) {
                         out.write(data, std::streamsize(length));
                         size += int64_t(length);
                         return bool(out);
                     });
-                    if (!out) throw std::runtime_error("cannot store the object");
+                    if (!out) {
+                        fs::remove(temp);
+                        throw std::runtime_error("cannot store the object");
+                    }
+                }
+                // A body that stopped short (the client went away) never replaces the object.
+                const std::string length = req.get_header_value("Content-Length");
+                if (!complete || (!length.empty() && length != std::to_string(size))) {
+                    fs::remove(temp);
+                    throw BadRequest(400, "the body stopped short after " + std::to_string(size) + " bytes");
                 }
                 fs::rename(temp, dir / name);
                 db->execute("INSERT INTO objects(path, aid, stream, name, size) VALUES(?,?,?,?,?) "

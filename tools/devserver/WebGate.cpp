@@ -38,6 +38,23 @@ bool sameName(std::string_view a, std::string_view b) {
            });
 }
 
+// A header name as HTTP allows it: one or more token characters.
+bool isToken(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    });
+}
+
+// Every CR opens a CRLF and every LF closes one: a lone one would end a line for the
+// inner server where the gate saw none, and so slip a header past it.
+bool onlyCRLF(std::string_view head) {
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')) return false;
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) return false;
+    }
+    return true;
+}
+
 void refuse(int fd, const char* status) {
     const std::string body = std::string(status) + "\n";
     sendAll(fd, std::string("HTTP/1.1 ") + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
@@ -119,7 +136,9 @@ void WebGate::stop() {
 
 std::string WebGate::rewriteHead(const std::string& head) {
     const size_t firstEnd = head.find("\r\n");
-    if (firstEnd == std::string::npos || head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) return {};
+    if (firstEnd == std::string::npos || head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0 ||
+        !onlyCRLF(head))
+        return {};
     const std::string_view requestLine(head.data(), firstEnd);
     if (std::count(requestLine.begin(), requestLine.end(), ' ') != 2) return {};
     std::string out(requestLine);
@@ -130,7 +149,7 @@ std::string WebGate::rewriteHead(const std::string& head) {
         const std::string_view line(head.data() + start, end - start);
         start = end + 2;
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0) return {};
+        if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return {};
         const std::string_view name = line.substr(0, colon);
         if (sameName(name, "Connection") || sameName(name, kRangeHeader)) continue;
         if (sameName(name, "Range")) {

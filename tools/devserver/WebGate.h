@@ -32,7 +32,8 @@ public:
     void stop();
 
     // The head of an HTTP request, as the inner server should see it: Range renamed,
-    // Connection replaced by "close". Empty when `head` is not a request head.
+    // Connection replaced by "close". Empty when `head` is not a request head, holds a
+    // lone CR or LF, or names a header in anything but token characters.
     static std::string rewriteHead(const std::string& head);
 
 private:

@@ -9,14 +9,18 @@
 namespace brindlow {
 
 // One recorder per user session: a later launch asks the running one to show its
-// window and ends. The name covers the home, the config folder and the display, so
-// that separate sessions (and tests with homes of their own) never meet.
+// window and ends. The socket lives in $XDG_RUNTIME_DIR (private to the user), and
+// each side checks that the other runs as the same user. Its name covers the home,
+// the config folder and the display, so that separate sessions (and tests with homes
+// of their own) never meet. Without a private runtime folder there is no name: every
+// launch then runs on its own.
 class SingleInstance final : public QObject {
     Q_OBJECT
 
 public:
     explicit SingleInstance(QString name = defaultName(), QObject* parent = nullptr);
 
+    // A full path, or empty without a private runtime folder.
     static QString defaultName();
 
     // True when a running instance answered and was asked to raise its window.

@@ -119,6 +119,23 @@ struct PipeWireScreen::Impl {
     std::optional<std::string> ended;   // guarded by lock
     std::optional<ScreenStreamFormat> format;  // loop thread only
     std::optional<StreamCursor> cursor;        // guarded by lock
+    bool registryHooked = false, coreHooked = false;
+
+    Impl() = default;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    // Also what a constructor that failed half way leaves: the loop stops before anything
+    // its callbacks reach goes, and every listener is unhooked before the state it points at.
+    ~Impl() {
+        if (loop) pw_thread_loop_stop(loop);
+        if (stream) pw_stream_destroy(stream);  // with its listener
+        if (registryHooked) spa_hook_remove(&registryListener);
+        if (registry) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        if (coreHooked) spa_hook_remove(&coreListener);
+        if (core) pw_core_disconnect(core);
+        if (context) pw_context_destroy(context);
+        if (loop) pw_thread_loop_destroy(loop);
+    }
 
     void finish(const std::string& why) {
         {
@@ -279,9 +296,13 @@ PipeWireScreen::PipeWireScreen(int remoteFd, uint32_t node, int expectedWidth, i
         throw ScreenConnectionError("cannot connect to the screen's PipeWire remote");
     }
     pw_core_add_listener(d.core, &d.coreListener, &coreEvents, &d);
+    d.coreHooked = true;
     d.node = node;
     d.registry = pw_core_get_registry(d.core, PW_VERSION_REGISTRY, 0);
-    if (d.registry) pw_registry_add_listener(d.registry, &d.registryListener, &registryEvents, &d);
+    if (d.registry) {
+        pw_registry_add_listener(d.registry, &d.registryListener, &registryEvents, &d);
+        d.registryHooked = true;
+    }
     d.stream = pw_stream_new(d.core, "Brindlow Recorder screen",
                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -301,15 +322,7 @@ PipeWireScreen::PipeWireScreen(int remoteFd, uint32_t node, int expectedWidth, i
     if (connected < 0) throw ScreenConnectionError("cannot connect to the screen stream " + std::to_string(node));
 }
 
-PipeWireScreen::~PipeWireScreen() {
-    Impl& d = *impl_;
-    if (d.loop) pw_thread_loop_stop(d.loop);
-    if (d.stream) pw_stream_destroy(d.stream);
-    if (d.registry) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(d.registry));
-    if (d.core) pw_core_disconnect(d.core);
-    if (d.context) pw_context_destroy(d.context);
-    if (d.loop) pw_thread_loop_destroy(d.loop);
-}
+PipeWireScreen::~PipeWireScreen() = default;  // Impl tears down
 
 void PipeWireScreen::watch(const DisplayRect&) {
     // The stream is the whole share; the first picture counts as a change.

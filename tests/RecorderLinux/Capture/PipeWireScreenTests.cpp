@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -88,6 +94,32 @@ TEST(PipeWireScreenCursor, OnlyAMetaWithAnIdAndRoomForItCounts) {
     EXPECT_EQ(parseCursorMeta(&meta, sizeof meta), (StreamCursor{640, 360, true}));
     EXPECT_EQ(parseCursorMeta(&meta, sizeof meta - 1), std::nullopt);
     EXPECT_EQ(parseCursorMeta(nullptr, sizeof meta), std::nullopt);
+}
+
+// A connection that fails, at once or once it runs, leaves nothing behind: no loop
+// thread, and no listener pointing at the state that went away (under ASan a
+// use-after-free or leak here fails the run).
+TEST(PipeWireScreenConnect, AFailedConnectionLeavesNothingRunning) {
+    using namespace std::chrono_literals;
+    auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+    };
+    int hungUp[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, hungUp), 0);
+    close(hungUp[1]);
+    const int closed = dup(hungUp[0]);
+    close(closed);
+    for (const auto& [what, fd] : {std::pair{"a remote that hung up", hungUp[0]}, std::pair{"no remote", closed},
+                                   std::pair{"no remote at all", -1}}) {
+        const auto before = threads();
+        try {
+            PipeWireScreen screen(fd, 42, 64, 48);
+            EXPECT_FALSE(screen.waitForFirstPicture(2s)) << what;
+        } catch (const ScreenConnectionError&) {
+        }
+        EXPECT_EQ(threads(), before) << what;
+    }
+    close(hungUp[0]);
 }
 
 }  // namespace

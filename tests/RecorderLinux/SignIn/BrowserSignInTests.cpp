@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -98,6 +99,44 @@ TEST_F(BrowserSignInTest, WrongStateIsAFailureEvenWithAToken) {
         FAIL();
     } catch (const BrowserSignIn::Failure& f) {
         EXPECT_EQ(f.kind(), Kind::stateMismatch);
+    }
+}
+
+// Near misses of the real state: only an exact match may sign anyone in.
+TEST(BrowserSignInState, NearMissesAreRefusedAndADifferentEncodingIsAccepted) {
+    auto changed = [](std::string s, size_t at) {
+        s[at] = s[at] == 'A' ? 'B' : 'A';
+        return s;
+    };
+    auto encodedEveryByte = [](const std::string& s) {
+        static constexpr char hex[] = "0123456789ABCDEF";
+        std::string out;
+        for (unsigned char c : s) out += {'%', hex[c >> 4], hex[c & 0xF]};
+        return out;
+    };
+    const std::vector<std::pair<std::string, std::function<std::string(const std::string&)>>> cases{
+        {"first character", [&](const std::string& s) { return changed(s, 0); }},
+        {"middle character", [&](const std::string& s) { return changed(s, s.size() / 2); }},
+        {"last character", [&](const std::string& s) { return changed(s, s.size() - 1); }},
+        {"proper prefix", [](const std::string& s) { return s.substr(0, s.size() - 1); }},
+        {"empty", [](const std::string&) { return std::string(); }},
+        {"real, every byte escaped", encodedEveryByte},
+    };
+    for (const auto& [name, stateFor] : cases) {
+        const auto attempt = BrowserSignIn::make("http://web.example");
+        attempt->start();
+        const bool real = name.starts_with("real");
+        const std::string answer =
+            exchange(attempt->port(), get("/callback?state=" + stateFor(attempt->state()) + "&token=tok"));
+        EXPECT_EQ(answer.rfind(real ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 400 Bad Request\r\n", 0), 0u) << name;
+        try {
+            const std::string token = attempt->waitForToken();
+            EXPECT_TRUE(real) << name << " signed in";
+            EXPECT_EQ(token, "tok") << name;
+        } catch (const BrowserSignIn::Failure& f) {
+            EXPECT_FALSE(real) << name;
+            EXPECT_EQ(f.kind(), Kind::stateMismatch) << name;
+        }
     }
 }
 

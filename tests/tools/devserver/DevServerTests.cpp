@@ -12,6 +12,12 @@
 #include "Support/DevServerProcess.h"
 #include "Support/SyntheticMedia.h"
 #include "Tokens.h"
+#include "WebGate.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace brindlow {
 namespace {
@@ -106,6 +112,56 @@ TEST(DevServerSignedURLs, RefuseTamperingAndExpire) {
     EXPECT_EQ(server.request("PUT", later, "data").status, 403);
     std::this_thread::sleep_for(2100ms);
     EXPECT_EQ(server.request("PUT", url, "data").status, 403);
+}
+
+// A PUT whose body stops short (the client went away) leaves the stored object as it was.
+TEST_F(DevServerTest, AShortBodyNeverReplacesAStoredObject) {
+    const std::string token = server.signIn("alice").first;
+    post("/recordings", {{"id", "r5"}, {"type", "multistream"}, {"uploadStyle", "ranges"},
+                         {"streams", {{{"key", "screen"}, {"mimeType", "video/mp4"}, {"width", 2}, {"height", 2}}}}},
+         token);
+    const auto answer = server.request("POST", server.base("legacy") + "/v1/assets/r5/upload/range-urls",
+                                       json{{"stream", "screen"}, {"from", 0}, {"count", 1}}.dump(),
+                                       {{"Authorization", "Bearer " + token}});
+    const std::string url = json::parse(answer.body)["urls"][0];
+    ASSERT_EQ(server.request("PUT", url, "whole").status, 200);
+    // The same URL again, from a client that announces 1000 bytes and hangs up after 10.
+    const size_t hostAt = url.find("//") + 2, pathAt = url.find('/', hostAt);
+    const int port = std::stoi(url.substr(url.find(':', hostAt) + 1));
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "PUT " + url.substr(pathAt) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000\r\n\r\n0123456789";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    ::shutdown(fd, SHUT_WR);
+    char buffer[512];
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    ::close(fd);
+    EXPECT_EQ(readFile(server.dataDir() / "objects" / "r5" / "screen" / "0.mp4"), "whole");
+    EXPECT_EQ(server.state("r5")["recordings"][0]["objects"][0]["size"], 5);
+}
+
+// The web port's gate passes on only heads whose every line ends in CRLF and whose
+// header names are tokens: anything else could end a line, or name a header, differently
+// for the server behind it, and so slip a Range past the gate.
+TEST(DevServerWebGate, RefusesHeadsTheServerBehindCouldReadDifferently) {
+    const std::string ok = "GET /a HTTP/1.1\r\nHost: x\r\nRange: bytes=0-1\r\n\r\n";
+    EXPECT_EQ(devserver::WebGate::rewriteHead(ok),
+              "GET /a HTTP/1.1\r\nHost: x\r\nX-Brindlow-Range: bytes=0-1\r\nConnection: close\r\n\r\n");
+    for (const std::string head : {
+             "GET /a HTTP/1.1\r\nHost: x\nRange: bytes=0-1\r\n\r\n",  // a bare LF
+             "GET /a HTTP/1.1\r\nHost: x\rRange: bytes=0-1\r\n\r\n",  // a bare CR
+             "GET /a HTTP/1.1\nHost: x\r\n\r\n",                        // in the request line
+             "GET /a HTTP/1.1\r\nRange : bytes=0-1\r\n\r\n",           // space before the colon
+             "GET /a HTTP/1.1\r\n Range: bytes=0-1\r\n\r\n",           // a folded line
+             "GET /a HTTP/1.1\r\nX(y): z\r\n\r\n",
+             "GET /a HTTP/1.1\r\n: z\r\n\r\n",
+         })
+        EXPECT_EQ(devserver::WebGate::rewriteHead(head), "") << head;
 }
 
 TEST_F(DevServerTest, FaultsDoWhatTheySay) {

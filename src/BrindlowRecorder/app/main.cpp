@@ -15,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "MessageBoxAlerts.h"
@@ -31,6 +32,10 @@ using namespace brindlow;
 namespace {
 
 constexpr const char* usage = R"(Usage: brindlow-recorder-app [--env dev|prod] [--stand-in PORTS]
+
+Opens the recorder's window: sign in through the browser, pick the microphone, camera
+and screen, and record. While a take records, the tray shows it, and Ctrl+Alt+R (start
+or stop) and Ctrl+Alt+P (pause or resume) work from any app on an X11 desktop.
 
   --env NAME        dev or prod (default: $BRINDLOW_ENV, else the installed app's own)
   --stand-in PORTS  point dev at a local brindlow-devserver: "W,M,L,G" or a base port
@@ -92,6 +97,13 @@ void quitOnSignals(QObject* context) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Help needs no display (the manual page is made from it at build time).
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brindlow-recorder"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brindlow"));

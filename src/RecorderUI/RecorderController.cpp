@@ -74,6 +74,7 @@ void RecorderController::changed(RecorderModel::Property property) {
     case P::signIn:
     case P::signInURL: Q_EMIT signingInChanged(); break;
     case P::session:
+    case P::unopenedURL:
     case P::displayProblem: break;
     }
     updateLabels();

@@ -45,7 +45,7 @@ public:
     void openSettings(SettingsPane pane) override {
         if (pane == SettingsPane::screenCapture) ++screenSettingsOpened;
     }
-    void openURL(const std::string&) override {}
+    bool openURL(const std::string&) override { return false; }  // no browser here
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
     std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override { return {}; }

@@ -18,10 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "GlobalShortcuts.h"
 #include "MessageBoxAlerts.h"
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
 #include "RecorderRuntime.h"
+#include "RecorderTray.h"
 #include "RecorderWindow.h"
 #include "Settings.h"
 #include "SingleInstance.h"
@@ -174,6 +176,24 @@ int main(int argc, char** argv) {
         RecorderWindow recorderWindow(&controller);
         window = &recorderWindow;
         instance.listen([&recorderWindow] { recorderWindow.present(); });
+        RecorderTray tray(controller, [&recorderWindow] { recorderWindow.present(); });
+        GlobalShortcuts shortcuts;
+        QObject::connect(
+            &shortcuts, &GlobalShortcuts::changed, &controller, [&shortcuts, &controller] {
+                QVariantList listed;
+                for (const auto& s : shortcuts.shortcuts())
+                    listed.push_back(
+                        QVariantMap{{"name", s.name}, {"keys", s.keys}, {"note", s.note}});
+                controller.setShortcuts(listed, shortcuts.note());
+            });
+        shortcuts.install();
+        QObject::connect(&shortcuts, &GlobalShortcuts::activated, &controller,
+                         [&controller](GlobalShortcuts::Action a) {
+                             if (a == GlobalShortcuts::Action::recordOrStop)
+                                 controller.toggleRecording();
+                             else
+                                 controller.togglePause();
+                         });
         recorderWindow.present();
         runtime.model->load();
 

@@ -34,6 +34,49 @@ else()
   message(WARNING "rsvg-convert not found (Debian: librsvg2-bin): only the scalable app icon is installed")
 endif()
 
+# What Debian asks of every package: its copyright, its changelog (compressed) and a
+# manual page for each command, made from the command's own --help so it never drifts.
+set(_docdir ${CMAKE_INSTALL_DATADIR}/doc/brindlow-recorder)
+install(FILES ${_packaging}/copyright DESTINATION ${_docdir})
+set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+  COMMAND sh -c "gzip -9n -c \"$0\" >\"$1\"" ${_packaging}/changelog ${_changelog}
+  DEPENDS ${_packaging}/changelog
+  VERBATIM)
+set(_package_docs ${_changelog})
+install(FILES ${_changelog} DESTINATION ${_docdir})
+
+find_program(BRINDLOW_HELP2MAN help2man)
+if(BRINDLOW_HELP2MAN)
+  set(_man_names
+    "brindlow-recorder|sign in, list devices and record the screen, a camera and a microphone"
+    "brindlow-recorder-app|the Brindlow desktop recorder"
+    "brindlow-devserver|local stand-in for the Brindlow backend")
+  foreach(entry IN LISTS _man_names)
+    string(REPLACE "|" ";" entry "${entry}")
+    list(GET entry 0 command)
+    list(GET entry 1 summary)
+    if(NOT TARGET ${command})
+      continue()
+    endif()
+    set(_page ${CMAKE_BINARY_DIR}/packaging/man/${command}.1)
+    add_custom_command(OUTPUT ${_page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+        ${BRINDLOW_HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --name=${summary}
+        --output=${_page} $<TARGET_FILE:${command}>
+      COMMAND gzip -9nf ${_page}
+      DEPENDS ${command}
+      VERBATIM)
+    list(APPEND _package_docs ${_page}.gz)
+    install(FILES ${_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+else()
+  message(WARNING "help2man not found (Debian: help2man): the package has no manual pages")
+endif()
+add_custom_target(brindlow-package-docs ALL DEPENDS ${_package_docs})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brindlow-recorder)
 set(CPACK_PACKAGE_VENDOR Brindlow)

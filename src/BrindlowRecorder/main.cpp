@@ -72,8 +72,12 @@ Options:
 )";
 
 std::atomic<bool> interrupted{false};
+std::atomic<int> interrupts{0};
 
-void onInterrupt(int) { interrupted = true; }
+void onInterrupt(int) {
+    interrupted = true;
+    ++interrupts;
+}
 
 void installInterruptHandler() {
     struct sigaction action {};
@@ -377,7 +381,14 @@ std::optional<Problem> choose(RecorderModel& model, const RecordRequest& request
         model.setMicId(std::get<0>(mic));
     }
     model.setFps(request.fps);
-    if (!model.displayId() && !model.cameraId() && model.displayProblem()) return Problem{*model.displayProblem()};
+    if (!model.displayId() && !model.cameraId()) {
+        if (request.display == "none")
+            return Problem{"nothing to record: --display none needs a camera (--camera ID; "
+                           "brindlow-recorder devices lists them)",
+                           usageError};
+        if (model.displayProblem()) return Problem{*model.displayProblem()};
+        return Problem{"nothing to record: no display is listed and no camera is chosen"};
+    }
     return std::nullopt;
 }
 
@@ -397,13 +408,15 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
     using Kind = Screen::Kind;
     bool listed = false;
     model.refreshDevices([&] { listed = true; });
-    loop.until([&] { return listed; });
+    loop.until([&] { return listed || interrupted; });
+    if (!listed) return fail("cancelled");
     // Device ids are checked before the account is, so a typing error is told first.
     if (auto problem = choose(model, request)) return fail(problem->message, problem->status);
 
     bool loaded = false;
     model.load([&] { loaded = true; });
-    loop.until([&] { return loaded; });
+    loop.until([&] { return loaded || interrupted; });
+    if (!loaded) return fail("cancelled");
     if (!model.user()) return fail(accountError(model));
     // Loading listed the devices again and may have picked defaults; the request stands.
     if (auto problem = choose(model, request)) return fail(problem->message, problem->status);
@@ -417,6 +430,10 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
     Screen shown;
     bool stopping = false, retried = false, started = false, finished = false, live = false;
     int status = 1;
+    // An interrupt while the take is saved gives the saving a few seconds; a second one,
+    // or the end of those, leaves the rest to recovery.
+    int interruptsSeen = 0;
+    std::optional<SteadyClock::time_point> leaveAt;
     auto lastLine = SteadyClock::now() - std::chrono::seconds(10);
     loop.until([&] { return finished; }, [&] {
         const Screen& screen = model.screen();
@@ -455,26 +472,45 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
                         finished = true;
                     }
                     break;
-                case Kind::setup:
-                    if (shown.kind == Kind::countdown || shown.kind == Kind::recording) {
-                        status = model.error() ? fail(*model.error()) : fail("cancelled");
-                        finished = true;
-                    }
-                    break;
                 default: break;
             }
             std::fflush(stdout);
             shown = screen;
         }
         if (finished) return;
-        if (screen.kind == Kind::countdown && interrupted && !stopping) {
+        // Back on setup with nothing under way: the take could not start, or was cancelled.
+        if (screen.kind == Kind::setup && !session && !model.isStartingTake()) {
+            status = model.error() ? fail(*model.error()) : fail("cancelled");
+            finished = true;
+            return;
+        }
+        const bool starting = screen.kind == Kind::countdown || model.isStartingTake();
+        if (starting && interrupted && !stopping) {
             stopping = true;
             model.cancelCountdown();
+        }
+        if (screen.kind == Kind::finishing || screen.kind == Kind::failed) {
+            const int seen = interrupts.load();
+            if (seen > interruptsSeen && !leaveAt) {
+                std::printf("Saving what was recorded; Ctrl-C again leaves it for brindlow-recorder recover.\n");
+                std::fflush(stdout);
+                leaveAt = SteadyClock::now() + std::chrono::seconds(5);
+                interruptsSeen = seen;
+            }
+            if (leaveAt && (interrupts.load() > interruptsSeen || SteadyClock::now() >= *leaveAt)) {
+                status = fail("stopped before the take was filed; it is kept on this computer and "
+                              "brindlow-recorder recover (or the next record) finishes it");
+                interrupted = true;
+                finished = true;
+                return;
+            }
         }
         if (screen.kind != Kind::recording || !session) return;
         const double elapsed = session->elapsedSeconds();
         if (!stopping && (interrupted || (request.seconds > 0 && elapsed >= request.seconds))) {
             stopping = true;
+            // This interrupt stops the take; the next one may leave its saving.
+            interruptsSeen = interrupts.load();
             model.stop();
             return;
         }
@@ -590,5 +626,10 @@ int main(int argc, char** argv) {
         status = fail(error.what());
     }
     app.quit();
+    if (command == "record" && interrupted && model.screen().kind == Screen::Kind::finishing) {
+        // The saving still runs on the model's queue; the spool keeps the take for recovery.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     return finishRun(runtime, status);
 }

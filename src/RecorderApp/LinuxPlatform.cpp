@@ -1,20 +1,26 @@
 #include "LinuxPlatform.h"
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "Capture/CameraCapture.h"
 #include "Cursor/AtspiElementInspector.h"
-#include "DetachedProcess.h"
 #include "Cursor/X11CursorSampler.h"
+#include "DetachedProcess.h"
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "SignIn/BrowserSignIn.h"
+#include "Support/Concurrency.h"
 #include "Support/Paths.h"
 #include "Support/SessionBus.h"
+
+extern char** environ;
 
 namespace brindlow {
 
@@ -97,7 +103,13 @@ LinuxPlatform::CaptureRoute LinuxPlatform::sessionCaptureRoute() {
 
 std::vector<ScreenDisplay> LinuxPlatform::availableDisplays() {
     // The desktop's dialog picks the monitor; its size is known once the share starts.
-    if (route_ == CaptureRoute::portal) return {ScreenDisplay{1, "Screen", {}, {}}};
+    if (route_ == CaptureRoute::portal) {
+        if (!sessionBusConfigured())
+            throw std::runtime_error(
+                "the desktop's screen sharing needs the session bus: DBUS_SESSION_BUS_ADDRESS is "
+                "not set");
+        return {ScreenDisplay{1, "Screen", {}, {}}};
+    }
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) throw std::runtime_error("no X display: DISPLAY is not set");
     return brindlow::availableDisplays();
@@ -183,8 +195,35 @@ void LinuxPlatform::openSettings(SettingsPane) {
     if (onPath("gnome-control-center")) spawnDetached({"gnome-control-center", "privacy"});
 }
 
-void LinuxPlatform::openURL(const std::string& url) {
-    if (hasDesktop()) spawnDetached({"xdg-open", url});
+bool LinuxPlatform::openURL(const std::string& url) {
+    if (!hasDesktop() || !onPath("xdg-open")) return false;
+    // xdg-open says at once whether it handed the address on (0) or found no way (3, 4).
+    // A fall-back that runs the browser in the foreground counts as opened once it has
+    // run a while; it is reaped in the background.
+    pid_t pid = -1;
+    std::vector<char*> argv{const_cast<char*>("xdg-open"), const_cast<char*>(url.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return false;
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (SteadyClock::now() < deadline) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done < 0 && errno != EINTR) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::thread([pid] {
+        int ignored = 0;
+        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
 }
 
 std::shared_ptr<CaptureSource> LinuxPlatform::makeScreenSource(const ScreenDisplay& display, CaptureSize pixels,

@@ -52,7 +52,7 @@ public:
     bool requestAccessibilityTrust() override;
 
     void openSettings(SettingsPane pane) override;
-    void openURL(const std::string& url) override;
+    bool openURL(const std::string& url) override;
 
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay& display, CaptureSize pixels, int fps) override;
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay& display, bool inspectElements) override;

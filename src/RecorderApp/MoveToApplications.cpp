@@ -1,6 +1,11 @@
 #include "MoveToApplications.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <system_error>
 #include <vector>
@@ -20,6 +25,47 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 std::system_error failure(std::error_code ec, const std::string& what) { return std::system_error(ec, what); }
+
+std::error_code lastError() {
+    return std::error_code(errno, std::generic_category());
+}
+
+// Copies a regular file in pieces, telling how far it got after each.
+void copyFile(const fs::path& from, const fs::path& to, const std::function<void(double)>& progress,
+              std::error_code& ec) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        ec = lastError();
+        return;
+    }
+    struct stat st {};
+    const int out = ::fstat(in, &st) == 0
+                        ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                        : -1;
+    if (out < 0) {
+        ec = lastError();
+        ::close(in);
+        return;
+    }
+    const double total = double(st.st_size);
+    std::vector<char> buffer(1 << 20);
+    double copied = 0;
+    while (!ec) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ec = lastError();
+        if (n <= 0) break;
+        for (ssize_t written = 0; written < n && !ec;) {
+            const ssize_t w = ::write(out, buffer.data() + written, size_t(n - written));
+            if (w < 0 && errno != EINTR) ec = lastError();
+            if (w > 0) written += w;
+        }
+        copied += double(n);
+        if (progress && total > 0) progress(std::min(1.0, copied / total));
+    }
+    if (::close(out) != 0 && !ec) ec = lastError();
+    ::close(in);
+}
 
 }  // namespace
 
@@ -59,7 +105,8 @@ std::optional<fs::path> removableVolume(const fs::path& app) {
     return std::nullopt;
 }
 
-fs::path install(const fs::path& from, const fs::path& into, const Trash& trash) {
+fs::path install(const fs::path& from, const fs::path& into, const Trash& trash,
+                 const std::function<void(double)>& progress) {
     const fs::path destination = into / from.filename();
     const fs::path staging = into / ("." + from.stem().string() + "-installing" + std::string(appSuffix));
     std::error_code ec;
@@ -67,7 +114,10 @@ fs::path install(const fs::path& from, const fs::path& into, const Trash& trash)
 
     fs::create_directories(into, ec);
     if (ec) throw failure(ec, "Could not create " + into.string());
-    fs::copy(from, staging, fs::copy_options::recursive, ec);
+    if (fs::is_regular_file(from, ec))
+        copyFile(from, staging, progress, ec);
+    else if (!ec)
+        fs::copy(from, staging, fs::copy_options::recursive, ec);
     if (!ec) {
         // The copy must stay runnable whatever the umask made of it.
         const auto mode = fs::status(from, ec).permissions();
@@ -87,6 +137,7 @@ fs::path install(const fs::path& from, const fs::path& into, const Trash& trash)
         fs::remove_all(staging, ec);
         throw;
     }
+    if (progress) progress(1.0);
     return destination;
 }
 

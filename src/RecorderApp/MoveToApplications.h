@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,10 +39,11 @@ std::optional<std::filesystem::path> removableVolume(const std::filesystem::path
 
 // Copies `from` into `into` through a hidden staging copy, moves an existing copy
 // of the same name to `trash` and renames the staging copy into place; answers the
-// installed path. Throws std::system_error with a readable message; a failure
-// leaves no staging copy behind and the previous copy either in place or in the trash.
+// installed path. `progress`, when given, hears the fraction copied (0 to 1) as the
+// copy goes. Throws std::system_error with a readable message; a failure leaves no
+// staging copy behind and the previous copy either in place or in the trash.
 std::filesystem::path install(const std::filesystem::path& from, const std::filesystem::path& into,
-                              const Trash& trash);
+                              const Trash& trash, const std::function<void(double)>& progress = {});
 
 }  // namespace MoveToApplications
 }  // namespace brindlow

@@ -111,7 +111,7 @@ RecorderModel::RecorderModel(Dependencies d)
       recoverTakes_(d.recoverTakes) {}
 
 RecorderModel::~RecorderModel() {
-    ++countdownAttempt_;
+    attempt_.reset();
     if (ticker_) ticker_->cancel();
     if (signIn_) signIn_->cancel();
     signInThread_.request_stop();
@@ -184,13 +184,24 @@ void RecorderModel::set(T& field, T value, Property property) {
     for (const auto& observer : observers_) observer(property);
 }
 
+void RecorderModel::setScreen(Screen screen) {
+    if (screen.kind != screen_.kind) set(unopenedURL_, {}, Property::unopenedURL);
+    set(screen_, std::move(screen), Property::screen);
+}
+
 void RecorderModel::setSession(std::shared_ptr<RecordingSession> session) {
     set(session_, std::move(session), Property::session);
 }
 
-void RecorderModel::setDisplayId(std::optional<uint32_t> id) { set(displayId_, id, Property::displayId); }
+void RecorderModel::setDisplayId(std::optional<uint32_t> id) {
+    displayChosen_ = true;
+    set(displayId_, id, Property::displayId);
+}
 void RecorderModel::setCameraId(std::optional<std::string> id) { set(cameraId_, std::move(id), Property::cameraId); }
-void RecorderModel::setMicId(std::optional<std::string> id) { set(micId_, std::move(id), Property::micId); }
+void RecorderModel::setMicId(std::optional<std::string> id) {
+    micChosen_ = true;
+    set(micId_, std::move(id), Property::micId);
+}
 void RecorderModel::setFps(int64_t fps) {
     if (fps >= 1 && fps <= 120) set(fps_, fps, Property::fps);
 }
@@ -320,7 +331,11 @@ void RecorderModel::signInTask(std::optional<std::string> customToken) {
                 std::stop_callback cancelOnStop(stop, [attempt] { attempt->cancel(); });
                 const std::string url = attempt->start();
                 onMain([url](RecorderModel& self) { self.set(self.signInURL_, std::optional(url), Property::signInURL); });
-                platform->openURL(url);
+                if (!platform->openURL(url))
+                    onMain([url](RecorderModel& self) {
+                        if (self.screen_.kind == Screen::Kind::signingIn)
+                            self.set(self.unopenedURL_, std::optional(url), Property::unopenedURL);
+                    });
                 token = attempt->waitForToken(stop);
             }
             auth->signIn(token, stop);
@@ -352,6 +367,7 @@ void RecorderModel::cancelSignIn() {
 
 void RecorderModel::signOut() {
     auth_->signOut();
+    setError(std::nullopt);
     set(user_, {}, Property::user);
     setScreen(Screen::of(Screen::Kind::signedOut));
 }
@@ -398,16 +414,23 @@ void RecorderModel::refreshDevices(std::function<void()> done) {
                 }
                 self.set(self.displays_, std::move(options), Property::displays);
             }
+            // A deliberate "No screen" or "No microphone" stays; only a device that went
+            // away, or a choice never made, falls back to the first display or the default source.
             bool displayListed = false;
             for (const auto& option : self.displays_) displayListed |= self.displayId_ == option.id;
-            if (!displayListed)
-                self.setDisplayId(self.displays_.empty() ? std::nullopt : std::optional(self.displays_.front().id));
+            if (!displayListed && (self.displayId_ || !self.displayChosen_))
+                self.set(self.displayId_,
+                         self.displays_.empty() ? std::nullopt
+                                                : std::optional(self.displays_.front().id),
+                         Property::displayId);
 
             self.set(self.cameras_, found->cameras, Property::cameras);
-            if (self.cameraId_ && !listed(self.cameras_, self.cameraId_)) self.setCameraId(std::nullopt);
+            if (self.cameraId_ && !listed(self.cameras_, self.cameraId_))
+                self.set(self.cameraId_, {}, Property::cameraId);
 
             self.set(self.mics_, found->mics, Property::mics);
-            if (!listed(self.mics_, self.micId_)) self.setMicId(found->defaultMic);
+            if (!listed(self.mics_, self.micId_) && (self.micId_ || !self.micChosen_))
+                self.set(self.micId_, found->defaultMic, Property::micId);
 
             self.refreshCameraAccess(done);
         });
@@ -453,7 +476,7 @@ void RecorderModel::requestAccessibilityPermission() {
 
 void RecorderModel::record() {
     if (!user_ || isPreview_ || !platform_) return;
-    if (session_ || countdownRunning_) return;  // a take is already on its way
+    if (session_ || attempt_) return;  // a take is already on its way
     setError(std::nullopt);
 
     RecordChoices choices;
@@ -471,20 +494,24 @@ void RecorderModel::record() {
     if (listed(mics_, micId_)) choices.micId = micId_;
     choices.fps = fps_;
     choices.inspectElements = hasAccessibilityPermission_;
-    countdownRunning_ = true;  // until the countdown itself runs or the take fails to start
+    const auto attempt = std::make_shared<TakeAttempt>();
+    attempt_ = attempt;
 
     auto made = std::make_shared<std::shared_ptr<RecordingSession>>();
     auto failure = std::make_shared<std::exception_ptr>();
     background(
-        [choices, platform = platform_, api = api_, putter = putter_, telemetry = telemetry_, made, failure] {
+        [choices, platform = platform_, api = api_, putter = putter_, telemetry = telemetry_, made,
+         failure] {
             try {
                 *made = buildSession(choices, *platform, api, putter, telemetry);
             } catch (...) {
                 *failure = std::current_exception();
             }
         },
-        [made, failure](RecorderModel& self) {
-            if (*failure) return self.prepareFailed(nullptr, describe(*failure), false);
+        [attempt, made, failure](RecorderModel& self) {
+            // Given up while it was built: its sources never started, so it just goes.
+            if (attempt != self.attempt_) return;
+            if (*failure) return self.prepareFailed(attempt, describe(*failure), false);
             const auto session = *made;
             session->setOnPhase([weak = self.weak_from_this(), main = self.main_,
                                  from = std::weak_ptr<RecordingSession>(session)](const RecordingSession::Phase& phase) {
@@ -493,7 +520,8 @@ void RecorderModel::record() {
                 });
             });
             self.setSession(session);
-            if (self.countdownSeconds_ > 0) self.setScreen(Screen::countdownOf(self.countdownSeconds_));
+            if (self.countdownSeconds_ > 0)
+                self.setScreen(Screen::countdownOf(self.countdownSeconds_));
             auto prepareFailure = std::make_shared<std::exception_ptr>();
             self.background(
                 [session, prepareFailure] {
@@ -503,38 +531,39 @@ void RecorderModel::record() {
                         *prepareFailure = std::current_exception();
                     }
                 },
-                [session, prepareFailure](RecorderModel& model) {
-                    if (model.session_ != session) return;  // cancelled while the sources started
-                    if (*prepareFailure) return model.prepareFailed(session, describe(*prepareFailure), false);
-                    model.runCountdown();
+                [attempt, prepareFailure](RecorderModel& model) {
+                    // Given up while the sources started: the cancel behind it releases them.
+                    if (attempt != model.attempt_) return;
+                    if (*prepareFailure)
+                        return model.prepareFailed(attempt, describe(*prepareFailure), false);
+                    model.runCountdown(attempt);
                 });
         });
 }
 
-void RecorderModel::prepareFailed(const std::shared_ptr<RecordingSession>& session, const std::string& message,
+void RecorderModel::prepareFailed(const Attempt& attempt, const std::string& message,
                                   bool atBegin) {
+    if (attempt != attempt_) return;
+    attempt_.reset();
     TelemetryProps props{{"error", message}};
     if (atBegin) props.emplace("stage", std::string("begin"));
     record(TelemetryEvent::prepareFailed, props);
     setError(message);
-    ++countdownAttempt_;
-    auto finish = [](RecorderModel& self) {
-        self.countdownRunning_ = false;
-        self.setSession(nullptr);
+    const auto session = session_;
+    auto finish = [session](RecorderModel& self) {
+        if (self.session_ == session) self.setSession(nullptr);
         self.setScreen(Screen::of(Screen::Kind::setup));
     };
     if (!session) return finish(*this);
     background([session] { session->releaseSources(); }, finish);
 }
 
-void RecorderModel::runCountdown() {
-    const uint64_t attempt = ++countdownAttempt_;
-    countdownRunning_ = true;
+void RecorderModel::runCountdown(const Attempt& attempt) {
     countdownStep(attempt, countdownSeconds_);
 }
 
-void RecorderModel::countdownStep(uint64_t attempt, int n) {
-    if (attempt != countdownAttempt_) return;  // cancelled or superseded
+void RecorderModel::countdownStep(const Attempt& attempt, int n) {
+    if (attempt != attempt_) return;  // cancelled or superseded
     if (n > 0) {
         setScreen(Screen::countdownOf(n));
         ticks_.asyncAt(SteadyClock::now() + std::chrono::seconds(1), [weak = weak_from_this(), main = main_, attempt, n] {
@@ -544,7 +573,6 @@ void RecorderModel::countdownStep(uint64_t attempt, int n) {
         });
         return;
     }
-    countdownRunning_ = false;
     const auto session = session_;
     if (!session) return;
     auto failure = std::make_shared<std::exception_ptr>();
@@ -556,9 +584,11 @@ void RecorderModel::countdownStep(uint64_t attempt, int n) {
                 *failure = std::current_exception();
             }
         },
-        [session, failure](RecorderModel& self) {
-            if (self.session_ != session) return;  // discarded meanwhile
-            if (*failure) return self.prepareFailed(session, describe(*failure), true);
+        [attempt, failure](RecorderModel& self) {
+            // Discarded while it began: the cancel queued behind begin ends the take.
+            if (attempt != self.attempt_) return;
+            if (*failure) return self.prepareFailed(attempt, describe(*failure), true);
+            self.attempt_.reset();
             self.startTicker();
         });
 }
@@ -616,18 +646,15 @@ void RecorderModel::releaseSourcesLater() {
 void RecorderModel::cancelCountdown() { cancelTake(false); }
 
 void RecorderModel::cancelTake(bool resetElapsed) {
-    ++countdownAttempt_;
-    countdownRunning_ = false;
+    attempt_.reset();
     stopTicker();
-    background(
-        [session = session_] {
-            if (session) session->cancel();
-        },
-        [resetElapsed](RecorderModel& self) {
-            self.setSession(nullptr);
-            if (resetElapsed) self.set(self.elapsed_, 0.0, Property::elapsed);
-            self.setScreen(Screen::of(Screen::Kind::setup));
-        });
+    // The take leaves the model at once, so nothing it still reports can bring it back.
+    // Its cancel is queued behind whatever it is doing (building, preparing, beginning),
+    // and a next take's start behind the cancel, so the devices are free by then.
+    if (const auto session = session_) background([session] { session->cancel(); });
+    setSession(nullptr);
+    if (resetElapsed) set(elapsed_, 0.0, Property::elapsed);
+    setScreen(Screen::of(Screen::Kind::setup));
 }
 
 void RecorderModel::onSession(std::function<void(RecordingSession&)> call, std::function<void(RecorderModel&)> then) {
@@ -666,9 +693,13 @@ void RecorderModel::stop() {
 }
 
 void RecorderModel::restart() {
+    if (!session_) return;
     stopTicker();
     set(elapsed_, 0.0, Property::elapsed);
-    onSession([](RecordingSession& session) { session.restart(); }, [](RecorderModel& self) { self.runCountdown(); });
+    const auto attempt = std::make_shared<TakeAttempt>();
+    attempt_ = attempt;
+    onSession([](RecordingSession& session) { session.restart(); },
+              [attempt](RecorderModel& self) { self.runCountdown(attempt); });
 }
 
 void RecorderModel::discard() { cancelTake(true); }
@@ -678,6 +709,8 @@ void RecorderModel::retrySave() {
 }
 
 void RecorderModel::newRecording() {
+    // What the last take said (a full disk, a failed start) is about that take only.
+    setError(std::nullopt);
     setSession(nullptr);
     set(elapsed_, 0.0, Property::elapsed);
     set(backlogBytes_, int64_t(0), Property::backlogBytes);
@@ -696,7 +729,13 @@ void RecorderModel::openSettings(RecorderPlatform::SettingsPane pane) {
 
 void RecorderModel::openURL(const std::string& url) {
     if (isPreview_ || !platform_) return;
-    background([platform = platform_, url] { platform->openURL(url); });
+    auto opened = std::make_shared<bool>(false);
+    const Screen::Kind from = screen_.kind;
+    background([platform = platform_, url, opened] { *opened = platform->openURL(url); },
+               [url, opened, from](RecorderModel& self) {
+                   if (!*opened && self.screen_.kind == from)
+                       self.set(self.unopenedURL_, std::optional(url), Property::unopenedURL);
+               });
 }
 
 // --- design time ---
@@ -711,7 +750,10 @@ void RecorderModel::showPreviewState(const PreviewState& state) {
     set(cameraAllowed_, state.cameraAllowed, Property::cameraAllowed);
     set(hasAccessibilityPermission_, state.hasAccessibilityPermission, Property::hasAccessibilityPermission);
     set(hasScreenCapturePermission_, state.hasScreenCapturePermission, Property::hasScreenCapturePermission);
+    set(displayProblem_, state.displayProblem, Property::displayProblem);
     set(screen_, state.screen, Property::screen);
+    set(signInURL_, state.signInURL, Property::signInURL);
+    set(unopenedURL_, state.unopenedURL, Property::unopenedURL);
 }
 
 }  // namespace brindlow

@@ -95,6 +95,7 @@ public:
         session,
         signIn,
         signInURL,
+        unopenedURL,
         hasAccessibilityPermission,
         hasScreenCapturePermission,
         displayProblem,
@@ -132,6 +133,7 @@ public:
         bool cameraAllowed = false;
         bool hasAccessibilityPermission = false;
         bool hasScreenCapturePermission = false;
+        std::optional<std::string> signInURL, unopenedURL, displayProblem;
     };
     // Only on a preview instance (ignored otherwise); each change is announced as usual.
     void showPreviewState(const PreviewState& state);
@@ -170,6 +172,11 @@ public:
     bool isSigningIn() const { return signIn_ != nullptr; }
     // The sign-in page's address while a browser sign-in waits for it.
     const std::optional<std::string>& signInURL() const { return signInURL_; }
+    // An address the browser could not be asked to open (the sign-in page's, a saved
+    // take's), to be shown instead; cleared when the screen changes.
+    const std::optional<std::string>& unopenedURL() const { return unopenedURL_; }
+    // From record() (or restart()) until the take runs or is given up.
+    bool isStartingTake() const { return attempt_ != nullptr; }
     bool isPreview() const { return isPreview_; }
     bool hasAccessibilityPermission() const { return hasAccessibilityPermission_; }
     bool hasScreenCapturePermission() const { return hasScreenCapturePermission_; }
@@ -179,7 +186,7 @@ public:
     // counting down or recording.
     std::optional<std::string> previewCameraId() const;
 
-    // --- choices (main thread) ---
+    // --- choices (main thread); a choice of none is kept through refreshDevices ---
     void setDisplayId(std::optional<uint32_t> id);
     void setCameraId(std::optional<std::string> id);
     void setMicId(std::optional<std::string> id);
@@ -208,6 +215,7 @@ public:
     void newRecording();
     void minimize();
     void openSettings(RecorderPlatform::SettingsPane pane);
+    // Opens `url` in the browser; unopenedURL tells when that failed.
     void openURL(const std::string& url);
 
 private:
@@ -215,7 +223,7 @@ private:
 
     template <typename T>
     void set(T& field, T value, Property property);
-    void setScreen(Screen screen) { set(screen_, std::move(screen), Property::screen); }
+    void setScreen(Screen screen);
     void setError(std::optional<std::string> error) { set(error_, std::move(error), Property::error); }
     void setSession(std::shared_ptr<RecordingSession> session);
 
@@ -224,9 +232,14 @@ private:
     void onMain(std::function<void(RecorderModel&)> work);
 
     void signInTask(std::optional<std::string> customToken);
-    void prepareFailed(const std::shared_ptr<RecordingSession>& session, const std::string& message, bool atBegin);
-    void runCountdown();
-    void countdownStep(uint64_t attempt, int n);
+    // One press of record or restart until its take runs or is given up. Every step's
+    // completion checks that its attempt is still the current one before it touches
+    // the model, so a cancel or discard in between is never undone.
+    struct TakeAttempt {};
+    using Attempt = std::shared_ptr<TakeAttempt>;
+    void prepareFailed(const Attempt& attempt, const std::string& message, bool atBegin);
+    void runCountdown(const Attempt& attempt);
+    void countdownStep(const Attempt& attempt, int n);
     void startTicker();
     void stopTicker();
     // Ends the take without keeping anything and returns to setup.
@@ -261,20 +274,20 @@ private:
     std::vector<DeviceOption> cameras_, mics_;
     std::optional<uint32_t> displayId_;
     std::optional<std::string> cameraId_, micId_;
+    // Whether the person picked a display or a microphone (perhaps none) themselves.
+    bool displayChosen_ = false, micChosen_ = false;
     int64_t fps_ = 30;
     double elapsed_ = 0;        // seconds
     int64_t backlogBytes_ = 0;  // bytes
     bool cameraAllowed_ = false;
     std::shared_ptr<RecordingSession> session_;
     std::shared_ptr<SignInAttempt> signIn_;
-    std::optional<std::string> signInURL_;
+    std::optional<std::string> signInURL_, unopenedURL_;
     bool hasAccessibilityPermission_ = false;
     bool hasScreenCapturePermission_ = false;
     std::optional<std::string> displayProblem_;
-    // Each countdown has a number; a cancelled or superseded one ends at its next step.
-    uint64_t countdownAttempt_ = 0;
+    Attempt attempt_;  // the take being started, if any
     int countdownSeconds_ = 3;
-    bool countdownRunning_ = false;  // from record() until begin is asked for
 
     SerialQueue ticks_{"com.brindlow.recorder.ticker"};  // the recording ticker and the countdown's seconds
     std::unique_ptr<RepeatingTimer> ticker_;

@@ -63,7 +63,8 @@ public:
     virtual bool requestAccessibilityTrust() = 0;
 
     virtual void openSettings(SettingsPane pane) = 0;
-    virtual void openURL(const std::string& url) = 0;
+    // False when no browser could be asked to open it.
+    virtual bool openURL(const std::string& url) = 0;
 
     virtual std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay& display, CaptureSize pixels,
                                                             int fps) = 0;

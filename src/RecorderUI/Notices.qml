@@ -8,9 +8,12 @@ Column {
     readonly property string screen: recorder.screen
     // The signed-out screen already shows the error under its button.
     readonly property bool showsError: recorder.error !== "" && screen !== "signedOut"
-    readonly property bool needsScreenCapture: screen === "setup" && !recorder.isPreview
+    // Displays that cannot be listed say why; the screen-capture permission is asked
+    // for only when they can be, as on a desktop that guards capture with a setting.
+    readonly property bool displaysFailed: screen === "setup" && recorder.displayProblem !== ""
+    readonly property bool needsScreenCapture: screen === "setup" && !recorder.isPreview && !displaysFailed
                                                && !recorder.hasScreenCapturePermission
-    readonly property bool offersAccessibility: screen === "setup" && !needsScreenCapture
+    readonly property bool offersAccessibility: screen === "setup" && !needsScreenCapture && !displaysFailed
                                                 && recorder.displayId >= 0 && !recorder.hasAccessibilityPermission
 
     spacing: 8
@@ -66,6 +69,21 @@ Column {
         sourceComponent: Note {
             textObjectName: "backlog-notice"
             text: recorder.backlogNotice
+        }
+    }
+    Loader {
+        active: notices.displaysFailed
+        visible: active
+        sourceComponent: Note {
+            textObjectName: "display-problem-notice"
+            text: "Your screens can't be listed: " + recorder.displayProblem
+                  + ". Start Brindlow from your desktop session, then try again."
+            ActionButton {
+                objectName: "retry-displays"
+                compact: true
+                text: "Try again"
+                onClicked: recorder.refreshDevices()
+            }
         }
     }
     Loader {

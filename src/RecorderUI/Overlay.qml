@@ -112,9 +112,25 @@ Item {
     Component {
         id: signingIn
         Column {
-            spacing: 16
+            readonly property bool browserFailed: recorder.unopenedUrl !== "" && recorder.unopenedUrl === recorder.signInUrl
+            spacing: 14
             Spinner {}
-            Body { text: "Finish signing in in your browser." }
+            Body {
+                objectName: "sign-in-hint"
+                text: parent.browserFailed ? "Your browser didn't open. Open this address in a browser to sign in:"
+                                           : "Finish signing in in your browser."
+                color: parent.browserFailed ? Theme.warning : Theme.secondaryText
+            }
+            Body {
+                visible: !parent.browserFailed && recorder.signInUrl !== ""
+                text: "Or open this address in any browser:"
+                font.pixelSize: Theme.captionSize
+            }
+            AddressBox {
+                name: "sign-in-url"
+                visible: recorder.signInUrl !== ""
+                address: recorder.signInUrl
+            }
             ActionButton {
                 objectName: "cancel-sign-in"
                 anchors.horizontalCenter: parent.horizontalCenter
@@ -188,6 +204,17 @@ Item {
                 prominent: true
                 text: "Open in Brindlow"
                 onClicked: recorder.openRecording()
+            }
+            Body {
+                visible: recorder.unopenedUrl !== ""
+                text: "Your browser didn't open. The recording is at:"
+                color: Theme.warning
+                font.pixelSize: 12
+            }
+            AddressBox {
+                name: "recording-url"
+                visible: recorder.unopenedUrl !== ""
+                address: recorder.unopenedUrl
             }
             ActionButton {
                 objectName: "new-recording"

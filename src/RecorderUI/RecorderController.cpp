@@ -1,5 +1,7 @@
 #include "RecorderController.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QPointer>
 
 #include "CameraFrameRate.h"
@@ -71,8 +73,10 @@ void RecorderController::changed(RecorderModel::Property property) {
     case P::hasScreenCapturePermission: Q_EMIT hasScreenCapturePermissionChanged(); break;
     case P::signIn:
     case P::signInURL: Q_EMIT signingInChanged(); break;
+    case P::unopenedURL: Q_EMIT unopenedUrlChanged(); break;
+    case P::displayProblem: Q_EMIT displayProblemChanged(); break;
     case P::session:
-    case P::displayProblem: break;
+        break;
     }
     updateLabels();
     updatePreviewCamera();
@@ -147,6 +151,15 @@ bool RecorderController::hasAccessibilityPermission() const { return model_->has
 bool RecorderController::hasScreenCapturePermission() const { return model_->hasScreenCapturePermission(); }
 bool RecorderController::signingIn() const { return model_->isSigningIn(); }
 QString RecorderController::signInUrl() const { return text(model_->signInURL()); }
+QString RecorderController::unopenedUrl() const { return text(model_->unopenedURL()); }
+QString RecorderController::displayProblem() const { return text(model_->displayProblem()); }
+
+void RecorderController::setShortcuts(QVariantList shortcuts, QString note) {
+    if (shortcuts == shortcuts_ && note == shortcutsNote_) return;
+    shortcuts_ = std::move(shortcuts);
+    shortcutsNote_ = std::move(note);
+    Q_EMIT shortcutsChanged();
+}
 
 void RecorderController::refreshDevices() { model_->refreshDevices(); }
 void RecorderController::refreshCameraAccess() { model_->refreshCameraAccess(); }
@@ -171,5 +184,36 @@ void RecorderController::openRecording() {
     if (const auto& url = model_->screen().url) model_->openURL(*url);
 }
 void RecorderController::quit() { Q_EMIT quitRequested(); }
+
+bool RecorderController::inTake() const {
+    const auto kind = model_->screen().kind;
+    return kind == Screen::Kind::countdown || kind == Screen::Kind::recording;
+}
+
+void RecorderController::closeRecorder() {
+    if (model_->screen().kind == Screen::Kind::finishing) return;
+    if (inTake()) Q_EMIT discardRequested();
+    else quit();
+}
+
+void RecorderController::toggleRecording() {
+    switch (model_->screen().kind) {
+        case Screen::Kind::setup: return model_->record();
+        case Screen::Kind::countdown: return model_->cancelCountdown();
+        case Screen::Kind::recording: return model_->stop();
+        default: return;
+    }
+}
+
+void RecorderController::togglePause() {
+    const Screen& screen = model_->screen();
+    if (screen.kind != Screen::Kind::recording) return;
+    if (screen.paused) model_->resume();
+    else model_->pause();
+}
+
+void RecorderController::copyText(const QString& text) {
+    if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(text);
+}
 
 }  // namespace brindlow

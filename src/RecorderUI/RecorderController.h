@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantList>
 
 #include <memory>
 
@@ -58,6 +59,15 @@ class RecorderController final : public QObject {
                    hasScreenCapturePermissionChanged)
     Q_PROPERTY(bool signingIn READ signingIn NOTIFY signingInChanged)
     Q_PROPERTY(QString signInUrl READ signInUrl NOTIFY signingInChanged)
+    // An address the browser would not open, to be shown instead; empty otherwise.
+    Q_PROPERTY(QString unopenedUrl READ unopenedUrl NOTIFY unopenedUrlChanged)
+    // Why the displays cannot be listed; empty while they can.
+    Q_PROPERTY(QString displayProblem READ displayProblem NOTIFY displayProblemChanged)
+    // The global shortcuts as the account menu lists them: {name, keys, note}; note is
+    // empty when the shortcut works, else why it does not. Empty with shortcutsNote set
+    // when the desktop offers none.
+    Q_PROPERTY(QVariantList shortcuts READ shortcuts NOTIFY shortcutsChanged)
+    Q_PROPERTY(QString shortcutsNote READ shortcutsNote NOTIFY shortcutsChanged)
 
 public:
     explicit RecorderController(std::shared_ptr<RecorderModel> model, QObject* parent = nullptr);
@@ -99,6 +109,12 @@ public:
     bool hasScreenCapturePermission() const;
     bool signingIn() const;
     QString signInUrl() const;
+    QString unopenedUrl() const;
+    QString displayProblem() const;
+    QVariantList shortcuts() const { return shortcuts_; }
+    QString shortcutsNote() const { return shortcutsNote_; }
+    // Set by the app once it knows which shortcuts the desktop let it have.
+    void setShortcuts(QVariantList shortcuts, QString note);
 
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void refreshCameraAccess();
@@ -121,6 +137,15 @@ public:
     Q_INVOKABLE void openRecording();
     // The close button outside a take: the application should end.
     Q_INVOKABLE void quit();
+    // The close button, or the window manager's close: quits while setting up, asks
+    // (discardRequested) during a take, does nothing while the take is being saved.
+    Q_INVOKABLE void closeRecorder();
+    // The global shortcuts: start a take or stop it; pause or resume it.
+    Q_INVOKABLE void toggleRecording();
+    Q_INVOKABLE void togglePause();
+    Q_INVOKABLE void copyText(const QString& text);
+    // During a take (countdown or recording), when closing must ask first.
+    bool inTake() const;
 
 Q_SIGNALS:
     void screenChanged();
@@ -140,7 +165,11 @@ Q_SIGNALS:
     void hasAccessibilityPermissionChanged();
     void hasScreenCapturePermissionChanged();
     void signingInChanged();
+    void unopenedUrlChanged();
+    void displayProblemChanged();
+    void shortcutsChanged();
     void quitRequested();
+    void discardRequested();
 
 private:
     void changed(RecorderModel::Property property);
@@ -153,6 +182,8 @@ private:
     QString previewCameraId_;
     QString displayLabel_, cameraLabel_, micLabel_;
     QString backlogNotice_;
+    QVariantList shortcuts_;
+    QString shortcutsNote_;
 };
 
 }  // namespace brindlow

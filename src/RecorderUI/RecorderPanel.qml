@@ -24,6 +24,7 @@ Rectangle {
     Connections {
         target: recorder
         function onCameraIdChanged() { recorder.refreshCameraAccess() }
+        function onDiscardRequested() { panel.confirmingDiscard = true }
         // A take that ended on its own leaves nothing to discard.
         function onScreenChanged() {
             if (recorder.screen !== "countdown" && recorder.screen !== "recording") discardQuestion.close()
@@ -74,7 +75,6 @@ Rectangle {
 
         TopBar {
             width: parent.width
-            onDiscardRequested: panel.confirmingDiscard = true
         }
     }
 

@@ -24,7 +24,8 @@ void registerRecorderTypes() {
     (void)registered;
 }
 
-RecorderWindow::RecorderWindow(RecorderController* recorder, QWindow* parent) : QQuickView(parent) {
+RecorderWindow::RecorderWindow(RecorderController* recorder, QWindow* parent)
+    : QQuickView(parent), recorder_(recorder) {
     registerRecorderTypes();
     setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
     setTitle(QStringLiteral("Brindlow"));
@@ -58,10 +59,11 @@ void RecorderWindow::present() {
 }
 
 bool RecorderWindow::event(QEvent* event) {
-    // A closed window is only hidden, so that reopening the app shows it again.
+    // The window stays; what closing means is the panel's close button's to decide.
     if (event->type() == QEvent::Close) {
         event->ignore();
-        hide();
+        if (recorder_ && recorder_->inTake()) present();  // the question must be seen
+        if (recorder_) recorder_->closeRecorder();
         return true;
     }
     return QQuickView::event(event);

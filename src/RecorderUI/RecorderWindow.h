@@ -10,8 +10,10 @@ class RecorderController;
 void registerRecorderTypes();
 
 // The one recorder window: 320 x 560, frameless, translucent so that the panel's
-// rounded corners show what is behind, minimisable, titled "Brindlow". Closing hides
-// it; it stays alive for a later show(). GUI thread only.
+// rounded corners show what is behind, minimisable, titled "Brindlow". The window
+// manager's close (Alt+F4, a task switcher) acts as the panel's close button: it quits
+// while setting up, asks before discarding a take, and does nothing while one is saved.
+// GUI thread only.
 class RecorderWindow final : public QQuickView {
     Q_OBJECT
 
@@ -27,6 +29,9 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+
+private:
+    RecorderController* recorder_;
 };
 
 }  // namespace brindlow

@@ -5,13 +5,9 @@ import QtQuick
 Item {
     id: bar
 
-    // The close button wants the take's discard confirmed first.
-    signal discardRequested()
-
     implicitHeight: 46
 
     readonly property string screen: recorder.screen
-    readonly property bool inTake: screen === "countdown" || screen === "recording"
 
     Row {
         anchors.left: parent.left
@@ -25,7 +21,8 @@ Item {
             label: "Close recorder"
             help: bar.screen === "finishing" ? "Saving your recording\u2026" : "Close"
             enabled: bar.screen !== "finishing"
-            onClicked: bar.inTake ? bar.discardRequested() : recorder.quit()
+            // During a take the recorder asks first (discardRequested).
+            onClicked: recorder.closeRecorder()
         }
         CornerButton {
             objectName: "minimize"
@@ -69,6 +66,35 @@ Item {
                         text: "Sign out"
                         leftPadding: 12
                         onTriggered: recorder.signOut()
+                    }
+                    PanelMenuItem {
+                        heading: true
+                        visible: recorder.shortcuts.length > 0 || recorder.shortcutsNote !== ""
+                        height: visible ? implicitHeight : 0
+                        text: "Shortcuts, from any app"
+                        leftPadding: 12
+                    }
+                    Instantiator {
+                        model: recorder.shortcuts
+                        delegate: PanelMenuItem {
+                            required property var modelData
+                            required property int index
+                            objectName: "shortcut-" + index
+                            info: true
+                            leftPadding: 12
+                            text: modelData.name
+                            hint: modelData.note !== "" ? modelData.note : modelData.keys
+                        }
+                        onObjectAdded: (index, object) => accountMenu.insertItem(index + 2, object)
+                        onObjectRemoved: (index, object) => accountMenu.removeItem(object)
+                    }
+                    PanelMenuItem {
+                        objectName: "shortcuts-note"
+                        info: true
+                        visible: recorder.shortcutsNote !== ""
+                        height: visible ? implicitHeight : 0
+                        leftPadding: 12
+                        text: recorder.shortcutsNote
                     }
                 }
             }

@@ -28,17 +28,29 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// A running command with a pipe to its standard input.
+// Checks `condition` every 50 ms until it holds or `limit` has passed; answers whether it held.
+bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// A running command with a pipe to its standard input, its output in `output` or nowhere.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args) {
+    explicit Child(const std::vector<std::string>& args, const fs::path& output = "/dev/null") {
         int in[2];
         if (pipe(in) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -64,6 +76,19 @@ public:
         waitpid(pid_, &status, 0);
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void signal(int number) { kill(pid_, number); }
+    // Its exit status once it has ended within `limit`; nothing (and it is killed) otherwise.
+    std::optional<int> waitAtMost(std::chrono::milliseconds limit) {
+        std::optional<int> status;
+        within(limit, [&] {
+            int raw = 0;
+            if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+            reaped_ = true;
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return true;
+        });
+        return status;
     }
 
 private:
@@ -94,9 +119,9 @@ protected:
         args.insert(args.begin(), {BRINDLOW_RECORDER_PATH, "--stand-in", standIn});
         return args;
     }
-    // Runs the recorder with its error output in `output`.
+    // Runs the recorder with its error output in `output`; a minute at most.
     testing::CommandResult run(const std::vector<std::string>& args) const {
-        std::vector<std::string> line{"/bin/sh", "-c", "\"$@\" 2>&1", "sh"};
+        std::vector<std::string> line{"timeout", "-s", "KILL", "60", "/bin/sh", "-c", "\"$@\" 2>&1", "sh"};
         const auto command = recorder(args);
         line.insert(line.end(), command.begin(), command.end());
         return testing::runCommand(line);
@@ -232,6 +257,7 @@ TEST_F(RecordCommand, BadInputIsRefusedBeforeAnythingStarts) {
         {{"record", "--display", "4242"}, "no display 4242; brindlow-recorder devices lists them", 2},
         {{"record", "--camera", "nope"}, "no camera nope", 2},
         {{"record", "--mic", "nope"}, "no microphone nope", 2},
+        {{"record", "--display", "none", "--camera", "none"}, "nothing to record: --display none needs a camera", 2},
         {{"record", "--louder"}, "unknown option --louder", 2},
         {{"record", "--seconds"}, "--seconds needs a value", 2},
         {{"--env", "staging", "whoami"}, "the environment is \"dev\" or \"prod\"", 2},
@@ -251,6 +277,69 @@ TEST_F(RecordCommand, BadInputIsRefusedBeforeAnythingStarts) {
     setenv("DISPLAY", display.c_str(), 1);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.output.find("no X display: DISPLAY is not set"), std::string::npos) << result.output;
+}
+
+TEST_F(RecordCommand, EndsInEveryStateAndKeepsWhatWasRecorded) {
+    const auto signIn =
+        testing::runCommand(recorder({"sign-in", "--token", server.mintCustomToken("alice")}));
+    ASSERT_EQ(signIn.exitCode, 0) << signIn.output;
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* signalAt;  // nothing: the command ends by itself
+        int status;
+        const char* said;
+    } cases[] = {
+        // A bus with nothing on it: the desktop's screen share cannot start.
+        {"a take that cannot start",
+         {"record", "--capture", "portal", "--no-countdown"},
+         nullptr,
+         1,
+         "brindlow-recorder: "},
+        {"counting down", {"record", "--mic", "none"}, "3\u2026", 1, "cancelled"},
+        {"recording",
+         {"record", "--no-countdown", "--mic", "none"},
+         "Recording. Watch it live",
+         0,
+         "Saved."},
+        {"saving",
+         {"record", "--no-countdown", "--mic", "none", "--seconds", "1"},
+         "Finishing\u2026",
+         1,
+         "it is kept on this computer"},
+    };
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home / "no-bus").string()).c_str(), 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The last step of filing is held, so the take is still being saved when it is told to end.
+        server.setFault({{"route", "asset"},
+                         {"delayMs", 30000},
+                         {"times", c.status == 1 && c.signalAt ? 1 : 0}});
+        const fs::path output = home / "record.txt";
+        Child record(recorder(c.args), output);
+        if (c.signalAt) {
+            ASSERT_TRUE(within(30s, [&] {
+                return readFile(output).value_or("").find(c.signalAt) != std::string::npos;
+            })) << readFile(output).value_or("");
+            // A recording take is registered before it is stopped.
+            if (c.status == 0) {
+                ASSERT_TRUE(within(10s, [&] { return server.state().at("recordings").size() == 1; }));
+            }
+            record.signal(SIGTERM);
+        }
+        const auto status = record.waitAtMost(15s);
+        const std::string said = readFile(output).value_or("");
+        ASSERT_TRUE(status) << "still running:\n" << said;
+        EXPECT_EQ(*status, c.status) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+    const json recordings = server.state().at("recordings");
+    ASSERT_EQ(recordings.size(), 2u) << "only the recording and the saving cases registered a take";
+    EXPECT_EQ(recordings.at(0).value("status", ""), "saved");
+    const std::string kept = recordings.at(1).at("aid");
+    EXPECT_TRUE(fs::exists(home / "data" / "BrindlowRecorder" / "spool" / kept))
+        << "the unsaved take was not kept";
 }
 
 // ---- takes cut short by a killed process, finished by `recover` ----

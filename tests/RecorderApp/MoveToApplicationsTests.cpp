@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <system_error>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -192,7 +195,31 @@ struct FakeAlerts : MoveOfferAlerts {
         return answer;
     }
     void inform(const std::string& message, const std::string& text) override { informed.push_back({message, text}); }
+    // As the app's event loop would: turns until the step is done, noting what it saw.
+    void showProgress(const std::string& message, const Progress& progress) override {
+        progressShown.push_back(message);
+        progressThread = std::this_thread::get_id();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!progress.done && std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard lock(mutex);
+                if (fractions.empty() || fractions.back() != progress.fraction)
+                    fractions.push_back(progress.fraction);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::lock_guard lock(mutex);
+        fractions.push_back(progress.fraction);
+    }
+    bool saw(double fraction) {
+        std::lock_guard lock(mutex);
+        return std::find(fractions.begin(), fractions.end(), fraction) != fractions.end();
+    }
+    std::mutex mutex;
     size_t answer = 0;
+    std::vector<std::string> progressShown;
+    std::thread::id progressThread;
+    std::vector<double> fractions;
     std::vector<std::string> buttons;
     std::vector<std::pair<std::string, std::string>> asked, informed;
 };
@@ -215,7 +242,8 @@ protected:
     bool offer(std::optional<fs::path> appImage) {
         MoveOffer::Install install = MoveOffer::installReplacingThrough(trash);
         if (fakeInstall) {
-            install = [this](const fs::path& from, const fs::path& folder) {
+            install = [this](const fs::path& from, const fs::path& folder,
+                             const std::function<void(double)>&) {
                 installs.emplace_back(from, folder);
                 return folder / from.filename();
             };
@@ -254,6 +282,35 @@ TEST_F(MoveOfferTest, AcceptedInstallsAndRelaunchesFromApplications) {
     EXPECT_TRUE(detached.empty()) << "nothing to unmount for a home folder";
     EXPECT_TRUE(alerts.informed.empty());
     EXPECT_TRUE(settings.values.empty());
+}
+
+TEST_F(MoveOfferTest, TheCopyRunsBesideTheAppWhichShowsHowFarItGot) {
+    // A stick that delivers half the image, then the rest only once the app has shown that half.
+    std::thread::id copyThread;
+    installs.clear();
+    MoveOffer offer(
+        alerts, settings,
+        [&](const fs::path& from, const fs::path& folder,
+            const std::function<void(double)>& progress) {
+            copyThread = std::this_thread::get_id();
+            progress(0.5);
+            for (int i = 0; i < 2000 && !alerts.saw(0.5); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return MoveToApplications::install(from, folder, trash,
+                                               [&](double f) { progress(0.5 + f / 2); });
+        },
+        [](const fs::path&) { return true; }, [](const std::vector<std::string>&) { return true; });
+    writeFile(image, std::string(3 << 20, 'x'), 0755);  // three pieces of a megabyte
+    EXPECT_TRUE(offer.offerMoveToApplications({image, root}));
+    EXPECT_EQ(alerts.progressShown,
+              std::vector<std::string>{"Moving Brindlow to Applications\u2026"});
+    EXPECT_EQ(alerts.progressThread, std::this_thread::get_id());
+    EXPECT_NE(copyThread, std::this_thread::get_id()) << "the copy held up the app";
+    ASSERT_FALSE(alerts.fractions.empty());
+    EXPECT_TRUE(alerts.saw(0.5)) << "the app never showed how far the copy got";
+    EXPECT_TRUE(std::is_sorted(alerts.fractions.begin(), alerts.fractions.end()));
+    EXPECT_EQ(alerts.fractions.back(), 1.0);
+    EXPECT_EQ(fs::file_size(applications / "Brindlow.AppImage"), 3u << 20);
 }
 
 TEST_F(MoveOfferTest, NotNowOrClosingRemembersThisPlace) {

@@ -103,6 +103,38 @@ private:
     bool cancelled_ = false;
 };
 
+// Holds one step of a take on the thread that runs it until the test lets it go.
+class Gate {
+public:
+    void arm() {
+        std::lock_guard lock(mutex_);
+        armed_ = true;
+        reached_ = open_ = false;
+    }
+    void pass() {
+        std::unique_lock lock(mutex_);
+        if (!armed_) return;
+        armed_ = false;
+        reached_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    bool reached() {
+        std::lock_guard lock(mutex_);
+        return reached_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool armed_ = false, reached_ = false, open_ = false;
+};
+
 class FakePlatform final : public RecorderPlatform {
 public:
     std::vector<ScreenDisplay> availableDisplays() override {
@@ -130,10 +162,17 @@ public:
     bool isAccessibilityTrusted() override { return trusted; }
     bool requestAccessibilityTrust() override { return trusted; }
     void openSettings(SettingsPane) override { ++settingsOpened; }
-    void openURL(const std::string&) override { ++urlsOpened; }
+    bool openURL(const std::string&) override {
+        ++urlsOpened;
+        return opensBrowser;
+    }
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize pixels, int fps) override {
+        building.pass();
         auto source = std::make_shared<testing::FakeVideoSource>(pixels, fps);
         source->failStart = screenFailsToStart;
+        source->beforeStart = [this] { preparing.pass(); };
+        std::lock_guard lock(mutex);
+        lastScreen = source;
         return source;
     }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
@@ -152,7 +191,10 @@ public:
     }
     fs::path spoolDirectory() override { return spool; }
     RecordingSession::FreeSpace freeSpace() override {
-        return [this](const fs::path&) { return std::optional<int64_t>(freeBytes.load()); };
+        return [this](const fs::path&) {
+            beginning.pass();
+            return std::optional<int64_t>(freeBytes.load());
+        };
     }
 
     std::mutex mutex;
@@ -163,7 +205,10 @@ public:
     std::vector<DeviceOption> micList{{"mic-a", "Headset"}, {"mic-b", "Built-in"}};
     std::optional<std::string> defaultMic = "mic-b";
     std::atomic<Access> camera{Access::granted};
-    std::atomic<bool> screenAccess{true}, trusted{false}, screenFailsToStart{false};
+    std::atomic<bool> screenAccess{true}, trusted{false}, screenFailsToStart{false},
+        opensBrowser{true};
+    Gate building, preparing, beginning;  // a take's three steps before it records
+    std::shared_ptr<testing::FakeVideoSource> lastScreen;
     std::atomic<int64_t> freeBytes{int64_t(1) << 40};
     std::atomic<int> settingsOpened{0}, urlsOpened{0};
     std::shared_ptr<ScriptedSignIn> signIn = std::make_shared<ScriptedSignIn>();
@@ -292,6 +337,45 @@ TEST(RecorderModelDevices, ChoicesFollowWhatIsPluggedIn) {
     EXPECT_EQ(h.notified, before);
 }
 
+TEST(RecorderModelDevices, AChoiceOfNoneSurvivesARefreshAndOnlyAnUnpluggedDeviceFallsBack) {
+    const struct {
+        const char* name;
+        std::function<void(RecorderModel&)> choose;
+        std::function<void(FakePlatform&)> unplug;
+        std::optional<uint32_t> display;
+        std::optional<std::string> mic;
+    } cases[] = {
+        {"no microphone", [](RecorderModel& m) { m.setMicId(std::nullopt); }, {}, 7u, std::nullopt},
+        {"no screen",
+         [](RecorderModel& m) { m.setDisplayId(std::nullopt); },
+         {},
+         std::nullopt,
+         "mic-b"},
+        {"unplugged microphone", [](RecorderModel& m) { m.setMicId("mic-a"); },
+         [](FakePlatform& p) {
+             p.micList = {{"mic-b", "Built-in"}};
+         },
+         7u, "mic-b"},
+        {"unplugged display", [](RecorderModel& m) { m.setDisplayId(9); },
+         [](FakePlatform& p) { p.displays.pop_back(); }, 7u, "mic-b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(RecorderEnvironment::dev(), std::make_shared<testing::ScriptedTransport>(),
+                  std::make_shared<MemoryTokenStore>());
+        h.run([&](auto done) { h.model->refreshDevices(done); });
+        c.choose(*h.model);
+        if (c.unplug) {
+            std::lock_guard lock(h.platform->mutex);
+            c.unplug(*h.platform);
+        }
+        // As when the app becomes active again on the setup screen.
+        h.run([&](auto done) { h.model->refreshDevices(done); });
+        EXPECT_EQ(h.model->displayId(), c.display);
+        EXPECT_EQ(h.model->micId(), c.mic);
+    }
+}
+
 TEST(RecorderModelDevices, PreviewCameraOnlyForAnAllowedChosenCameraWhileItCanBeSeen) {
     Harness h(RecorderEnvironment::dev(), std::make_shared<testing::ScriptedTransport>(),
               std::make_shared<MemoryTokenStore>());
@@ -383,6 +467,66 @@ TEST_F(RecorderModelFlow, ACountdownCancelledMidSecondRegistersNothing) {
     EXPECT_TRUE(recordings().empty()) << recordings().dump();
 }
 
+TEST_F(RecorderModelFlow, ACancelOrDiscardWhileATakeStartsIsNeverUndone) {
+    signIn();
+    const struct {
+        const char* name;
+        Gate FakePlatform::*step;
+        bool discard;
+    } cases[] = {
+        {"cancel while building", &FakePlatform::building, false},
+        {"discard while building", &FakePlatform::building, true},
+        {"cancel while preparing", &FakePlatform::preparing, false},
+        {"discard while preparing", &FakePlatform::preparing, true},
+        {"cancel while beginning", &FakePlatform::beginning, false},
+        {"discard while beginning", &FakePlatform::beginning, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Gate& gate = (*h.platform).*c.step;
+        gate.arm();
+        {
+            std::lock_guard lock(h.platform->mutex);
+            h.platform->lastScreen.reset();
+        }
+        // Two seconds: a countdown revived by a late step would still be running at the end.
+        h.model->setCountdownSeconds(c.step == &FakePlatform::beginning ? 1 : 2);
+        h.model->record();
+        ASSERT_TRUE(h.waitFor([&] { return gate.reached(); }));
+        std::weak_ptr<RecordingSession> session = h.model->session();
+        const size_t shown = h.screens.size();
+        if (c.discard)
+            h.model->discard();
+        else
+            h.model->cancelCountdown();
+        gate.release();
+        ASSERT_TRUE(h.waitFor(
+            [&] { return h.model->screen().kind == Kind::setup && !h.model->session(); }));
+        // Once made and let go, the source is never started, or is stopped again.
+        EXPECT_TRUE(h.waitFor(
+            [&] {
+                std::lock_guard lock(h.platform->mutex);
+                const auto& source = h.platform->lastScreen;
+                return source && (!source->started || source->stopped);
+            },
+            3s))
+            << "the screen still records";
+        EXPECT_TRUE(h.waitFor([&] { return session.expired(); }, 3s)) << "the take is kept alive";
+        for (auto it = h.screens.begin() + long(shown); it != h.screens.end(); ++it)
+            EXPECT_EQ(*it, Screen::of(Kind::setup)) << "a step undid the cancel";
+        // Nothing is left half started: the next take starts and records.
+        h.model->setCountdownSeconds(0);
+        h.model->record();
+        ASSERT_TRUE(h.waitFor([&] { return h.model->screen() == Screen::recording(false); }));
+        std::weak_ptr<RecordingSession> next = h.model->session();
+        h.model->discard();
+        // Gone before the next case, so that nothing of it (its disk check) meets the next gate.
+        ASSERT_TRUE(h.waitFor([&] { return next.expired(); }));
+    }
+    for (const auto& recording : recordings())
+        EXPECT_NE(recording.at("status"), "saved") << recording.dump();
+}
+
 TEST_F(RecorderModelFlow, TakesThatCannotStartReturnToSetupWithTheReason) {
     signIn();
     struct Case {
@@ -436,7 +580,7 @@ TEST_F(RecorderModelFlow, RestartWhilePausedCountsDownAgainAndDiscardLeavesNothi
     h.model->discard();
     ASSERT_TRUE(h.waitFor([&] { return h.model->screen().kind == Kind::setup && !h.model->session(); }));
     EXPECT_EQ(h.model->elapsed(), 0);
-    for (const auto& recording : recordings()) EXPECT_NE(recording.value("status", ""), "saved") << recording.dump();
+    for (const auto& recording : recordings()) EXPECT_NE(recording.at("status"), "saved") << recording.dump();
 
     h.model->signOut();
     EXPECT_EQ(h.model->screen().kind, Kind::signedOut);
@@ -476,6 +620,9 @@ TEST_F(RecorderModelFlow, ADiskFillingUpStopsTheTakeSaysWhyAndSavesIt) {
     ASSERT_TRUE(h.waitForScreen(Kind::saved, 60s));
     EXPECT_EQ(h.model->error(), RecordingSession::diskFullMessage);
     EXPECT_EQ(recordings().at(0).value("status", ""), "saved");
+    // The notice was about that take: the next one starts without it.
+    h.model->newRecording();
+    EXPECT_FALSE(h.model->error());
 }
 
 TEST_F(RecorderModelFlow, BrowserSignInDeliversOrIsCancelledQuietly) {
@@ -496,11 +643,23 @@ TEST_F(RecorderModelFlow, BrowserSignInDeliversOrIsCancelledQuietly) {
     EXPECT_EQ(h.model->user()->teamId, "t1");
     ASSERT_TRUE(h.waitFor([&] { return !h.model->isSigningIn() && !h.model->signInURL(); }));
 
-    // A refused token is told.
+    // A refused token is told, until the person moves on.
     h.model->signOut();
     h.model->signInWithToken("not-a-token");
     ASSERT_TRUE(h.waitForScreen(Kind::signedOut));
     EXPECT_TRUE(h.model->error());
+    h.model->signOut();
+    EXPECT_FALSE(h.model->error());
+
+    // A browser that cannot be opened leaves the address to be opened by hand.
+    h.platform->opensBrowser = false;
+    h.platform->signIn = std::make_shared<ScriptedSignIn>();
+    h.model->startSignIn();
+    ASSERT_TRUE(h.waitFor([&] { return h.model->unopenedURL().has_value(); }));
+    EXPECT_EQ(h.model->unopenedURL(), h.model->signInURL());
+    h.model->cancelSignIn();
+    ASSERT_TRUE(h.waitForScreen(Kind::signedOut));
+    EXPECT_FALSE(h.model->unopenedURL());
 }
 
 }  // namespace

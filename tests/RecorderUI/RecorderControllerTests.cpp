@@ -29,6 +29,7 @@ class FakePlatform final : public RecorderPlatform {
 public:
     std::vector<ScreenDisplay> availableDisplays() override {
         std::lock_guard lock(mutex);
+        if (displayProblem) throw std::runtime_error(*displayProblem);
         return displays;
     }
     bool hasScreenCaptureAccess() override { return screenAccess; }
@@ -44,7 +45,7 @@ public:
     void openSettings(SettingsPane pane) override {
         if (pane == SettingsPane::screenCapture) ++screenSettingsOpened;
     }
-    void openURL(const std::string&) override {}
+    bool openURL(const std::string&) override { return false; }  // no browser here
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
     std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override { return {}; }
@@ -55,6 +56,7 @@ public:
 
     std::mutex mutex;
     std::vector<ScreenDisplay> displays{{7, "Studio", {5120, 2880}, {0, 0, 5120, 2880}}};
+    std::optional<std::string> displayProblem;
     std::atomic<Access> camera{Access::granted};
     std::atomic<bool> screenAccess{true};
     std::atomic<int> screenSettingsOpened{0};
@@ -207,6 +209,64 @@ TEST(Notices, MissingScreenCaptureAccessPointsToTheSettings) {
     const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
     QTest::mouseClick(&window, Qt::LeftButton, {}, centre.toPoint());
     EXPECT_TRUE(QTest::qWaitFor([&] { return s.platform->screenSettingsOpened == 1; }, 3000));
+}
+
+TEST(Notices, DisplaysThatCannotBeListedSayWhyAndCanBeAskedForAgain) {
+    SetupScreen s([](FakePlatform& p) { p.displayProblem = "cannot open X display :42"; });
+    ASSERT_TRUE(s.ready);
+    RecorderWindow window(s.controller.get());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QQuickItem* notice = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (notice = shownItem(window, "display-problem-notice")) != nullptr; }, 3000));
+    const std::string text = notice->property("text").toString().toStdString();
+    EXPECT_NE(text.find("cannot open X display :42"), std::string::npos) << text;
+    EXPECT_EQ(text.find("System Settings"), std::string::npos)
+        << "no such setting on this desktop: " << text;
+    EXPECT_EQ(shownItem(window, "screen-capture-notice"), nullptr);
+    // Once the display answers, trying again lists it and the notice goes.
+    {
+        std::lock_guard lock(s.platform->mutex);
+        s.platform->displayProblem.reset();
+    }
+    QQuickItem* retry = shownItem(window, "retry-displays");
+    ASSERT_NE(retry, nullptr);
+    QTest::mouseClick(&window, Qt::LeftButton, {},
+                      retry->mapToScene({retry->width() / 2, retry->height() / 2}).toPoint());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return shownItem(window, "display-problem-notice") == nullptr; }, 3000));
+    EXPECT_EQ(s.controller->displayId(), 7);
+}
+
+TEST(RecorderController, ANoMicrophoneChoiceInThePanelSurvivesTheAppBecomingActive) {
+    SetupScreen s;
+    ASSERT_TRUE(s.ready);
+    RecorderWindow window(s.controller.get());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const auto click = [&](const char* name) {
+        QQuickItem* item = nullptr;
+        for (QQuickItem* found : window.findChildren<QQuickItem*>(name))
+            if (found->isVisible()) item = found;
+        ASSERT_NE(item, nullptr) << name;
+        QTest::mouseClick(&window, Qt::LeftButton, {},
+                          item->mapToScene({item->width() / 2, item->height() / 2}).toPoint());
+    };
+    for (const char* picker : {"mic-picker", "display-picker"}) {
+        click(picker);
+        QObject* menu = window.findChild<QObject*>(QString(picker) + "-menu");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 3000));
+        click((std::string(picker) + "-none").c_str());
+    }
+    ASSERT_EQ(s.controller->micId(), "");
+    ASSERT_EQ(s.controller->displayId(), -1);
+    // What the panel does when the app becomes active on the setup screen.
+    s.controller->refreshDevices();
+    ASSERT_TRUE(s.refreshed());
+    EXPECT_EQ(s.controller->micId(), "");
+    EXPECT_EQ(s.controller->micLabel().toStdString(), "No mic");
+    EXPECT_EQ(s.controller->displayId(), -1);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QClipboard>
 #include <QDir>
-#include <QSet>
+#include <QGuiApplication>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -435,7 +437,7 @@ TEST(RecorderPanel, CornersAreTransparentAndThePanelOpaque) {
         EXPECT_EQ(qAlpha(image.pixel(inside)), 255) << inside.x() << "," << inside.y();
 }
 
-TEST(RecorderWindow, IsAFramelessFixedSizeWindowTitledBrindlowThatHidesWhenClosed) {
+TEST(RecorderWindow, IsAFramelessFixedSizeWindowTitledBrindlow) {
     Panel panel(on(Screen::of(Kind::setup)));
     RecorderWindow& w = *panel.window;
     EXPECT_EQ(w.title(), "Brindlow");
@@ -444,12 +446,103 @@ TEST(RecorderWindow, IsAFramelessFixedSizeWindowTitledBrindlowThatHidesWhenClose
     EXPECT_EQ(w.size(), QSize(320, 560));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_EQ(w.color().alpha(), 0);
-    w.close();
-    EXPECT_FALSE(w.isVisible());
-    w.present();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(&w));
-    // Still the same panel, in the same state.
-    EXPECT_TRUE(panel.isShown("start-recording"));
+}
+
+// The window manager's close (Alt+F4, a task switcher's) never hides a take.
+TEST(RecorderWindow, TheWindowManagersCloseActsAsTheCloseButton) {
+    const struct {
+        Screen screen;
+        bool quits, asks;
+    } cases[] = {
+        {Screen::of(Kind::setup), true, false}, {Screen::of(Kind::saved), true, false},
+        {Screen::countdownOf(2), false, true},  {Screen::recording(false), false, true},
+        {Screen::recording(true), false, true}, {Screen::of(Kind::finishing), false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.screen.name()));
+        Panel panel(on(c.screen));
+        QSignalSpy quit(panel.controller.get(), &RecorderController::quitRequested);
+        panel.window->close();
+        QObject* question = panel.popup("discard-confirmation");
+        EXPECT_EQ(QTest::qWaitFor([&] { return question->property("opened").toBool(); },
+                                  c.asks ? 3000 : 200),
+                  c.asks);
+        EXPECT_EQ(quit.count(), c.quits ? 1 : 0);
+        EXPECT_TRUE(panel.window->isVisible());
+        EXPECT_EQ(panel.model->screen(), c.screen);
+    }
+}
+
+TEST(RecorderPanel, TheSignInAddressCanAlwaysBeCopiedAndIsOfferedWhenTheBrowserDidNotOpen) {
+    const std::string address =
+        "http://127.0.0.1:47800/desktop/sign-in?port=41234&state=0123456789abcdef";
+    const struct {
+        const char* title;
+        Screen screen;
+        std::optional<std::string> unopened;
+        const char* box;
+        const char* hint;  // the sign-in screen's first line; nullptr elsewhere
+    } cases[] = {
+        {"signing in", Screen::of(Kind::signingIn), std::nullopt, "sign-in-url",
+         "Finish signing in in your browser."},
+        {"signing in, no browser", Screen::of(Kind::signingIn), address, "sign-in-url",
+         "Your browser didn't open. Open this address in a browser to sign in:"},
+        {"saved, no browser", Screen::saved(address), address, "recording-url", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        auto state = on(c.screen);
+        state.signInURL = address;
+        state.unopenedURL = c.unopened;
+        Panel panel(state);
+        if (c.hint) {
+            EXPECT_EQ(said(panel.one("sign-in-hint")).toStdString(), c.hint);
+        }
+        EXPECT_EQ(said(panel.one(c.box)).toStdString(), address);
+        QGuiApplication::clipboard()->clear();
+        QQuickItem* copy = panel.one(QString(c.box) + "-copy");
+        EXPECT_EQ(said(copy).toStdString(), "Copy");
+        panel.click(copy);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), address);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return said(copy) == "Copied"; }, 1000));
+    }
+    // A saved take whose page opened shows no address.
+    Panel saved(on(Screen::saved(address)));
+    EXPECT_FALSE(saved.isShown("recording-url"));
+}
+
+TEST(RecorderPanel, TheAccountMenuListsTheShortcutsOrWhyThereAreNone) {
+    const struct {
+        const char* title;
+        QVariantList shortcuts;
+        QString note;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {"grabbed",
+         {QVariantMap{{"name", "Start or stop recording"}, {"keys", "Ctrl+Alt+R"}, {"note", ""}},
+          QVariantMap{{"name", "Pause or resume"},
+                      {"keys", "Ctrl+Alt+P"},
+                      {"note", "taken by another app"}}},
+         {},
+         {"Start or stop recording Ctrl+Alt+R", "Pause or resume taken by another app"}},
+        {"none offered", {}, "This desktop does not let apps have shortcuts.", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        Panel panel(on(Screen::of(Kind::setup)));
+        panel.controller->setShortcuts(c.shortcuts, c.note);
+        panel.click(panel.one("account-menu"));
+        QObject* menu = panel.popup("account-menu-items");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 3000));
+        for (size_t i = 0; i < c.rows.size(); ++i)
+            EXPECT_EQ(accessibleName(panel.one(QString("shortcut-%1").arg(i))).toStdString(),
+                      c.rows[i]);
+        EXPECT_FALSE(panel.isShown(QString("shortcut-%1").arg(c.rows.size())));
+        EXPECT_EQ(panel.isShown("shortcuts-note"), !c.note.isEmpty());
+        if (!c.note.isEmpty()) {
+            EXPECT_EQ(said(panel.one("shortcuts-note")), c.note);
+        }
+    }
 }
 
 // Each screen as drawn off screen, kept in the build tree for review; every one must
@@ -464,17 +557,32 @@ TEST(RecorderPanel, DrawsEveryScreen) {
     failedSignIn.error = "Couldn't load your account: the server answered 500.";
     auto diskFull = on(Screen::of(Kind::finishing));
     diskFull.error = RecordingSession::diskFullMessage;
+    const std::string signInAddress =
+        "http://127.0.0.1:47800/desktop/sign-in?port=41234&state=9f3c2a7be15d4c08a6e2";
+    auto signingIn = on(Screen::of(Kind::signingIn));
+    signingIn.signInURL = signInAddress;
+    auto noBrowser = signingIn;
+    noBrowser.unopenedURL = signInAddress;
+    auto savedNoBrowser = on(Screen::saved("http://127.0.0.1:47800/screen-recorder/view/f-4b1d"));
+    savedNoBrowser.unopenedURL = savedNoBrowser.screen.url;
+    auto noDisplay = on(Screen::of(Kind::setup));
+    noDisplay.displayProblem = "cannot open X display :0";
     const std::pair<const char*, RecorderModel::PreviewState> screens[] = {
         {"loading", on(Screen::of(Kind::loading))},
         {"signed-out", failedSignIn},
-        {"signing-in", on(Screen::of(Kind::signingIn))},
+        {"signing-in", signingIn},
+        {"signing-in-no-browser", noBrowser},
+        {"saved-no-browser", savedNoBrowser},
+        {"display-problem", noDisplay},
         {"setup", on(Screen::of(Kind::setup))},
         {"countdown", on(Screen::countdownOf(3))},
         {"recording", backlogged},
         {"paused", on(Screen::recording(true))},
         {"finishing", on(Screen::of(Kind::finishing))},
         {"saved", on(Screen::saved("http://127.0.0.1/screen-recorder/view/f"))},
-        {"failed", on(Screen::failed("The recording was uploaded but could not be filed in your library.", true))},
+        {"failed",
+         on(Screen::failed("The recording was uploaded but could not be filed in your library.",
+                           true))},
         {"upload-failed", on(Screen::failed(RecordingSession::uploadFailedMessage, true))},
         {"disk-full", diskFull},
     };
@@ -492,6 +600,10 @@ TEST(RecorderPanel, DrawsEveryScreen) {
     for (const auto& [name, state, opener, popupName] : all) {
         SCOPED_TRACE(name);
         Panel panel(state);
+        panel.controller->setShortcuts(
+            {QVariantMap{{"name", "Start or stop recording"}, {"keys", "Ctrl+Alt+R"}, {"note", ""}},
+             QVariantMap{{"name", "Pause or resume"}, {"keys", "Ctrl+Alt+P"}, {"note", ""}}},
+            {});
         if (opener) {
             panel.click(panel.one(opener));
             QObject* popup = panel.popup(popupName);

@@ -4,6 +4,7 @@
 // benchmarks: moving pictures at a frame rate, a sine in 10 ms buffers.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -28,6 +29,7 @@ public:
 
     std::optional<CaptureSize> videoSize() const override { return size_; }
     void start(Deliver deliver) override {
+        if (beforeStart) beforeStart();
         if (failStart) throw std::runtime_error("the fake source refused to start");
         started = true;
         thread_ = std::jthread([this, deliver = std::move(deliver)](std::stop_token stop) {
@@ -50,6 +52,7 @@ public:
 
     std::atomic<bool> started{false}, stopped{false};
     bool failStart = false;
+    std::function<void()> beforeStart;  // runs on the starting thread, may block
 
 private:
     CaptureSize size_;

@@ -69,6 +69,7 @@ try {
       status: tr.querySelector('.badge').textContent,
       href: tr.querySelector('a').getAttribute('href'),
       title: tr.querySelector('a').textContent,
+      duration: tr.querySelector('td.numeric').textContent,
     })));
     await page.screenshot({ path: screenshot });
     say({ rows, consoleErrors });
@@ -119,13 +120,15 @@ try {
       screen.playbackRate = 2;
       screen.play().catch((e) => resolve({ ended: false, error: String(e) }));
     }));
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+    const timeText = await page.evaluate(() => document.getElementById('time').textContent);
     const errors = await page.evaluate(() => ({
       page: window.brindlowView.errors,
       screen: document.getElementById('screen').error?.code ?? null,
       camera: document.getElementById('camera').error?.code ?? null,
     }));
     const downloads = await page.$$eval('#downloads a', (as) => as.map((a) => a.getAttribute('href')));
-    say({ firstFrameMs, duration, mode, colours, cameraShown, click, played, errors, downloads, consoleErrors });
+    say({ firstFrameMs, duration, mode, colours, cameraShown, click, played, timeText, errors, downloads, consoleErrors });
   } else if (mode === 'live') {
     await page.waitForFunction(() => window.brindlowView?.firstFrameAt != null, null, { timeout: 30000 });
     const live = await page.evaluate(() => ({

@@ -177,6 +177,35 @@ class Recorder:
         return None
 
 
+class TrayWatcher:
+    """tray_watcher.py: the tray host the app shows its indicator in during a take."""
+
+    def __init__(self, processes, env):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tray_watcher.py")
+        self.process = processes.start([sys.executable, script], env=env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE)
+        ready = first_line(self.process, 10)
+        if not ready or not json.loads(ready).get("ready"):
+            raise Failure(f"the tray host did not start: {ready}")
+
+    def ask(self, line):
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+        answer = first_line(self.process, 10)
+        if answer is None:
+            raise Failure(f"the tray host did not answer {line!r}")
+        answer = json.loads(answer)
+        if not answer["ok"]:
+            raise Failure(f"tray host, {line!r}: {answer['error']}")
+        return answer["value"]
+
+    def try_ask(self, line):
+        try:
+            return self.ask(line)
+        except Failure:
+            return None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
@@ -241,6 +270,8 @@ def run(args, home, processes):
     env["PATH"] = fake_bin + os.pathsep + env["PATH"]
     env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1",
                 "BRINDLOW_STAND_IN": stand_in, "BRINDLOW_ENV": "dev"})
+    # A tray host on the bus before the app starts, as on a desktop with a tray.
+    tray = TrayWatcher(processes, env)
     log = open(os.path.join(args.artifacts, "app.log"), "w")
     app = processes.start([args.app], env=env, stdout=log, stderr=subprocess.STDOUT)
     recorder = Recorder(app.pid)
@@ -268,6 +299,20 @@ def run(args, home, processes):
         if corner == centre:
             raise Failure(f"{name}: corner and panel have the same colour {corner}")
         print(f"screen {name}: {picture} corner {corner} panel {centre}")
+
+    def shoot_region(name, window):
+        """A picture of a window of the app other than the panel, such as a menu, beside the panel."""
+        mx, my, mw, mh = geometry(env, window)
+        px, py, pw, ph = recorder.window_extents()
+        x, y = min(mx, px), min(my, py)
+        w, h = max(mx + mw, px + pw) - x, max(my + mh, py + ph) - y
+        whole = os.path.join(args.artifacts, f"{name}-screen.png")
+        subprocess.run(["import", "-window", "root", whole], env=env, check=True, timeout=30)
+        picture = os.path.join(args.artifacts, f"{name}.png")
+        subprocess.run(["convert", whole, "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
+                        "+repage", picture], check=True, timeout=30)
+        os.remove(whole)
+        print(f"screen {name}: {picture}")
 
     def state():
         with urllib.request.urlopen(f"{monolith}/_dev/state", timeout=10) as answer:
@@ -351,6 +396,56 @@ def run(args, home, processes):
     recorder.press("new-recording")
     recorder.wait("start-recording", timeout=30)
 
+    # The global shortcuts reach the recorder while another window has the focus, and
+    # the tray shows the take and controls it.
+    if tray.ask("items"):
+        raise Failure("a tray item is shown outside a take")
+    focused = processes.start(["xmessage", "-geometry", "300x120+900+600", "another app has the focus"], env=env)
+    other = wait_for("the other window", lambda: visible_window(env, ["--class", "xmessage"]), 10)
+    subprocess.run(["xdotool", "windowfocus", "--sync", str(other)], env=env, check=True, timeout=10)
+    key(env, "ctrl+alt+r")
+    recorder.wait("stop", timeout=20)
+    item = wait_for("the tray item", lambda: tray.try_ask("item"), 10)
+    red = item["icon"]["centreArgb"] if item["icon"] else None
+    if not red or red[0] < 128 or red[1] < 200 or red[2] > 100 or red[3] > 100:
+        raise Failure(f"the tray icon is not a red dot: {item['icon']}")
+    wait_for("the elapsed time in the tray's tooltip",
+             lambda: (tray.ask("item")["tooltip"] or "").startswith("Brindlow: recording, 0:0"), 10)
+    labels = [e["label"] for e in tray.ask("menu") if e["visible"] and e["type"] != "separator"]
+    if labels != ["Pause", "Stop", "Show Brindlow"]:
+        raise Failure(f"the tray menu holds {labels}")
+    tray.ask("click Pause")
+    recorder.wait("pause-resume", name="Resume recording", timeout=10)
+    wait_for("the tray to say paused", lambda: "paused" in (tray.ask("item")["tooltip"] or ""), 10)
+    key(env, "ctrl+alt+p")
+    recorder.wait("pause-resume", name="Pause recording", timeout=10)
+    focused.terminate()
+    focused.wait(timeout=10)
+    wait_for("the other window to go", lambda: not visible_window(env, ["--class", "xmessage"]), 10)
+    # Its menu as Qt draws it for a host that asks for it.
+    subprocess.run(["xdotool", "mousemove", "1100", "40"], env=env, check=True, timeout=10)
+    tray.ask("contextmenu 1100 40")
+    menu = wait_for("the tray menu on screen", lambda: visible_window(env, ["--pid", str(app.pid)],
+                                                                    exclude=recorder.window_extents()), 10)
+    shoot_region("tray-menu", menu)
+    key(env, "Escape")
+    # "Show Brindlow" brings a covered panel back.
+    x, y, w, h = recorder.window_extents()
+    covering = processes.start(["xmessage", "-geometry", f"{w}x{h}+{x}+{y}", "covering the recorder"], env=env)
+    ours = wait_for("the recorder's window", lambda: visible_window(env, ["--name", "^Brindlow$"]), 10)
+    cover = wait_for("the covering window", lambda: visible_window(env, ["--class", "xmessage"]), 10)
+    wait_for("the cover above the recorder", lambda: above(env, cover, ours), 10)
+    tray.ask("click Show Brindlow")
+    wait_for("the recorder raised by the tray", lambda: above(env, ours, cover), 10)
+    covering.terminate()
+    covering.wait(timeout=10)
+    tray.ask("click Stop")
+    recorder.wait("new-recording", timeout=90)
+    wait_for("the tray item to go", lambda: not tray.ask("items"), 10)
+    print("the shortcuts and the tray ran a take while another window had the focus")
+    recorder.press("new-recording")
+    recorder.wait("start-recording", timeout=30)
+
     # Minimising needs a window manager, which this X server has not; the button must
     # still be harmless. Then another window covers the recorder, and a second launch
     # must bring the first recorder's window back on top and end at once.
@@ -378,10 +473,26 @@ def run(args, home, processes):
     print("closed from setup; exit status 0")
 
 
-def visible_window(env, match):
+def visible_window(env, match, exclude=None):
+    """The first visible window matching; with `exclude` (x, y, w, h), one not at that place."""
     out = subprocess.run(["xdotool", "search", "--onlyvisible"] + match, env=env, capture_output=True,
                          text=True).stdout.split()
-    return int(out[0]) if out else None
+    for window in (int(w) for w in out):
+        if exclude is None or geometry(env, window)[:2] != tuple(exclude[:2]):
+            return window
+    return None
+
+
+def geometry(env, window):
+    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)], env=env, capture_output=True,
+                         text=True).stdout
+    values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return (int(values.get("X", -1)), int(values.get("Y", -1)), int(values.get("WIDTH", 0)),
+            int(values.get("HEIGHT", 0)))
+
+
+def key(env, keys):
+    subprocess.run(["xdotool", "key", "--clearmodifiers", keys], env=env, check=True, timeout=10)
 
 
 def above(env, upper, lower):

@@ -29,4 +29,8 @@ launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:
 release=$(sed -n 's:.*<release version="\([^"]*\)".*:\1:p' "$metainfo" | head -n 1)
 [[ $release == "$version" ]] || fail "newest release in the metainfo is '$release', the project is $version"
 
+# The package's changelog names the version it is built at.
+changelog=$(sed -n '1s/^brindlow-recorder (\([^)]*\)).*/\1/p' "$packaging/changelog")
+[[ $changelog == "$version" ]] || fail "the newest changelog entry is '$changelog', the project is $version"
+
 exit $failed

@@ -30,8 +30,12 @@ expected=(
   ./usr/share/applications/brindlow-recorder.desktop
   ./usr/share/metainfo/com.brindlow.recorder.metainfo.xml
   ./usr/share/icons/hicolor/scalable/apps/brindlow-recorder.svg
+  ./usr/share/doc/brindlow-recorder/copyright
+  ./usr/share/doc/brindlow-recorder/changelog.gz
+  ./usr/share/man/man1/brindlow-recorder.1.gz
+  ./usr/share/man/man1/brindlow-devserver.1.gz
 )
-[[ $with_app == 1 ]] && expected+=(./usr/bin/brindlow-recorder-app)
+[[ $with_app == 1 ]] && expected+=(./usr/bin/brindlow-recorder-app ./usr/share/man/man1/brindlow-recorder-app.1.gz)
 sizes=(16 32 48 64 128 256 512)
 for size in "${sizes[@]}"; do expected+=("./usr/share/icons/hicolor/${size}x${size}/apps/brindlow-recorder.png"); done
 for path in "${expected[@]}"; do
@@ -61,6 +65,18 @@ for size in "${sizes[@]}"; do
 done
 if command -v appstreamcli >/dev/null; then
   out=$(appstreamcli validate-tree --no-net "$root" 2>&1) || fail "appstreamcli validate-tree: $out"
+fi
+# Each manual page says what its command's --help says.
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+  command=$(basename "$page" .1.gz)
+  zcat "$page" | grep -qF -- '\-\-help' || fail "the manual page of $command does not describe its options"
+done
+# Debian's own checks: any error fails the package.
+if command -v lintian >/dev/null; then
+  out=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || fail "lintian: $out"
+  [[ -n $out ]] && echo "lintian: $out"
+else
+  fail "lintian is not installed (scripts/install-deps)"
 fi
 
 exit $failed

@@ -1,7 +1,10 @@
 #include "MessageBoxAlerts.h"
 
-#include <QPushButton>
+#include <QEventLoop>
 #include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
 
 namespace brindlow {
 
@@ -35,6 +38,26 @@ void MessageBoxAlerts::inform(const std::string& message, const std::string& inf
     box.setText(QString::fromStdString(message));
     box.setInformativeText(QString::fromStdString(informativeText));
     box.exec();
+}
+
+void MessageBoxAlerts::showProgress(const std::string& message, const Progress& progress) {
+    QProgressDialog dialog(QString::fromStdString(message), QString(), 0, 1000);
+    dialog.setWindowTitle(QStringLiteral("Brindlow"));
+    dialog.setCancelButton(nullptr);
+    dialog.setMinimumDuration(0);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setMinimumWidth(360);
+    // This loop keeps the app's timers (its hang watchdog's among them) running.
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        dialog.setValue(int(progress.fraction.load() * 1000));
+        if (progress.done) loop.quit();
+    });
+    poll.start(50);
+    dialog.show();
+    if (!progress.done) loop.exec();
 }
 
 }  // namespace brindlow

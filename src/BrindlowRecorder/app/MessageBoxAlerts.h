@@ -10,6 +10,7 @@ public:
     size_t ask(const std::string& message, const std::string& informativeText,
                const std::vector<std::string>& buttons) override;
     void inform(const std::string& message, const std::string& informativeText) override;
+    void showProgress(const std::string& message, const Progress& progress) override;
 };
 
 }  // namespace brindlow

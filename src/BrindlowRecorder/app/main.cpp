@@ -15,12 +15,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "GlobalShortcuts.h"
 #include "MessageBoxAlerts.h"
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
 #include "RecorderRuntime.h"
+#include "RecorderTray.h"
 #include "RecorderWindow.h"
 #include "Settings.h"
 #include "SingleInstance.h"
@@ -31,6 +34,10 @@ using namespace brindlow;
 namespace {
 
 constexpr const char* usage = R"(Usage: brindlow-recorder-app [--env dev|prod] [--stand-in PORTS]
+
+Opens the recorder's window: sign in through the browser, pick the microphone, camera
+and screen, and record. While a take records, the tray shows it, and Ctrl+Alt+R (start
+or stop) and Ctrl+Alt+P (pause or resume) work from any app on an X11 desktop.
 
   --env NAME        dev or prod (default: $BRINDLOW_ENV, else the installed app's own)
   --stand-in PORTS  point dev at a local brindlow-devserver: "W,M,L,G" or a base port
@@ -92,6 +99,13 @@ void quitOnSignals(QObject* context) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Help needs no display (the manual page is made from it at build time).
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brindlow-recorder"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brindlow"));
@@ -162,6 +176,24 @@ int main(int argc, char** argv) {
         RecorderWindow recorderWindow(&controller);
         window = &recorderWindow;
         instance.listen([&recorderWindow] { recorderWindow.present(); });
+        RecorderTray tray(controller, [&recorderWindow] { recorderWindow.present(); });
+        GlobalShortcuts shortcuts;
+        QObject::connect(
+            &shortcuts, &GlobalShortcuts::changed, &controller, [&shortcuts, &controller] {
+                QVariantList listed;
+                for (const auto& s : shortcuts.shortcuts())
+                    listed.push_back(
+                        QVariantMap{{"name", s.name}, {"keys", s.keys}, {"note", s.note}});
+                controller.setShortcuts(listed, shortcuts.note());
+            });
+        shortcuts.install();
+        QObject::connect(&shortcuts, &GlobalShortcuts::activated, &controller,
+                         [&controller](GlobalShortcuts::Action a) {
+                             if (a == GlobalShortcuts::Action::recordOrStop)
+                                 controller.toggleRecording();
+                             else
+                                 controller.togglePause();
+                         });
         recorderWindow.present();
         runtime.model->load();
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <thread>
 
 #include "DetachedProcess.h"
 #include "MoveToApplications.h"
@@ -25,8 +26,9 @@ MoveOffer::MoveOffer(MoveOfferAlerts& alerts, SettingsStore& settings, Install i
       runDetached_(std::move(runDetached)) {}
 
 MoveOffer::Install MoveOffer::installReplacingThrough(Trash trash) {
-    return [trash = std::move(trash)](const fs::path& image, const fs::path& folder) {
-        return MoveToApplications::install(image, folder, trash);
+    return [trash = std::move(trash)](const fs::path& image, const fs::path& folder,
+                                      const std::function<void(double)>& progress) {
+        return MoveToApplications::install(image, folder, trash, progress);
     };
 }
 
@@ -73,11 +75,22 @@ bool MoveOffer::offerMoveToApplications(const Location& location) {
     }
 
     fs::path installed;
-    try {
-        installed = install_(image, MoveToApplications::destinationFolder(location.home));
-    } catch (const std::exception& error) {
+    std::optional<std::string> failure;
+    MoveOfferAlerts::Progress progress;
+    std::thread copier([&] {
+        try {
+            installed = install_(image, MoveToApplications::destinationFolder(location.home),
+                                 [&progress](double fraction) { progress.fraction = fraction; });
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        progress.done = true;
+    });
+    alerts_.showProgress("Moving Brindlow to Applications\u2026", progress);
+    copier.join();
+    if (failure) {
         alerts_.inform("Couldn't move Brindlow to Applications",
-                       "Drag Brindlow into your Applications folder yourself. (" + std::string(error.what()) + ")");
+                       "Drag Brindlow into your Applications folder yourself. (" + *failure + ")");
         return false;
     }
     if (!relaunch_(installed)) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -21,6 +22,15 @@ public:
     virtual size_t ask(const std::string& message, const std::string& informativeText,
                        const std::vector<std::string>& buttons) = 0;
     virtual void inform(const std::string& message, const std::string& informativeText) = 0;
+
+    // How far a long step running on another thread has come.
+    struct Progress {
+        std::atomic<double> fraction{0};  // 0 to 1
+        std::atomic<bool> done{false};
+    };
+    // Shows `message` with a progress line that follows `progress`, keeping the app
+    // responsive (and its hang watchdog fed), and returns once `progress` is done.
+    virtual void showProgress(const std::string& message, const Progress& progress) = 0;
 };
 
 // The launch-time offer to install the running AppImage into ~/Applications and to
@@ -37,10 +47,12 @@ public:
 
         static Location current();
     };
-    // Copies the image into the folder and answers the installed path; throws
-    // std::exception with a readable message.
-    using Install = std::function<std::filesystem::path(const std::filesystem::path& image,
-                                                        const std::filesystem::path& folder)>;
+    // Copies the image into the folder, telling the fraction copied as it goes, and
+    // answers the installed path; throws std::exception with a readable message. Runs
+    // on a thread of its own: a copy from a slow stick takes a while.
+    using Install = std::function<std::filesystem::path(
+        const std::filesystem::path& image, const std::filesystem::path& folder,
+        const std::function<void(double)>& progress)>;
     // Starts the installed copy as a new, independent process; false when it could not start.
     using Relaunch = std::function<bool(const std::filesystem::path& installed)>;
     // Starts a command that outlives this process; its failure is of no consequence.

@@ -126,6 +126,14 @@ int nearestColour(const json& rgb) {
     return bestDistance < 90 ? best : -1;
 }
 
+// "m:ss" of whole seconds, as the pages and the recorder show a length.
+std::string clockText(double seconds) {
+    const int whole = int(seconds);
+    char text[16];
+    std::snprintf(text, sizeof text, "%d:%02d", whole / 60, whole % 60);
+    return text;
+}
+
 TEST_F(ViewPageTest, ASavedTakePlaysSeeksKeepsTheCameraInStepAndDrawsItsClicks) {
     auto screen = takes.screenSource(640, 400);
     auto recorder = takes.session(screen, takes.cameraSource(), std::make_shared<testing::FakeMicSource>());
@@ -172,6 +180,12 @@ TEST_F(ViewPageTest, ASavedTakePlaysSeeksKeepsTheCameraInStepAndDrawsItsClicks) 
     EXPECT_EQ(click.at("caption"), "button · Save <draft>");
     EXPECT_TRUE(click.at("hiddenByToggle").get<bool>());
     EXPECT_TRUE(seen.at("played").at("ended").get<bool>()) << seen.at("played").dump();
+    // The page gives the take's length as the list does, cut to whole seconds.
+    const std::string timeText = seen.at("timeText");
+    const std::string length = " / " + clockText(saved.durationSeconds);
+    EXPECT_TRUE(timeText.size() > length.size() &&
+                timeText.substr(timeText.size() - length.size()) == length)
+        << timeText << " for " << saved.durationSeconds << " s";
     EXPECT_EQ(seen.at("errors"), (json{{"page", json::array()}, {"screen", nullptr}, {"camera", nullptr}}));
     EXPECT_EQ(seen.at("downloads").size(), 2u);
     EXPECT_TRUE(fs::exists(shot));
@@ -237,6 +251,15 @@ TEST_F(ViewPageTest, TheLibraryListsEveryTakeWithItsStatus) {
         EXPECT_EQ(rows.at(i).at("status"), expected[i].second);
     }
     EXPECT_EQ(rows.at(2).at("href").get<std::string>().rfind("/screen-recorder/view/f-", 0), 0u);
+    // A take's length is cut to whole seconds, as its page shows it.
+    for (const auto& row : rows) {
+        auto client = three.web();
+        const auto res =
+            client.Get(("/screen-recorder/api/takes/" + row.at("aid").get<std::string>()).c_str());
+        ASSERT_TRUE(res && res->status == 200);
+        const double seconds = json::parse(res->body).at("durationSeconds");
+        EXPECT_EQ(row.at("duration"), clockText(seconds)) << seconds;
+    }
     EXPECT_EQ(rows.at(0).at("href"), "/screen-recorder/view/" + aids[2]);
 }
 

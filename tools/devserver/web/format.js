@@ -12,7 +12,9 @@ export function statusLabel(status) {
   return statusLabels[status] ?? 'Unknown';
 }
 
-// "1:05", or "1:02:05" from an hour on.
+// "1:05", or "1:02:05" from an hour on. Fractions are cut off, never rounded up: a
+// take's length reads the same in the list, on its page and where playback ends, as
+// the recorder's own clock shows it (26.03 s is 0:26 everywhere).
 export function clock(seconds) {
   const whole = Number.isFinite(seconds) && seconds > 0 ? Math.floor(seconds) : 0;
   const h = Math.floor(whole / 3600);

@@ -14,7 +14,7 @@ function row(take) {
   title.append(link);
   tr.append(title);
   tr.append(element('td', dateLabel(take.createdAt)));
-  tr.append(element('td', clock(Math.ceil(take.durationSeconds)), 'numeric'));
+  tr.append(element('td', clock(take.durationSeconds), 'numeric'));
   tr.append(element('td', take.streams.map((s) => streamLabel(s.key)).join(' + ')));
   const status = element('td');
   status.append(element('span', statusLabel(take.status), `badge status-${statusClass(take.status)}`));

@@ -147,7 +147,7 @@ function tick() {
     seek.max = String(duration);
     seek.value = String(screen.currentTime);
   }
-  $('time').textContent = `${clock(screen.currentTime)} / ${clock(Math.round(duration))}`;
+  $('time').textContent = `${clock(screen.currentTime)} / ${clock(duration)}`;
   if (!screen.paused) syncCamera();
   clicks.render(screen.currentTime);
   state.complete = feeds.size > 0 && take?.status !== 'recording' &&

@@ -40,7 +40,7 @@ public:
     bool isAccessibilityTrusted() override { return true; }
     bool requestAccessibilityTrust() override { return true; }
     void openSettings(SettingsPane) override {}
-    void openURL(const std::string&) override {}
+    bool openURL(const std::string&) override { return true; }
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
     std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override {

@@ -2,6 +2,7 @@
 
 // Synthetic capture data for tests and benchmarks: moving NV12 pictures and sine PCM.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -57,6 +58,28 @@ inline SampleBuffer sineSample(int64_t firstFrame, int frames, MediaTime at, dou
     for (int i = 0; i < frames; ++i)
         pcm.samples[size_t(i)] = float(0.5 * std::sin(2 * M_PI * frequency * double(firstFrame + i) / sampleRate));
     return SampleBuffer::audio(std::move(pcm), {MediaTime(frames, sampleRate), at, MediaTime::invalid()});
+}
+
+// The amplitude (of full scale) of a sine at `frequency` in `samples`: the median over
+// tenths of a second (Goertzel), so that a pause's cut in the sine's phase counts for
+// one tenth rather than cancelling the sine out.
+inline double levelAt(const std::vector<float>& samples, double frequency, int rate) {
+    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
+    const size_t window = size_t(rate / 10);
+    std::vector<double> levels;
+    for (size_t at = 0; at + window <= samples.size(); at += window) {
+        double s1 = 0, s2 = 0;
+        for (size_t i = at; i < at + window; ++i) {
+            const double s0 = samples[i] + coefficient * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+        levels.push_back(2 * std::sqrt(std::max(power, 0.0)) / double(window));
+    }
+    if (levels.empty()) return 0;
+    std::nth_element(levels.begin(), levels.begin() + long(levels.size() / 2), levels.end());
+    return levels[levels.size() / 2];
 }
 
 // Energy of `samples` at `frequency` relative to their total energy (Goertzel).

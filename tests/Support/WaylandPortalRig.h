@@ -217,7 +217,11 @@ class WaylandPortalRig {
             << "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
                "context.objects = [ { factory = adapter args = { factory.name = audiotestsrc "
                "node.name = testsine node.description = \"Test sine\" media.class = Audio/Source "
-               "audio.rate = 48000 audio.channels = 1 object.linger = true } } ]\n";
+               "audio.rate = 48000 audio.channels = 1 node.driver = true priority.driver = 20000 object.linger = true } }\n"
+               // and speakers, whose monitor is what the computer plays
+               "  { factory = adapter args = { factory.name = support.null-audio-sink "
+               "node.name = speakers node.description = \"Speakers\" media.class = Audio/Sink "
+               "audio.position = [ MONO ] object.linger = true } } ]\n";
         // The machine's own sound cards, cameras and Bluetooth stay out of the test's desktop.
         for (const char* sub : {"main.lua.d", "bluetooth.lua.d"})
             std::filesystem::create_directories(dir_ / "config" / "wireplumber" / sub);
@@ -251,8 +255,17 @@ class WaylandPortalRig {
         if (!launch("pipewire", {"pipewire"}, session, exists(run / "pipewire-0"))) return;
         // Without the session manager no stream is ever linked.
         if (!launch("wireplumber", {"wireplumber"}, session, [] { return true; })) return;
-        if (!launch("pipewire-pulse", {"pipewire-pulse"}, session,
-                    exists(run / "pulse" / "native")))
+        // Ready when PulseAudio clients see the sine and the speakers: a stream asked for
+        // either before WirePlumber has set them up would be linked somewhere else.
+        auto pulseClient = session;
+        pulseClient["PULSE_SERVER"] = "unix:" + (run / "pulse" / "native").string();
+        if (!launch("pipewire-pulse", {"pipewire-pulse"}, session, [&] {
+                if (!std::filesystem::exists(run / "pulse" / "native")) return false;
+                const auto info = runCommand({"pactl", "info"}, false, pulseClient).output;
+                const auto sources = runCommand({"pactl", "list", "short", "sources"}, false, pulseClient).output;
+                return info.find("Default Sink: speakers") != std::string::npos &&
+                       sources.find("testsine") != std::string::npos;
+            }))
             return;
 
         auto compositor = session;

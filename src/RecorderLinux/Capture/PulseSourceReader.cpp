@@ -88,7 +88,10 @@ struct PulseSourceReader::Pulse {
         pa_buffer_attr attributes{};
         attributes.maxlength = uint32_t(-1);
         attributes.fragsize = uint32_t(framesPerBuffer * sizeof(float));  // ask for 10 ms pieces
-        return pa_stream_connect_record(stream, requested.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) >= 0;
+        // A default is asked for by the name it stands for now: PipeWire's server answers
+        // "@DEFAULT_MONITOR@" with the default source instead of the output's monitor.
+        const std::string& name = followsDefault() && !defaultName.empty() ? defaultName : requested;
+        return pa_stream_connect_record(stream, name.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) >= 0;
     }
 
     void moved() {
@@ -233,6 +236,10 @@ PulseSourceReader::PulseSourceReader(std::string source, OnBuffers onBuffers)
     });
     if (!connected) throw PulseError(PA_ERR_TIMEOUT, pa_strerror(PA_ERR_TIMEOUT));
     if (pa_context_get_state(p.context) != PA_CONTEXT_READY) p.fail();
+    if (p.followsDefault()) {
+        p.watchDefault();
+        p.iterateUntil([&] { return !p.defaultName.empty(); });
+    }
     if (!p.openStream()) p.fail();
     const bool opened = p.iterateUntil([&] {
         const auto state = pa_stream_get_state(p.stream);
@@ -241,7 +248,6 @@ PulseSourceReader::PulseSourceReader(std::string source, OnBuffers onBuffers)
     if (!opened) throw PulseError(PA_ERR_TIMEOUT, pa_strerror(PA_ERR_TIMEOUT));
     if (pa_stream_get_state(p.stream) != PA_STREAM_READY) p.fail();
     currentSource_ = pa_stream_get_device_name(p.stream) ? pa_stream_get_device_name(p.stream) : p.requested;
-    p.watchDefault();
     p.owner = this;
     running_ = true;
     reader_ = std::jthread([this](std::stop_token stop) {

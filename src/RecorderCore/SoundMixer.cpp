@@ -20,6 +20,7 @@ std::vector<SampleBuffer> SoundMixer::add(size_t index, const SampleBuffer& buff
     Track& track = tracks_[index];
     int64_t position = at.convertedTo(options_.sampleRate).value();
     if (track.expected && std::llabs(position - *track.expected) <= 1) position = *track.expected;
+    if (!track.expected || position > *track.expected) track.faded = 0;  // a start, or back after a gap
     const auto count = int64_t(pcm->samples.size());
     track.expected = position + count;
     if (!mixed_) mixed_ = position;  // the first sound starts the mix
@@ -31,7 +32,11 @@ std::vector<SampleBuffer> SoundMixer::add(size_t index, const SampleBuffer& buff
     // An overlap keeps what came first.
     const int64_t overlap = int64_t(track.pending.size()) - from;
     const int64_t first = skip + std::max<int64_t>(0, overlap);
-    if (first < count) track.pending.insert(track.pending.end(), pcm->samples.begin() + first, pcm->samples.end());
+    for (int64_t k = first; k < count; ++k) {
+        float sample = pcm->samples[size_t(k)];
+        if (track.faded < options_.fadeInFrames) sample *= float(track.faded++) / float(options_.fadeInFrames);
+        track.pending.push_back(sample);
+    }
     size_t ready = SIZE_MAX, most = 0;
     for (const Track& t : tracks_) {
         if (!t.live) continue;
@@ -50,31 +55,53 @@ std::vector<SampleBuffer> SoundMixer::flushUntil(MediaTime hostTime) {
 }
 
 std::vector<SampleBuffer> SoundMixer::mix(int64_t frames, bool partial) {
-    std::vector<SampleBuffer> out;
-    const int64_t size = options_.framesPerBuffer;
-    if (!partial) frames = frames / size * size;
-    const float release = float(1.0 / (options_.releaseSeconds * options_.sampleRate));
-    for (int64_t done = 0; done < frames;) {
-        const int64_t n = std::min(size, frames - done);
-        std::vector<float> sum(size_t(n), 0.0f);
+    if (summed_.empty() && frames > 0) emitted_ = *mixed_;
+    for (Track& t : tracks_)
+        if (t.pending.size() < size_t(frames)) t.pending.resize(size_t(frames), 0.0f);  // behind: silence
+    for (int64_t k = 0; k < frames; ++k) {
+        float sum = 0;
         for (Track& t : tracks_) {
-            const auto have = size_t(std::min<int64_t>(n, int64_t(t.pending.size())));
-            for (size_t k = 0; k < have; ++k) sum[k] += t.pending[k];
-            t.pending.erase(t.pending.begin(), t.pending.begin() + ptrdiff_t(have));
+            sum += t.pending.front();
+            t.pending.pop_front();
         }
-        for (float& x : sum) {
-            const float peak = std::fabs(x);
-            if (peak * gain_ > options_.ceiling) gain_ = options_.ceiling / peak;
-            x *= gain_;
-            gain_ = std::min(1.0f, gain_ + release);
-        }
-        const MediaTime at(*mixed_, options_.sampleRate);
-        out.push_back(SampleBuffer::audio(AudioSamples{options_.sampleRate, 1, std::move(sum)},
-                                          {MediaTime(n, options_.sampleRate), at, MediaTime::invalid()}));
-        *mixed_ += n;
+        summed_.push_back(sum);
+    }
+    *mixed_ += frames;
+    // Whole buffers that have their lookahead; at a flush, everything.
+    const auto size = size_t(options_.framesPerBuffer), ahead = size_t(options_.lookaheadFrames);
+    size_t ready = summed_.size() > ahead ? summed_.size() - ahead : 0;
+    if (partial) ready = summed_.size();
+    else ready = ready / size * size;
+    std::vector<SampleBuffer> out;
+    for (size_t done = 0; done < ready;) {
+        const size_t n = std::min(size, ready - done);
+        std::vector<float> samples(n);
+        limit(samples, n);
+        const MediaTime at(emitted_, options_.sampleRate);
+        out.push_back(SampleBuffer::audio(AudioSamples{options_.sampleRate, 1, std::move(samples)},
+                                          {MediaTime(int64_t(n), options_.sampleRate), at, MediaTime::invalid()}));
+        emitted_ += int64_t(n);
         done += n;
     }
     return out;
+}
+
+void SoundMixer::limit(std::vector<float>& out, size_t count) {
+    const auto ahead = size_t(options_.lookaheadFrames);
+    const float release = float(1.0 / (options_.releaseSeconds * options_.sampleRate));
+    for (size_t i = 0; i < count; ++i) {
+        // The gain that reaches each coming peak's own gain along a straight ramp in time.
+        float wanted = 1;
+        for (size_t k = 0; k <= ahead && k < summed_.size(); ++k) {
+            const float peak = std::fabs(summed_[k]);
+            if (peak <= options_.ceiling) continue;
+            const float atPeak = options_.ceiling / peak;
+            wanted = std::min(wanted, atPeak + (1 - atPeak) * float(k) / float(ahead + 1));
+        }
+        gain_ = std::min(wanted, gain_ + release);
+        out[i] = summed_.front() * gain_;
+        summed_.pop_front();
+    }
 }
 
 }  // namespace brindlow

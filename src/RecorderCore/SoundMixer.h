@@ -14,8 +14,12 @@ namespace brindlow {
 // sample off the last end is rounding, not a gap); a real gap is silence. The mix goes
 // as far as every input has come, but never waits more than `maxLagSeconds` for one that
 // lags (a source that delivers in bursts, or one that stopped): what it brings later for
-// a time already mixed is dropped. A limiter with no attack time keeps the sum below the
-// ceiling, so loud sounds together never clip; quieter sums pass unchanged.
+// a time already mixed is dropped. A limiter keeps the sum below the ceiling, so loud
+// sounds together never clip: it looks 2 ms ahead and lowers the gain along a ramp to
+// each peak (a sudden change would itself be a click for the encoder to smear above
+// the ceiling), then lets it back up over 50 ms. Quieter sums pass unchanged. An input
+// that starts or comes back after a gap fades in over 20 ms: a loud sound set in at once
+// overshoots in the encoder however low the limiter holds it.
 // Not thread-safe.
 class SoundMixer {
 public:
@@ -24,7 +28,9 @@ public:
         int framesPerBuffer = 480;
         double maxLagSeconds = 4;
         float ceiling = 0.9f;           // of full scale: room for the encoder's overshoot
+        int lookaheadFrames = 96;       // 2 ms: the ramp down to a peak
         double releaseSeconds = 0.05;   // the limiter's return to full gain
+        int fadeInFrames = 960;         // 20 ms
     };
 
     explicit SoundMixer(size_t inputs, Options options);
@@ -41,14 +47,18 @@ private:
     struct Track {
         std::deque<float> pending;  // samples from mixed_ on
         std::optional<int64_t> expected;  // where the next buffer should start
+        int64_t faded = 0;                // frames of the current fade-in done
         bool live = true;
     };
 
     std::vector<SampleBuffer> mix(int64_t frames, bool partial);
+    void limit(std::vector<float>& out, size_t count);
 
     const Options options_;
     std::vector<Track> tracks_;
-    std::optional<int64_t> mixed_;  // the position (in samples of the host clock) mixed up to
+    std::optional<int64_t> mixed_;  // the position (in samples of the host clock) summed up to
+    int64_t emitted_ = 0;           // the position handed out up to (behind mixed_ by the lookahead)
+    std::deque<float> summed_;      // summed, not yet limited and handed out
     float gain_ = 1;
 };
 

@@ -29,6 +29,7 @@ namespace {
 constexpr int kVideoTimescale = 90'000;
 constexpr int kAudioSampleRate = 48'000;
 constexpr int kAudioBitRate = 128'000;
+constexpr int64_t kFadeInFrames = kAudioSampleRate / 50;  // 20 ms
 constexpr double k1080p30 = 1920.0 * 1080 * 30;  // pixels per second
 
 double pixelRate(const VideoOutputSettings& s) {
@@ -125,6 +126,7 @@ struct FFmpegSegmentEncoder::Pipeline {
     std::vector<float> audioFifo;
     std::optional<int64_t> audioFifoStart;  // timeline position of audioFifo[0]
     bool audioStarted = false;               // a sample has gone into the fifo
+    int64_t fadeIn = kFadeInFrames;          // frames of the current fade-in done
     std::deque<PacketPtr> audioPackets;       // encoded, waiting for their fragment
     std::unique_ptr<SwrContext, SwrDeleter> resampler;
     int resamplerRate = 0;
@@ -473,9 +475,17 @@ struct FFmpegSegmentEncoder::Pipeline {
         const int64_t slack = first ? 0 : kAudioSampleRate / 50;
         if (at - expected > slack) {
             audioFifo.insert(audioFifo.end(), size_t(at - expected) * channels, 0.0f);
+            fadeIn = 0;
         } else if (expected - at > slack) {
             const size_t trim = std::min(samples.size(), size_t(expected - at) * channels);
             samples.erase(samples.begin(), samples.begin() + ptrdiff_t(trim));
+        }
+        if (first) fadeIn = 0;
+        // Sound that starts out of silence rises over a few milliseconds: a step from
+        // nothing is a click, which AAC rings on, well past full scale.
+        for (size_t i = 0; i < samples.size() && fadeIn < kFadeInFrames; ++i) {
+            samples[i] *= float(fadeIn) / kFadeInFrames;
+            if ((i + 1) % channels == 0) ++fadeIn;
         }
         audioFifo.insert(audioFifo.end(), samples.begin(), samples.end());
         audioStarted = audioStarted || !samples.empty();

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "Capture/ComputerSoundSource.h"
 #include "LinuxPlatform.h"
 #include "RecorderError.h"
 #include "RecorderRuntime.h"
@@ -64,6 +65,8 @@ Options:
   --display ID|none   the display to record (default: the first)
   --camera ID|none    the camera (default: none)
   --mic ID|none       the microphone (default: the default source)
+  --computer-sound    also record what the computer plays, mixed with the microphone
+                      (or alone with --mic none)
   --fps N             screen frames per second (default 30)
   --seconds N         stop after N seconds of recording (at most 9000)
   --no-countdown      start at once instead of after 3 seconds
@@ -287,6 +290,9 @@ int devices(std::optional<LinuxPlatform::CaptureRoute> route) {
     const auto mics = MicrophoneSource::available();
     if (mics.empty()) std::printf("  none\n");
     for (const auto& m : mics) std::printf("  %s  %s%s\n", m.id.c_str(), m.name.c_str(), m.isDefault ? "  (default)" : "");
+    const auto soundProblem = ComputerSoundSource::problem();
+    std::printf("Computer sound (--computer-sound):\n  %s\n",
+                soundProblem ? ("unavailable: " + *soundProblem).c_str() : "the default output");
     return 0;
 }
 
@@ -318,6 +324,7 @@ struct RecordRequest {
     double seconds = 0;  // 0: until Ctrl-C
     int64_t fps = 30;
     std::optional<std::string> display, camera, mic;  // as given: an id or "none"
+    bool computerSound = false;
     bool countdown = true;
 
     // The request, or the message for a usage error.
@@ -341,6 +348,7 @@ struct RecordRequest {
         request.camera = args.value("--camera");
         request.mic = args.value("--mic");
         request.countdown = !args.has("--no-countdown");
+        request.computerSound = args.has("--computer-sound");
         return request;
     }
 };
@@ -381,6 +389,8 @@ std::optional<Problem> choose(RecorderModel& model, const RecordRequest& request
         model.setMicId(std::get<0>(mic));
     }
     model.setFps(request.fps);
+    // Only for this run: the app's kept choice is the app's.
+    model.setComputerSound(request.computerSound, false);
     if (!model.displayId() && !model.cameraId()) {
         if (request.display == "none")
             return Problem{"nothing to record: --display none needs a camera (--camera ID; "
@@ -401,6 +411,7 @@ std::string describeChoice(const RecorderModel& model) {
     std::string text = model.displayId() ? "display " + name(model.displays(), model.displayId()) : "no display";
     if (model.cameraId()) text += ", camera " + name(model.cameras(), model.cameraId());
     if (model.micId()) text += ", microphone " + name(model.mics(), model.micId());
+    if (model.computerSound() && !model.computerSoundProblem()) text += ", computer sound";
     return text;
 }
 
@@ -421,6 +432,9 @@ int record(RecorderModel& model, MainLoop& loop, const RecordRequest& request) {
     // Loading listed the devices again and may have picked defaults; the request stands.
     if (auto problem = choose(model, request)) return fail(problem->message, problem->status);
 
+    if (request.computerSound && model.computerSoundProblem())
+        std::fprintf(stderr, "brindlow-recorder: recording without the computer's sound: %s\n",
+                     model.computerSoundProblem()->c_str());
     std::printf("Recording %s.\n", describeChoice(model).c_str());
     std::fflush(stdout);
     model.setCountdownSeconds(request.countdown ? 3 : 0);
@@ -574,7 +588,7 @@ int main(int argc, char** argv) {
     } else if (command == "record") {
         if (help) return std::fputs(recordUsage, stdout), 0;
         parsed = Arguments::parse(rest, {"--display", "--camera", "--mic", "--fps", "--seconds", "--capture"},
-                                  {"--no-countdown"});
+                                  {"--no-countdown", "--computer-sound"});
     } else if (command == "devices") {
         if (help) return std::printf("Usage: brindlow-recorder devices [--capture x11|portal]\n"), 0;
         parsed = Arguments::parse(rest, {"--capture"}, {});

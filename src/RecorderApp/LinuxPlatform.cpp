@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Capture/CameraCapture.h"
+#include "Capture/ComputerSoundSource.h"
 #include "Cursor/AtspiElementInspector.h"
 #include "Cursor/X11CursorSampler.h"
 #include "DetachedProcess.h"
@@ -265,6 +266,12 @@ std::shared_ptr<CaptureSource> LinuxPlatform::makeCameraSource(const std::string
     if (!device) throw std::runtime_error("The camera is no longer connected.");
     return std::make_shared<CameraSource>(*device);
 }
+
+std::shared_ptr<CaptureSource> LinuxPlatform::makeComputerSoundSource() {
+    return std::make_shared<ComputerSoundSource>();
+}
+
+std::optional<std::string> LinuxPlatform::computerSoundProblem() { return ComputerSoundSource::problem(); }
 
 std::shared_ptr<void> LinuxPlatform::watchCamera(const std::string& cameraId, CaptureSize fit,
                                                  std::function<void(const SampleBuffer&)> onPicture) {

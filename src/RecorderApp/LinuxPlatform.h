@@ -60,6 +60,9 @@ public:
     std::shared_ptr<void> watchCamera(const std::string& cameraId, CaptureSize fit,
                                       std::function<void(const SampleBuffer&)> onPicture) override;
     std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) override;
+    std::shared_ptr<CaptureSource> makeComputerSoundSource() override;
+    std::optional<std::string> computerSoundProblem() override;
+    std::shared_ptr<SettingsStore> settings() override { return settings_; }
 
     std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) override;
     SegmentEncoderFactory encoderFactory() override;

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "MixedSoundSource.h"
 #include "RecorderError.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/SignalStack.h"
@@ -36,6 +37,7 @@ struct RecordChoices {
     CaptureSize pixels;
     std::optional<std::string> cameraId;  // only when listed
     std::optional<std::string> micId;     // only when listed
+    bool computerSound = false;           // only where it can be recorded
     int64_t fps = 30;
     bool inspectElements = false;
 };
@@ -64,9 +66,21 @@ std::shared_ptr<RecordingSession> buildSession(const RecordChoices& choices, Rec
         mic = platform.makeMicrophoneSource(*choices.micId);
     }
     if (!screen && !camera) throw RecorderError::permissionDenied("a display or a camera");
-    auto session = RecordingSession::make(api, choices.user, putter, platform.spoolDirectory(), screen, camera, mic,
-                                          cursor, RecorderModel::recordingOptions(choices.fps),
-                                          platform.encoderFactory());
+    RecordingSession::Options options = RecorderModel::recordingOptions(choices.fps);
+    options.microphone = mic != nullptr;
+    std::shared_ptr<CaptureSource> sound = mic;
+    if (choices.computerSound) {
+        if (auto computer = platform.makeComputerSoundSource()) {
+            // Mixed into the microphone's track, or in its place; never what fails a take.
+            std::vector<MixedSoundSource::Input> inputs;
+            if (mic) inputs.push_back({mic, true});
+            inputs.push_back({computer, false});
+            sound = std::make_shared<MixedSoundSource>(std::move(inputs));
+            options.computerSound = true;
+        }
+    }
+    auto session = RecordingSession::make(api, choices.user, putter, platform.spoolDirectory(), screen, camera,
+                                          sound, cursor, options, platform.encoderFactory());
     if (telemetry) session->setTelemetry(telemetry);
     if (auto freeSpace = platform.freeSpace()) session->setFreeSpace(std::move(freeSpace));
     return session;
@@ -202,6 +216,20 @@ void RecorderModel::setMicId(std::optional<std::string> id) {
     micChosen_ = true;
     set(micId_, std::move(id), Property::micId);
 }
+void RecorderModel::setComputerSound(bool on, bool keep) {
+    computerSoundRead_ = true;  // a choice made now wins over the one kept
+    set(computerSound_, on, Property::computerSound);
+    if (!keep || !platform_) return;
+    background([platform = platform_, on] {
+        const auto settings = platform->settings();
+        try {
+            if (settings) settings->setFlag("computerSound", on);
+        } catch (const std::exception&) {
+            // Not kept: it still holds for this run.
+        }
+    });
+}
+
 void RecorderModel::setFps(int64_t fps) {
     if (fps >= 1 && fps <= 120) set(fps_, fps, Property::fps);
 }
@@ -386,10 +414,12 @@ void RecorderModel::refreshDevices(std::function<void()> done) {
         std::optional<std::string> displayProblem;
         std::vector<DeviceOption> cameras, mics;
         std::optional<std::string> defaultMic;
+        std::optional<std::string> computerSoundProblem;
+        std::optional<bool> computerSoundKept;
     };
     auto found = std::make_shared<Found>();
     background(
-        [platform = platform_, found] {
+        [platform = platform_, found, readKept = !computerSoundRead_] {
             found->trusted = platform->isAccessibilityTrusted();
             try {
                 found->displays = platform->availableDisplays();
@@ -400,6 +430,9 @@ void RecorderModel::refreshDevices(std::function<void()> done) {
             found->cameras = platform->cameras();
             found->mics = platform->microphones();
             found->defaultMic = platform->defaultMicrophone();
+            found->computerSoundProblem = platform->computerSoundProblem();
+            if (const auto settings = platform->settings(); settings && readKept)
+                found->computerSoundKept = settings->flag("computerSound");
         },
         [found, done](RecorderModel& self) {
             self.set(self.hasAccessibilityPermission_, found->trusted, Property::hasAccessibilityPermission);
@@ -431,6 +464,11 @@ void RecorderModel::refreshDevices(std::function<void()> done) {
             self.set(self.mics_, found->mics, Property::mics);
             if (!listed(self.mics_, self.micId_) && (self.micId_ || !self.micChosen_))
                 self.set(self.micId_, found->defaultMic, Property::micId);
+            self.set(self.computerSoundProblem_, found->computerSoundProblem, Property::computerSoundProblem);
+            if (!self.computerSoundRead_) {
+                self.computerSoundRead_ = true;
+                if (found->computerSoundKept) self.set(self.computerSound_, *found->computerSoundKept, Property::computerSound);
+            }
 
             self.refreshCameraAccess(done);
         });
@@ -492,6 +530,7 @@ void RecorderModel::record() {
     }
     if (listed(cameras_, cameraId_)) choices.cameraId = cameraId_;
     if (listed(mics_, micId_)) choices.micId = micId_;
+    choices.computerSound = computerSound_ && !computerSoundProblem_;
     choices.fps = fps_;
     choices.inspectElements = hasAccessibilityPermission_;
     const auto attempt = std::make_shared<TakeAttempt>();
@@ -751,6 +790,8 @@ void RecorderModel::showPreviewState(const PreviewState& state) {
     set(hasAccessibilityPermission_, state.hasAccessibilityPermission, Property::hasAccessibilityPermission);
     set(hasScreenCapturePermission_, state.hasScreenCapturePermission, Property::hasScreenCapturePermission);
     set(displayProblem_, state.displayProblem, Property::displayProblem);
+    set(computerSound_, state.computerSound, Property::computerSound);
+    set(computerSoundProblem_, state.computerSoundProblem, Property::computerSoundProblem);
     set(screen_, state.screen, Property::screen);
     set(signInURL_, state.signInURL, Property::signInURL);
     set(unopenedURL_, state.unopenedURL, Property::unopenedURL);

@@ -99,6 +99,8 @@ public:
         hasAccessibilityPermission,
         hasScreenCapturePermission,
         displayProblem,
+        computerSound,
+        computerSoundProblem,
     };
     using Observer = std::function<void(Property)>;
 
@@ -134,6 +136,8 @@ public:
         bool hasAccessibilityPermission = false;
         bool hasScreenCapturePermission = false;
         std::optional<std::string> signInURL, unopenedURL, displayProblem;
+        bool computerSound = false;
+        std::optional<std::string> computerSoundProblem;
     };
     // Only on a preview instance (ignored otherwise); each change is announced as usual.
     void showPreviewState(const PreviewState& state);
@@ -164,6 +168,10 @@ public:
     std::optional<uint32_t> displayId() const { return displayId_; }
     const std::optional<std::string>& cameraId() const { return cameraId_; }
     const std::optional<std::string>& micId() const { return micId_; }
+    // Whether takes record what the computer plays (with the microphone, or in its place).
+    bool computerSound() const { return computerSound_; }
+    // Why the computer's sound cannot be recorded here; nothing when it can.
+    const std::optional<std::string>& computerSoundProblem() const { return computerSoundProblem_; }
     int64_t fps() const { return fps_; }
     double elapsed() const { return elapsed_; }
     int64_t backlogBytes() const { return backlogBytes_; }
@@ -190,6 +198,8 @@ public:
     void setDisplayId(std::optional<uint32_t> id);
     void setCameraId(std::optional<std::string> id);
     void setMicId(std::optional<std::string> id);
+    // Kept in the settings for the next launch unless `keep` is false (a command line's flag).
+    void setComputerSound(bool on, bool keep = true);
     void setFps(int64_t fps);
     // Seconds counted down before a take begins: 3, or 0 to begin at once.
     void setCountdownSeconds(int seconds) { countdownSeconds_ = seconds; }
@@ -286,6 +296,9 @@ private:
     bool hasAccessibilityPermission_ = false;
     bool hasScreenCapturePermission_ = false;
     std::optional<std::string> displayProblem_;
+    bool computerSound_ = false;
+    bool computerSoundRead_ = false;  // the kept choice was read (by the first device listing)
+    std::optional<std::string> computerSoundProblem_;
     Attempt attempt_;  // the take being started, if any
     int countdownSeconds_ = 3;
 

@@ -13,6 +13,7 @@
 #include "CursorTracker.h"
 #include "RecordingSession.h"
 #include "SegmentWriter.h"
+#include "Settings.h"
 
 namespace brindlow {
 
@@ -80,6 +81,12 @@ public:
         return nullptr;
     }
     virtual std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string& micId) = 0;
+    // What the computer plays, as a sound source of its own; nothing where it cannot be recorded.
+    virtual std::shared_ptr<CaptureSource> makeComputerSoundSource() { return nullptr; }
+    // Why the computer's sound cannot be recorded here, in words for the person; nothing when it can.
+    virtual std::optional<std::string> computerSoundProblem() { return "This system cannot record what it plays."; }
+    // The person's kept preferences (settings.json); nothing where none are kept.
+    virtual std::shared_ptr<SettingsStore> settings() { return nullptr; }
 
     virtual std::shared_ptr<SignInAttempt> makeSignIn(const std::string& webApp) = 0;
     virtual SegmentEncoderFactory encoderFactory() = 0;

@@ -1,6 +1,8 @@
 #include "Settings.h"
 
 #include <nlohmann/json.hpp>
+
+#include <type_traits>
 #include <system_error>
 
 #include "Support/AtomicFile.h"
@@ -30,17 +32,29 @@ Settings::Settings(fs::path file) : file_(std::move(file)) {}
 
 fs::path Settings::defaultFile() { return userConfigDirectory() / "settings.json"; }
 
-std::optional<std::string> Settings::string(std::string_view key) const {
+template <typename Value>
+std::optional<Value> Settings::read(std::string_view key) const {
     std::lock_guard lock(mutex_);
     bool corrupt = false;
     const auto object = readObject(file_, corrupt);
     if (!object) return std::nullopt;
     const auto found = object->find(std::string(key));
-    if (found == object->end() || !found->is_string()) return std::nullopt;
-    return found->get<std::string>();
+    if (found == object->end()) return std::nullopt;
+    if constexpr (std::is_same_v<Value, bool>) {
+        if (!found->is_boolean()) return std::nullopt;
+    } else {
+        if (!found->is_string()) return std::nullopt;
+    }
+    return found->get<Value>();
 }
 
-void Settings::setString(std::string_view key, const std::string& value) {
+std::optional<std::string> Settings::string(std::string_view key) const { return read<std::string>(key); }
+std::optional<bool> Settings::flag(std::string_view key) const { return read<bool>(key); }
+void Settings::setString(std::string_view key, const std::string& value) { write(key, value); }
+void Settings::setFlag(std::string_view key, bool on) { write(key, on); }
+
+template <typename Value>
+void Settings::write(std::string_view key, const Value& value) {
     std::lock_guard lock(mutex_);
     bool corrupt = false;
     auto object = readObject(file_, corrupt).value_or(nlohmann::json::object());

@@ -243,7 +243,8 @@ std::string RecordingSession::begin() {
 
     TelemetryProps props{{"screen", take->streams.contains(StreamKey::screen)},
                          {"camera", take->streams.contains(StreamKey::camera)},
-                         {"mic", mic_ != nullptr},
+                         {"mic", mic_ != nullptr && options_.microphone},
+                         {"computerSound", mic_ != nullptr && options_.computerSound},
                          {"fps", options_.fps}};
     if (screenSize) {
         props.emplace("width", screenSize->width);

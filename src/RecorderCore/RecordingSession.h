@@ -41,6 +41,9 @@ public:
         // While recording, the spool's free space is read this often; below the floor the take stops and is saved.
         double diskCheckSeconds = 5;
         int64_t stopBelowFreeBytes = 512 * 1024 * 1024;
+        // What the sound source holds, for the take's report: a microphone, the computer's sound.
+        bool microphone = true;
+        bool computerSound = false;
 
         int64_t screenBitsPerSecond() const { return fps > 30 ? 12'000'000 : 8'000'000; }
     };

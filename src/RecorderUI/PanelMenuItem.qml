@@ -3,23 +3,25 @@ import QtQuick.Controls.Basic
 
 // One entry of a PanelMenu: a check mark when it is the current choice; `heading` makes
 // it a section title that cannot be chosen, `info` a line that only tells something
-// (with `hint` on its right, such as a key combination).
+// (with `hint` on its right, such as a key combination), `note` a small remark that
+// wraps, such as why the entry above it cannot be chosen.
 MenuItem {
     id: item
 
     property bool heading: false
     property bool info: false
+    property bool note: false
     property string hint
     // The current choice of its menu.
     property bool chosen: false
 
-    enabled: !heading && !info
-    implicitHeight: heading ? 24 : 30
+    enabled: !heading && !info && !note
+    implicitHeight: heading ? 24 : note ? label.implicitHeight + 10 : 30
     leftPadding: 28
     rightPadding: 10
     hoverEnabled: true
 
-    Accessible.role: heading || info ? Accessible.StaticText : Accessible.MenuItem
+    Accessible.role: heading || info || note ? Accessible.StaticText : Accessible.MenuItem
     Accessible.name: hint === "" ? text : text + " " + hint
     Accessible.description: objectName
     Accessible.onPressAction: if (enabled) triggered()
@@ -34,7 +36,8 @@ MenuItem {
         font.weight: Font.Bold
     }
     contentItem: Item {
-        implicitWidth: label.implicitWidth + (item.hint === "" ? 0 : hintText.implicitWidth + 16)
+        // A remark wraps to the menu's width instead of widening it.
+        implicitWidth: item.note ? 0 : label.implicitWidth + (item.hint === "" ? 0 : hintText.implicitWidth + 16)
         implicitHeight: label.implicitHeight
         Text {
             id: label
@@ -43,10 +46,12 @@ MenuItem {
             anchors.rightMargin: item.hint === "" ? 0 : 16
             anchors.verticalCenter: parent.verticalCenter
             text: item.text
-            color: item.heading ? Theme.secondaryText : Theme.text
-            font.pixelSize: item.heading ? Theme.captionSize : Theme.bodySize
+            // Dimmed: a title, a remark, or an entry that cannot be chosen now.
+            color: item.heading || item.note || (!item.enabled && !item.info) ? Theme.secondaryText : Theme.text
+            font.pixelSize: item.heading || item.note ? Theme.captionSize : Theme.bodySize
             font.weight: item.heading ? Font.DemiBold : Font.Normal
-            elide: Text.ElideRight
+            wrapMode: item.note ? Text.WordWrap : Text.NoWrap
+            elide: item.note ? Text.ElideNone : Text.ElideRight
         }
         Text {
             id: hintText

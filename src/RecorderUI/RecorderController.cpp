@@ -60,6 +60,8 @@ void RecorderController::changed(RecorderModel::Property property) {
     case P::displayId: Q_EMIT displayIdChanged(); break;
     case P::cameraId: Q_EMIT cameraIdChanged(); break;
     case P::micId: Q_EMIT micIdChanged(); break;
+    case P::computerSound:
+    case P::computerSoundProblem: Q_EMIT computerSoundChanged(); break;
     case P::fps: Q_EMIT fpsChanged(); break;
     case P::elapsed: Q_EMIT elapsedChanged(); break;
     case P::backlogBytes: {
@@ -91,7 +93,9 @@ void RecorderController::updateLabels() {
     const QString display = text(DeviceLabel::screen(
         displayId ? name(displays_, QVariant::fromValue(qint64(*displayId))) : std::nullopt, displayId.has_value()));
     const QString camera = text(DeviceLabel::camera(name(cameras_, cameraId()), model_->cameraId().has_value()));
-    const QString mic = text(DeviceLabel::microphone(name(mics_, micId()), model_->micId().has_value()));
+    const bool withSound = model_->computerSound() && !model_->computerSoundProblem();
+    const QString mic = withSound ? (model_->micId() ? "Mic + sound" : "Sound only")
+                                  : text(DeviceLabel::microphone(name(mics_, micId()), model_->micId().has_value()));
     if (display != displayLabel_) {
         displayLabel_ = display;
         Q_EMIT displayLabelChanged();
@@ -141,6 +145,9 @@ void RecorderController::setFps(int fps) { model_->setFps(fps); }
 QString RecorderController::displayLabel() const { return displayLabel_; }
 QString RecorderController::cameraLabel() const { return cameraLabel_; }
 QString RecorderController::micLabel() const { return micLabel_; }
+bool RecorderController::computerSound() const { return model_->computerSound(); }
+void RecorderController::setComputerSound(bool on) { model_->setComputerSound(on); }
+QString RecorderController::computerSoundProblem() const { return text(model_->computerSoundProblem().value_or("")); }
 double RecorderController::elapsed() const { return model_->elapsed(); }
 QString RecorderController::clockText() const { return text(RecorderFormat::clock(model_->elapsed())); }
 qint64 RecorderController::backlogBytes() const { return model_->backlogBytes(); }

@@ -38,6 +38,10 @@ class RecorderController final : public QObject {
     Q_PROPERTY(qint64 displayId READ displayId WRITE setDisplayId NOTIFY displayIdChanged)
     Q_PROPERTY(QString cameraId READ cameraId WRITE setCameraId NOTIFY cameraIdChanged)
     Q_PROPERTY(QString micId READ micId WRITE setMicId NOTIFY micIdChanged)
+    // What the computer plays, recorded with the microphone or in its place; and why it
+    // cannot be (an empty text when it can).
+    Q_PROPERTY(bool computerSound READ computerSound WRITE setComputerSound NOTIFY computerSoundChanged)
+    Q_PROPERTY(QString computerSoundProblem READ computerSoundProblem NOTIFY computerSoundChanged)
     Q_PROPERTY(int fps READ fps WRITE setFps NOTIFY fpsChanged)
     // The picker buttons' short labels.
     Q_PROPERTY(QString displayLabel READ displayLabel NOTIFY displayLabelChanged)
@@ -94,6 +98,9 @@ public:
     void setCameraId(const QString& id);
     QString micId() const;
     void setMicId(const QString& id);
+    bool computerSound() const;
+    void setComputerSound(bool on);
+    QString computerSoundProblem() const;
     int fps() const;
     void setFps(int fps);
     QString displayLabel() const;
@@ -154,6 +161,7 @@ Q_SIGNALS:
     void displayIdChanged();
     void cameraIdChanged();
     void micIdChanged();
+    void computerSoundChanged();
     void fpsChanged();
     void displayLabelChanged();
     void cameraLabelChanged();

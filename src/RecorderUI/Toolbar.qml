@@ -22,14 +22,32 @@ Rectangle {
         DevicePicker {
             objectName: "mic-picker"
             width: pickers.pickerWidth
-            systemImage: off ? "mic.slash" : "mic"
-            off: recorder.micId === ""
+            readonly property bool withSound: recorder.computerSound && recorder.computerSoundProblem === ""
+            systemImage: recorder.micId === "" ? (withSound ? "speaker.wave.2" : "mic.slash") : "mic"
+            off: recorder.micId === "" && !withSound
             label: recorder.micLabel
             noneText: "No microphone"
             noneValue: ""
             options: recorder.mics
             currentValue: recorder.micId
             onChosen: value => recorder.micId = value
+
+            MenuSeparator {}
+            PanelMenuItem {
+                objectName: "computer-sound"
+                text: "Computer sound"
+                chosen: recorder.computerSound
+                enabled: recorder.computerSoundProblem === ""
+                onTriggered: recorder.computerSound = !recorder.computerSound
+            }
+            // Why the entry above cannot be chosen.
+            PanelMenuItem {
+                objectName: "computer-sound-problem"
+                note: true
+                text: recorder.computerSoundProblem
+                visible: text !== ""
+                height: visible ? implicitHeight : 0
+            }
         }
         DevicePicker {
             objectName: "camera-picker"

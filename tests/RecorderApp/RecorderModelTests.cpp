@@ -11,6 +11,7 @@
 
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "RecorderError.h"
+#include "Settings.h"
 #include "SignIn/BrowserSignIn.h"
 #include "Support/DevServerProcess.h"
 #include "Support/FakeSources.h"
@@ -182,6 +183,18 @@ public:
     std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string&) override {
         return std::make_shared<testing::FakeMicSource>();
     }
+    std::shared_ptr<CaptureSource> makeComputerSoundSource() override {
+        if (soundProblem) return nullptr;
+        auto source = std::make_shared<testing::FakeMicSource>();
+        std::lock_guard lock(mutex);
+        lastComputerSound = source;
+        return source;
+    }
+    std::optional<std::string> computerSoundProblem() override {
+        std::lock_guard lock(mutex);
+        return soundProblem;
+    }
+    std::shared_ptr<SettingsStore> settings() override { return kept; }
     std::shared_ptr<SignInAttempt> makeSignIn(const std::string&) override { return signIn; }
     SegmentEncoderFactory encoderFactory() override {
         FFmpegSegmentEncoder::Options options;
@@ -204,6 +217,9 @@ public:
     std::vector<DeviceOption> cameraList{{"cam-1", "Desk Camera"}};
     std::vector<DeviceOption> micList{{"mic-a", "Headset"}, {"mic-b", "Built-in"}};
     std::optional<std::string> defaultMic = "mic-b";
+    std::optional<std::string> soundProblem;
+    std::shared_ptr<testing::FakeMicSource> lastComputerSound;
+    std::shared_ptr<Settings> kept;
     std::atomic<Access> camera{Access::granted};
     std::atomic<bool> screenAccess{true}, trusted{false}, screenFailsToStart{false},
         opensBrowser{true};
@@ -395,6 +411,39 @@ TEST(RecorderModelDevices, PreviewCameraOnlyForAnAllowedChosenCameraWhileItCanBe
     EXPECT_EQ(preview->elapsed(), 754);
     EXPECT_EQ(preview->user()->uid, "preview");
     EXPECT_FALSE(RecorderModel::preview(Screen::of(Kind::setup), false, h.loop)->displayId());
+}
+
+// The choice is kept across launches; the first refresh reads it, but never over a choice
+// already made in this run. Where nothing can be recorded it is offered with the reason only.
+TEST(RecorderModelDevices, ComputerSoundIsKeptAcrossLaunches) {
+    const fs::path file = fs::temp_directory_path() / ("brindlow-settings-" + randomUUID()) / "settings.json";
+    const auto launch = [&] {
+        auto h = std::make_unique<Harness>(RecorderEnvironment::dev(), std::make_shared<testing::ScriptedTransport>(),
+                                           std::make_shared<MemoryTokenStore>());
+        h->platform->kept = std::make_shared<Settings>(file);
+        return h;
+    };
+    {
+        auto h = launch();
+        h->run([&](auto done) { h->model->refreshDevices(done); });
+        EXPECT_FALSE(h->model->computerSound()) << "off until chosen";
+        h->model->setComputerSound(true);
+        EXPECT_TRUE(h->waitFor([&] { return Settings(file).flag("computerSound") == true; }));
+    }
+    {
+        auto h = launch();
+        h->run([&](auto done) { h->model->refreshDevices(done); });
+        EXPECT_TRUE(h->model->computerSound()) << "kept from the last launch";
+        EXPECT_FALSE(h->model->computerSoundProblem());
+    }
+    {
+        auto h = launch();
+        h->model->setComputerSound(false, false);  // chosen before the devices were read
+        h->run([&](auto done) { h->model->refreshDevices(done); });
+        EXPECT_FALSE(h->model->computerSound());
+        EXPECT_EQ(Settings(file).flag("computerSound"), true) << "a choice not to keep";
+    }
+    fs::remove_all(file.parent_path());
 }
 
 // --- the whole flow against the stand-in ---
@@ -623,6 +672,47 @@ TEST_F(RecorderModelFlow, ADiskFillingUpStopsTheTakeSaysWhyAndSavesIt) {
     // The notice was about that take: the next one starts without it.
     h.model->newRecording();
     EXPECT_FALSE(h.model->error());
+}
+
+// Computer sound takes the microphone's place or joins it, and the take says so; where it
+// cannot be recorded the take goes on without it.
+TEST_F(RecorderModelFlow, ComputerSoundJoinsTheTakeOnlyWhereItCanBeRecorded) {
+    signIn();
+    const struct {
+        const char* name;
+        std::optional<std::string> mic;
+        std::optional<std::string> problem;
+        bool recorded;
+    } cases[] = {
+        {"with the microphone", "mic-a", std::nullopt, true},
+        {"in the microphone's place", std::nullopt, std::nullopt, true},
+        {"without a sound server", "mic-a", "No sound server is running.", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(h.platform->mutex);
+            h.platform->soundProblem = c.problem;
+            h.platform->lastComputerSound.reset();
+        }
+        h.run([&](auto done) { h.model->refreshDevices(done); });
+        EXPECT_EQ(h.model->computerSoundProblem(), c.problem);
+        h.model->setMicId(c.mic);
+        h.model->setComputerSound(true, false);
+        const size_t before = h.sink->of(TelemetryEvent::takeStarted).size();
+        recordNow();
+        h.model->stop();
+        ASSERT_TRUE(h.waitForScreen(Kind::saved, 60s));
+        const auto started = h.sink->of(TelemetryEvent::takeStarted);
+        ASSERT_EQ(started.size(), before + 1);
+        const auto& props = started.back().second;
+        ASSERT_TRUE(props.count("computerSound"));
+        EXPECT_EQ(*props.at("computerSound").boolean(), c.recorded);
+        std::lock_guard lock(h.platform->mutex);
+        EXPECT_EQ(h.platform->lastComputerSound && h.platform->lastComputerSound->started, c.recorded);
+        h.model->newRecording();
+    }
+    EXPECT_EQ(recordings().size(), 3u);
 }
 
 TEST_F(RecorderModelFlow, BrowserSignInDeliversOrIsCancelledQuietly) {

@@ -101,6 +101,10 @@ std::vector<ScreenCase> screenCases() {
     signedOut.signedIn = false;
     RecorderModel::PreviewState signedOutWithError = signedOut;
     signedOutWithError.error = "Couldn't load your account: the network is down";
+    RecorderModel::PreviewState withSound = on(Screen::of(Kind::setup));
+    withSound.computerSound = true;
+    RecorderModel::PreviewState soundUnavailable = withSound;
+    soundUnavailable.computerSoundProblem = "No sound server is running.";
     return {
         {"loading", on(Screen::of(Kind::loading)), {{"loading", ""}},
          {"sign-in", "start-recording", "mic-picker", "account-menu"}},
@@ -117,6 +121,9 @@ std::vector<ScreenCase> screenCases() {
          {{"start-recording", "Start recording"}, {"mic-picker", "MacBook Pro M\u2026"},
           {"camera-picker", "FaceTime HD C\u2026"}, {"display-picker", "LG HDR 4K"}, {"account-menu", "Account"}},
          {"stop", "pause-resume", "restart", "elapsed", "countdown", "camera-placeholder"}},
+        {"setup with computer sound", withSound, {{"mic-picker", "Mic + sound"}}, {}},
+        {"computer sound chosen where it cannot be recorded", soundUnavailable,
+         {{"mic-picker", "MacBook Pro M\u2026"}}, {}},
         {"countdown", on(Screen::countdownOf(3)), {{"countdown", "3"}, {"cancel-countdown", "Cancel"}},
          {"start-recording", "stop", "mic-picker", "account-menu", "elapsed"}},
         {"recording", on(Screen::recording(false)),
@@ -389,6 +396,37 @@ TEST(RecorderPanel, DevicePickersTurnDevicesOff) {
     EXPECT_EQ(panel.model->cameraId(), std::nullopt);
 }
 
+// The microphone menu's "Computer sound" turns it on and off, and where it cannot be
+// recorded it cannot be chosen and says why.
+TEST(RecorderPanel, ComputerSoundIsChosenInTheMicrophoneMenu) {
+    const auto openMenu = [](const Panel& panel) {
+        panel.click(panel.one("mic-picker"));
+        QObject* menu = panel.popup("mic-picker-menu");
+        ASSERT_NE(menu, nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 3000));
+    };
+    {
+        Panel panel(on(Screen::of(Kind::setup)));
+        openMenu(panel);
+        EXPECT_FALSE(panel.isShown("computer-sound-problem"));
+        panel.click(panel.one("computer-sound"));
+        EXPECT_TRUE(panel.model->computerSound());
+        EXPECT_EQ(said(panel.one("mic-picker")).toStdString(), "Mic + sound");
+        openMenu(panel);
+        EXPECT_TRUE(panel.one("computer-sound")->property("chosen").toBool());
+        panel.click(panel.one("computer-sound"));
+        EXPECT_FALSE(panel.model->computerSound());
+    }
+    auto unavailable = on(Screen::of(Kind::setup));
+    unavailable.computerSoundProblem = "No sound server is running.";
+    Panel panel(unavailable);
+    openMenu(panel);
+    EXPECT_FALSE(panel.one("computer-sound")->isEnabled());
+    EXPECT_EQ(said(panel.one("computer-sound-problem")).toStdString(), "No sound server is running.");
+    panel.click(panel.one("computer-sound"));
+    EXPECT_FALSE(panel.model->computerSound());
+}
+
 TEST(RecorderPanel, AccountMenuSignsOut) {
     Panel panel(on(Screen::of(Kind::setup)));
     panel.click(panel.one("account-menu"));
@@ -567,6 +605,10 @@ TEST(RecorderPanel, DrawsEveryScreen) {
     savedNoBrowser.unopenedURL = savedNoBrowser.screen.url;
     auto noDisplay = on(Screen::of(Kind::setup));
     noDisplay.displayProblem = "cannot open X display :0";
+    auto withSound = on(Screen::of(Kind::setup));
+    withSound.computerSound = true;
+    auto soundUnavailable = on(Screen::of(Kind::setup));
+    soundUnavailable.computerSoundProblem = "The sound server does not let apps hear what it plays.";
     const std::pair<const char*, RecorderModel::PreviewState> screens[] = {
         {"loading", on(Screen::of(Kind::loading))},
         {"signed-out", failedSignIn},
@@ -592,6 +634,8 @@ TEST(RecorderPanel, DrawsEveryScreen) {
         {"restart-question", on(Screen::recording(false)), "restart", "restart-confirmation"},
         {"display-menu", on(Screen::of(Kind::setup)), "display-picker", "display-picker-menu"},
         {"mic-menu", on(Screen::of(Kind::setup)), "mic-picker", "mic-picker-menu"},
+        {"mic-menu-computer-sound", withSound, "mic-picker", "mic-picker-menu"},
+        {"mic-menu-no-computer-sound", soundUnavailable, "mic-picker", "mic-picker-menu"},
         {"account-menu", on(Screen::of(Kind::setup)), "account-menu", "account-menu-items"},
     };
     std::vector<std::tuple<const char*, RecorderModel::PreviewState, const char*, const char*>> all;

@@ -200,15 +200,7 @@ TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
     for (size_t i = 1; i + 3 < kinds.size(); ++i) EXPECT_EQ(kinds[i], "range");
 
     // The screen stream as the web app will read it.
-    const fs::path dir = server.dataDir() / "objects" / aid / "screen";
-    std::vector<fs::path> parts;
-    for (const auto& entry : fs::directory_iterator(dir)) parts.push_back(entry.path());
-    std::sort(parts.begin(), parts.end());
-    const fs::path stream = home / "screen.mp4";
-    {
-        std::ofstream out(stream, std::ios::binary);
-        for (const auto& part : parts) out << std::ifstream(part, std::ios::binary).rdbuf();
-    }
+    const fs::path stream = server.storedStream(aid, "screen", home / "screen.mp4");
     const auto probed = testing::runCommand({"ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_format",
                                              "-show_entries", "packet=pts_time,flags", "-select_streams", "v:0",
                                              stream.string()});
@@ -392,13 +384,7 @@ protected:
         EXPECT_GE(filed, least);
         EXPECT_LE(filed, most);
 
-        const fs::path dir = server.dataDir() / "objects" / aid / "screen";
-        const fs::path stream = home / "recovered.mp4";
-        {
-            std::ofstream out(stream, std::ios::binary);
-            for (int n = 0; fs::exists(dir / (std::to_string(n) + ".mp4")); ++n)
-                out << std::ifstream(dir / (std::to_string(n) + ".mp4"), std::ios::binary).rdbuf();
-        }
+        const fs::path stream = server.storedStream(aid, "screen", home / "recovered.mp4");
         const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-i", stream.string(), "-f", "null", "-"});
         EXPECT_EQ(decoded.exitCode, 0);
         EXPECT_EQ(decoded.output, "") << "the stream does not decode cleanly";

@@ -120,17 +120,10 @@ protected:
         return std::make_shared<testing::FakeVideoSource>(CaptureSize{160, 120}, 30);
     }
     json recording(const std::string& aid) const { return server.state(aid).at("recordings").at(0); }
-    // The uploaded objects of one stream, concatenated, in a file for ffprobe.
+    // The uploaded ranges of one stream, in order, in a file for ffprobe.
     fs::path uploadedStream(const std::string& aid, const std::string& stream) const {
-        const fs::path dir = server.dataDir() / "objects" / aid / stream;
-        std::vector<fs::path> parts;
-        for (const auto& entry : fs::directory_iterator(dir)) parts.push_back(entry.path());
-        std::sort(parts.begin(), parts.end());
-        const fs::path out = spool / (aid + "-" + stream + ".mp4");
         fs::create_directories(spool);
-        std::ofstream file(out, std::ios::binary);
-        for (const auto& part : parts) file << std::ifstream(part, std::ios::binary).rdbuf();
-        return out;
+        return server.storedStream(aid, stream, spool / (aid + "-" + stream + ".mp4"));
     }
     static json probe(const fs::path& file) {
         const auto result = testing::runCommand(

@@ -131,13 +131,7 @@ TEST_F(PortalScreen, ATakeThroughTheCommandLineIsSavedInTheScreensColour) {
     EXPECT_EQ(rec.at("status"), "saved");
     EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
     EXPECT_EQ(rec.at("registration").at("streams").at(0).at("width"), 1280);
-    const fs::path dir = server.dataDir() / "objects" / rec.at("aid").get<std::string>() / "screen";
-    const fs::path stream = home / "screen.mp4";
-    {
-        std::ofstream out(stream, std::ios::binary);
-        for (int n = 0; fs::exists(dir / (std::to_string(n) + ".mp4")); ++n)
-            out << std::ifstream(dir / (std::to_string(n) + ".mp4"), std::ios::binary).rdbuf();
-    }
+    const fs::path stream = server.storedStream(rec.at("aid").get<std::string>(), "screen", home / "screen.mp4");
     const auto pixel = testing::runCommand({"ffmpeg", "-v", "error", "-ss", "1.5", "-i", stream.string(), "-vf",
                                             "crop=2:2:640:360", "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24",
                                             "-"});

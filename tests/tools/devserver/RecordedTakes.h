@@ -66,15 +66,11 @@ public:
 
     // The stream as stored: its range objects, concatenated in order.
     std::string storedStream(const std::string& aid, const std::string& stream) const {
-        std::string out;
-        for (int n = 0;; ++n) {
-            const auto file = server.dataDir() / "objects" / aid / stream / (std::to_string(n) + ".mp4");
-            if (!std::filesystem::exists(file)) break;
-            std::ostringstream bytes;
-            bytes << std::ifstream(file, std::ios::binary).rdbuf();
-            out += bytes.str();
-        }
-        return out;
+        const auto file = std::filesystem::temp_directory_path() / ("brindlow-stored-" + aid + "-" + stream + ".mp4");
+        std::ostringstream bytes;
+        bytes << std::ifstream(server.storedStream(aid, stream, file), std::ios::binary).rdbuf();
+        std::filesystem::remove(file);
+        return bytes.str();
     }
 
     DevServerProcess server;

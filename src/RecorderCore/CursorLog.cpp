@@ -216,8 +216,8 @@ std::string shapeLine(const CursorLog::Shape& s) {
     return out;
 }
 
-std::string elementLine(const CursorLog::Element& e) {
-    std::string out = "[\"e\",";
+// An element's fields, in the order both the log and its spooled lines keep them.
+void appendElementFields(std::string& out, const CursorLog::Element& e) {
     appendInteger(out, e.t);
     for (double v : {e.x, e.y, e.width, e.height}) {
         out.push_back(',');
@@ -227,6 +227,11 @@ std::string elementLine(const CursorLog::Element& e) {
     appendString(out, e.role);
     out.push_back(',');
     appendString(out, e.label);
+}
+
+std::string elementLine(const CursorLog::Element& e) {
+    std::string out = "[\"e\",";
+    appendElementFields(out, e);
     out.append("]");
     return out;
 }
@@ -276,15 +281,7 @@ std::string CursorLog::encoded() const {
         const Element& e = elements[i];
         if (i) out.push_back(',');
         out.push_back('[');
-        appendInteger(out, e.t);
-        for (double v : {e.x, e.y, e.width, e.height}) {
-            out.push_back(',');
-            appendNumber(out, v);
-        }
-        out.push_back(',');
-        appendString(out, e.role);
-        out.push_back(',');
-        appendString(out, e.label);
+        appendElementFields(out, e);
         out.push_back(']');
     }
     out.append("]}");

@@ -9,20 +9,15 @@ MixedSoundSource::MixedSoundSource(std::vector<Input> inputs) : inputs_(std::mov
 MixedSoundSource::~MixedSoundSource() { stop(); }
 
 void MixedSoundSource::start(Deliver deliver) {
-    {
-        std::lock_guard lock(lock_);
-        deliver_ = std::move(deliver);
-    }
+    handOff_.setReceiver(std::move(deliver));
     for (size_t i = 0; i < inputs_.size(); ++i) {
         const Input& input = inputs_[i];
         try {
             input.source->start([this, i](const SampleBuffer& buffer) {
-                std::vector<SampleBuffer> mixed;
-                {
-                    std::lock_guard lock(lock_);
-                    mixed = mixer_.add(i, buffer);
-                }
-                handOn(std::move(mixed));
+                // Handed on under the lock: inputs deliver on threads of their own, and the
+                // mix must leave in the order it was made.
+                std::lock_guard lock(lock_);
+                handOff_.handOn(mixer_.add(i, buffer));
             });
             std::lock_guard lock(lock_);
             ++live_;
@@ -38,35 +33,18 @@ void MixedSoundSource::start(Deliver deliver) {
     }
 }
 
-void MixedSoundSource::handOn(std::vector<SampleBuffer> buffers) {
-    if (buffers.empty()) return;
-    queue_.async([this, buffers = std::move(buffers)] {
-        Deliver deliver;
-        {
-            std::lock_guard lock(lock_);
-            deliver = deliver_;
-        }
-        if (deliver)
-            for (const auto& buffer : buffers) deliver(buffer);
-    });
-}
-
 void MixedSoundSource::deliverUntil(MediaTime hostTime) {
     for (const auto& input : inputs_) input.source->deliverUntil(hostTime);
-    std::vector<SampleBuffer> mixed;
     {
         std::lock_guard lock(lock_);
-        mixed = mixer_.flushUntil(hostTime);
+        handOff_.handOn(mixer_.flushUntil(hostTime));
     }
-    handOn(std::move(mixed));
-    queue_.sync([] {});
+    handOff_.drain();
 }
 
 void MixedSoundSource::stop() {
     for (const auto& input : inputs_) input.source->stop();
-    queue_.sync([] {});
-    std::lock_guard lock(lock_);
-    deliver_ = nullptr;
+    handOff_.close();
 }
 
 size_t MixedSoundSource::liveInputs() const {

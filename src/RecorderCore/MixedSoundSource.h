@@ -4,9 +4,9 @@
 #include <mutex>
 #include <vector>
 
+#include "BufferHandOff.h"
 #include "CaptureSource.h"
 #include "SoundMixer.h"
-#include "Support/Concurrency.h"
 
 namespace brindlow {
 
@@ -37,14 +37,11 @@ public:
     size_t liveInputs() const;
 
 private:
-    void handOn(std::vector<SampleBuffer> buffers);
-
     const std::vector<Input> inputs_;
     mutable std::mutex lock_;
     SoundMixer mixer_;       // guarded by lock_
     size_t live_ = 0;        // guarded by lock_
-    Deliver deliver_;        // guarded by lock_
-    SerialQueue queue_{"com.brindlow.recorder.sound-mix"};
+    BufferHandOff handOff_{"com.brindlow.recorder.sound-mix"};
 };
 
 }  // namespace brindlow

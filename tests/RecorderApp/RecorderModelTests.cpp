@@ -15,6 +15,7 @@
 #include "SignIn/BrowserSignIn.h"
 #include "Support/DevServerProcess.h"
 #include "Support/FakeSources.h"
+#include "Support/MemoryTokenStore.h"
 #include "Support/ScriptedTransport.h"
 
 namespace brindlow {
@@ -37,26 +38,7 @@ void PrintTo(const Screen& screen, std::ostream* out) {
 
 namespace {
 
-class MemoryTokenStore final : public TokenStore {
-public:
-    explicit MemoryTokenStore(std::optional<StoredSession> session = {}) : session_(std::move(session)) {}
-    std::optional<StoredSession> load() override {
-        std::lock_guard lock(mutex_);
-        return session_;
-    }
-    void save(const StoredSession& session) override {
-        std::lock_guard lock(mutex_);
-        session_ = session;
-    }
-    void clear() override {
-        std::lock_guard lock(mutex_);
-        session_.reset();
-    }
-
-private:
-    std::mutex mutex_;
-    std::optional<StoredSession> session_;
-};
+using testing::MemoryTokenStore;
 
 class RecordingSink final : public TelemetrySink {
 public:

@@ -1,9 +1,13 @@
 #include "SoundMixer.h"
 
+#include "MixedSoundSource.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 #include <numbers>
+#include <thread>
 
 namespace brindlow {
 namespace {
@@ -81,6 +85,48 @@ TEST(SoundMixer, LoudSumsAreLimitedAndAStoppedSourceHoldsTheMixOnlySoLong) {
     float lateLoudest = 0;
     for (size_t i = 400 * 480; i < 500 * 480; ++i) lateLoudest = std::max(lateLoudest, std::fabs(out.samples[i]));
     EXPECT_NEAR(lateLoudest, 0.5f, 0.01f);
+}
+
+// A sound source that delivers as fast as it can on a thread of its own, as a source
+// catching up after a burst does.
+class RushingSource final : public CaptureSource {
+public:
+    RushingSource(double frequency, int buffers) : frequency_(frequency), buffers_(buffers) {}
+    ~RushingSource() override { stop(); }
+    std::optional<CaptureSize> videoSize() const override { return std::nullopt; }
+    void start(Deliver deliver) override {
+        thread_ = std::jthread([this, deliver = std::move(deliver)] {
+            for (int k = 0; k < buffers_; ++k) deliver(tone(int64_t(k) * 480, frequency_, 0.3f));
+        });
+    }
+    void stop() override {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    const double frequency_;
+    const int buffers_;
+    std::jthread thread_;
+};
+
+// Two inputs delivering at once on their own threads: the mix still leaves in order.
+TEST(MixedSoundSource, TheMixLeavesInTheOrderItWasMade) {
+    constexpr int buffers = 3000;
+    auto first = std::make_shared<RushingSource>(1000, buffers), second = std::make_shared<RushingSource>(440, buffers);
+    MixedSoundSource mixed({{first, true}, {second, true}});
+    std::mutex lock;
+    Mixed out;
+    mixed.start([&](const SampleBuffer& buffer) {
+        std::lock_guard guard(lock);
+        out.take({buffer});
+    });
+    first->stop();
+    second->stop();
+    mixed.deliverUntil(MediaTime(int64_t(buffers) * 480, rate));
+    mixed.stop();
+    std::lock_guard guard(lock);
+    EXPECT_TRUE(out.contiguous);
+    EXPECT_EQ(out.samples.size(), size_t(buffers) * 480);
 }
 
 }  // namespace

@@ -276,16 +276,21 @@ def run(args, home, processes):
     app = processes.start([args.app], env=env, stdout=log, stderr=subprocess.STDOUT)
     recorder = Recorder(app.pid)
 
-    def shoot(name, corners=True):
-        """A picture of the window on the composited screen, and its corners checked."""
-        extents = wait_for("the window's extents", recorder.window_extents, 10)
-        x, y, w, h = extents
+    def cut_from_screen(name, x, y, w, h):
+        """A picture of a region of the screen with a 12-pixel margin, in the artifacts."""
         whole = os.path.join(args.artifacts, f"{name}-screen.png")
         subprocess.run(["import", "-window", "root", whole], env=env, check=True, timeout=30)
         picture = os.path.join(args.artifacts, f"{name}.png")
         subprocess.run(["convert", whole, "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
                         "+repage", picture], check=True, timeout=30)
         os.remove(whole)
+        return picture
+
+    def shoot(name, corners=True):
+        """A picture of the window on the composited screen, and its corners checked."""
+        extents = wait_for("the window's extents", recorder.window_extents, 10)
+        x, y, w, h = extents
+        picture = cut_from_screen(name, x, y, w, h)
         # The corner pixel must be the desktop behind the window, not black.
         corner = subprocess.run(["convert", picture, "-format", "%[pixel:p{13,13}]", "info:"],
                                 capture_output=True, text=True, check=True).stdout.strip()
@@ -306,13 +311,7 @@ def run(args, home, processes):
         px, py, pw, ph = recorder.window_extents()
         x, y = min(mx, px), min(my, py)
         w, h = max(mx + mw, px + pw) - x, max(my + mh, py + ph) - y
-        whole = os.path.join(args.artifacts, f"{name}-screen.png")
-        subprocess.run(["import", "-window", "root", whole], env=env, check=True, timeout=30)
-        picture = os.path.join(args.artifacts, f"{name}.png")
-        subprocess.run(["convert", whole, "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
-                        "+repage", picture], check=True, timeout=30)
-        os.remove(whole)
-        print(f"screen {name}: {picture}")
+        print(f"screen {name}: {cut_from_screen(name, x, y, w, h)}")
 
     def state():
         with urllib.request.urlopen(f"{monolith}/_dev/state", timeout=10) as answer:

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "BufferHandOff.h"
 #include "CaptureSource.h"
 #include "Capture/PulseSourceReader.h"
-#include "Support/Concurrency.h"
 
 namespace brindlow {
 
@@ -31,9 +30,7 @@ public:
 
 private:
     const std::string source_;
-    SerialQueue queue_;
-    std::mutex lock_;
-    Deliver deliver_;  // guarded by lock_
+    BufferHandOff handOff_;
     std::unique_ptr<PulseSourceReader> reader_;  // set by start, used by the controlling thread
 };
 

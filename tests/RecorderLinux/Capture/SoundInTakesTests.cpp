@@ -51,6 +51,20 @@ void writeTone(const std::filesystem::path& path, double frequency, double secon
         u16(uint16_t(int16_t(std::lround(32767 * level * std::sin(2 * M_PI * frequency * i / 48'000)))));
 }
 
+// The take's screen flashed `count` times with a click each time: every click is heard
+// within one picture of its flash.
+void expectClicksWithTheirFlashes(const std::filesystem::path& stream, const char* heard, size_t count) {
+    const auto video = testing::decodeFlashes(stream);
+    const auto audio = testing::decodeClicks(stream);
+    ASSERT_EQ(video.flashes.size(), count);
+    ASSERT_EQ(audio.clicks.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+        std::printf("%s, flash %zu at %.3f s: click %+.1f ms\n", heard, i, video.flashes[i],
+                    (audio.clicks[i] - video.flashes[i]) * 1000);
+        EXPECT_NEAR(audio.clicks[i], video.flashes[i], 1.0 / 30) << i;
+    }
+}
+
 class SoundInTakes : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,15 +183,7 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
     waitpid(tone, nullptr, 0);
 
     const auto stream = rig.stored(aid, "screen");
-    const auto video = testing::decodeFlashes(stream);
-    const auto audio = testing::decodeClicks(stream);
-    ASSERT_EQ(video.flashes.size(), 3u);
-    ASSERT_EQ(audio.clicks.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        std::printf("flash %zu at %.3f s: click %+.1f ms\n", i, video.flashes[i],
-                    (audio.clicks[i] - video.flashes[i]) * 1000);
-        EXPECT_NEAR(audio.clicks[i], video.flashes[i], 1.0 / 30) << i;
-    }
+    expectClicksWithTheirFlashes(stream, "microphone", 3);
     const auto sound = testing::measureSound(stream, 0.005f);
     std::printf("sound: %s; suspended for %.3f s\n", sound.text().c_str(), suspended);
     // A click's stream joining the sink can leave a few quiet milliseconds in the sink's
@@ -288,15 +294,7 @@ TEST_F(SoundInTakes, ComputerSoundAloneHoldsItsToneAndItsClicksStayWithTheirFlas
     kill(tone, SIGTERM);
     waitpid(tone, nullptr, 0);
     const auto stream = rig.stored(aid, "screen");
-    const auto video = testing::decodeFlashes(stream);
-    const auto audio = testing::decodeClicks(stream);
-    ASSERT_EQ(video.flashes.size(), 3u);
-    ASSERT_EQ(audio.clicks.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        std::printf("computer sound, flash %zu at %.3f s: click %+.1f ms\n", i, video.flashes[i],
-                    (audio.clicks[i] - video.flashes[i]) * 1000);
-        EXPECT_NEAR(audio.clicks[i], video.flashes[i], 1.0 / 30) << i;
-    }
+    expectClicksWithTheirFlashes(stream, "computer sound", 3);
     const auto sound2 = testing::measureSound(stream, 0.005f);
     std::printf("sound: %s\n", sound2.text().c_str());
     EXPECT_NEAR(sound2.audioSeconds, sound2.videoSeconds, 1.0 / 30);

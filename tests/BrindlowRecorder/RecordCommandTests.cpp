@@ -156,7 +156,8 @@ TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
     });
     // Under `script` the recorder has a terminal, so it takes "p" to pause.
     const fs::path transcript = home / "record.txt";
-    Child record({"script", "-qfec", quoted(recorder({"record", "--seconds", "20", "--no-countdown"})),
+    Child record({"script", "-qfec",
+                  quoted(recorder({"record", "--seconds", "20", "--no-countdown", "--computer-sound"})),
                   transcript.string()});
     std::this_thread::sleep_for(6s);
     record.type("p\n");
@@ -168,6 +169,7 @@ TEST_F(RecordCommand, RecordsTwentySecondsWithAPauseAndFilesTheTake) {
     const std::string output = readFile(transcript).value_or("");
     ASSERT_EQ(status, 0) << output;
     EXPECT_NE(output.find("paused"), std::string::npos);
+    EXPECT_NE(output.find(", computer sound"), std::string::npos) << output;
 
     const json state = server.state();
     ASSERT_EQ(state.at("recordings").size(), 1u);

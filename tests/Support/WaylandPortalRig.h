@@ -210,15 +210,16 @@ class WaylandPortalRig {
             << "xwayland disable\n";
         std::ofstream(dir_ / "xdpw.conf")
             << "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\n";
-        // A microphone inside the sound server itself, driven by its graph like a card
-        // ("testsine"): no player process that a busy machine could hold up.
+        // A microphone (a virtual source that a player feeds, as a call app's is) and
+        // speakers, whose monitor is what the computer plays. The server's own test sine
+        // would do for the first without a player, but under load it stops for good
+        // ("audiotestsrc: out of buffers").
         std::filesystem::create_directories(dir_ / "config" / "pipewire" / "pipewire.conf.d");
-        std::ofstream(dir_ / "config" / "pipewire" / "pipewire.conf.d" / "testsine.conf")
-            << "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
-               "context.objects = [ { factory = adapter args = { factory.name = audiotestsrc "
-               "node.name = testsine node.description = \"Test sine\" media.class = Audio/Source "
-               "audio.rate = 48000 audio.channels = 1 node.driver = true priority.driver = 20000 object.linger = true } }\n"
-               // and speakers, whose monitor is what the computer plays
+        std::ofstream(dir_ / "config" / "pipewire" / "pipewire.conf.d" / "devices.conf")
+            << "context.objects = [\n"
+               "  { factory = adapter args = { factory.name = support.null-audio-sink "
+               "node.name = testmic node.description = \"Test microphone\" media.class = Audio/Source/Virtual "
+               "audio.position = [ MONO ] object.linger = true } }\n"
                "  { factory = adapter args = { factory.name = support.null-audio-sink "
                "node.name = speakers node.description = \"Speakers\" media.class = Audio/Sink "
                "audio.position = [ MONO ] object.linger = true } } ]\n";
@@ -252,19 +253,22 @@ class WaylandPortalRig {
                      "--address=" + busAddress(), "--nofork", "--nopidfile", "--syslog-only"},
                     session, exists(run / "bus")))
             return;
-        if (!launch("pipewire", {"pipewire"}, session, exists(run / "pipewire-0"))) return;
+        // A desktop's sound server runs its graph ahead of ordinary processes (realtime,
+        // through RTKit); above them here too, so a CPU hog in a test starves the recorder,
+        // not the server the recorder reads from.
+        if (!launch("pipewire", {"nice", "-n", "-10", "pipewire"}, session, exists(run / "pipewire-0"))) return;
         // Without the session manager no stream is ever linked.
         if (!launch("wireplumber", {"wireplumber"}, session, [] { return true; })) return;
-        // Ready when PulseAudio clients see the sine and the speakers: a stream asked for
-        // either before WirePlumber has set them up would be linked somewhere else.
+        // Ready when PulseAudio clients see the microphone and the speakers: a stream asked
+        // for either before WirePlumber has set them up would be linked somewhere else.
         auto pulseClient = session;
         pulseClient["PULSE_SERVER"] = "unix:" + (run / "pulse" / "native").string();
-        if (!launch("pipewire-pulse", {"pipewire-pulse"}, session, [&] {
+        if (!launch("pipewire-pulse", {"nice", "-n", "-10", "pipewire-pulse"}, session, [&] {
                 if (!std::filesystem::exists(run / "pulse" / "native")) return false;
                 const auto info = runCommand({"pactl", "info"}, false, pulseClient).output;
                 const auto sources = runCommand({"pactl", "list", "short", "sources"}, false, pulseClient).output;
                 return info.find("Default Sink: speakers") != std::string::npos &&
-                       sources.find("testsine") != std::string::npos;
+                       sources.find("testmic") != std::string::npos;
             }))
             return;
 

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "FFmpeg/FFmpegSegmentEncoder.h"
 #include "RecordingSession.h"
@@ -40,6 +42,14 @@ public:
         return RecordingSession::make(api, user, std::make_shared<HTTPObjectPutter>(server.transport()), spool,
                                       std::move(screen), std::move(camera), std::move(mic), std::nullopt, options,
                                       encoder ? encoder : FFmpegSegmentEncoder::factory(encoderOptions()));
+    }
+    // A whole take: prepared, begun, recorded for `length`, stopped. Its id.
+    static std::string recordFor(RecordingSession& take, std::chrono::milliseconds length) {
+        take.prepare();
+        std::string aid = take.begin();
+        std::this_thread::sleep_for(length);
+        take.stop();
+        return aid;
     }
     // The stream as the devserver stored it, in a file for ffprobe.
     std::filesystem::path stored(const std::string& aid, const std::string& stream) const {

@@ -2,14 +2,10 @@
 
 // Starts brindlow-devserver on free loopback ports for a test and stops it by PID.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,8 +17,6 @@
 #include "RecorderEnvironment.h"
 #include "Support/Subprocess.h"
 #include "Support/Text.h"
-
-extern char** environ;
 
 namespace brindlow::testing {
 
@@ -46,10 +40,9 @@ public:
                                       "--seed", "alice,t1,,de", "--seed", "bob,t2,acme"};
         args.insert(args.end(), extra.begin(), extra.end());
         // The ready line, read with a bound: a server that never gets ready fails the test.
-        const auto started = startReadingFirstLine(args, 10000, true);
-        pid_ = started.pid;
-        if (pid_ < 0) throw std::runtime_error("cannot start " + args[0]);
-        const std::string& line = started.firstLine;
+        process_.emplace(args, ChildProcess::Options().readingOutput().withErrors(ChildProcess::Errors::inherited));
+        if (!process_->started()) throw std::runtime_error("cannot start " + args[0]);
+        const std::string line = process_->nextLine(std::chrono::seconds(10)).value_or("");
         const auto ready = nlohmann::json::parse(line, nullptr, false);
         if (!ready.is_object() || !ready.contains("ports")) {
             stop();
@@ -66,14 +59,7 @@ public:
     DevServerProcess(const DevServerProcess&) = delete;
     DevServerProcess& operator=(const DevServerProcess&) = delete;
 
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-    }
+    void stop() { process_.reset(); }
 
     int port(const char* name) const { return ports_.at(name).get<int>(); }
     std::string base(const char* name) const { return "http://127.0.0.1:" + std::to_string(port(name)); }
@@ -141,7 +127,7 @@ public:
     nlohmann::json faults() const { return nlohmann::json::parse(request("GET", base("monolith") + "/_dev/faults").body); }
 
 private:
-    pid_t pid_ = -1;
+    std::optional<ChildProcess> process_;
     std::filesystem::path dataDir_;
     nlohmann::json ports_;
     std::shared_ptr<CurlTransport> transport_;

@@ -6,15 +6,13 @@
 // the "probe" sink, as a microphone in a quiet room hears the speakers.
 // Clients reach it through PULSE_SERVER; it is stopped by PID.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,10 +42,10 @@ public:
         std::vector<std::string> args = {"env", home, runtime, "pulseaudio", "-n", "-F", (dir_ / "test.pa").string(),
                                          "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                                          "--log-target=stderr"};
-        pid_ = spawnQuietly(args);
+        daemon_.emplace(args);
         server_ = "unix:" + socket.string();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        while (daemon_->started() && std::chrono::steady_clock::now() < deadline) {
             if (std::filesystem::exists(socket) &&
                 runCommand({"env", "PULSE_SERVER=" + server_, "pactl", "info"}).exitCode == 0) {
                 ready_ = true;
@@ -57,10 +55,7 @@ public:
         }
     }
     ~PulseAudioProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        daemon_.reset();
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
@@ -76,7 +71,7 @@ private:
         static int n = 0;
         return n;
     }
-    pid_t pid_ = -1;
+    std::optional<ChildProcess> daemon_;
     bool ready_ = false;
     std::filesystem::path dir_;
     std::string server_;

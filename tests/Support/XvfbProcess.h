@@ -3,9 +3,6 @@
 // A private X server for a test: Xvfb on a display number it picks itself, stopped
 // by PID when the object goes away.
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -16,22 +13,14 @@ namespace brindlow::testing {
 class XvfbProcess {
 public:
     // `screen` as Xvfb takes it, e.g. "1920x1080x24".
-    explicit XvfbProcess(const std::string& screen = "1920x1080x24") {
+    explicit XvfbProcess(const std::string& screen = "1920x1080x24")
+        : xvfb_({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "DAMAGE",
+                 "+extension", "MIT-SHM"},
+                ChildProcess::Options().readingOutput().withErrors(ChildProcess::Errors::discarded)) {
         // Xvfb prints its display number once it accepts clients.
-        const auto started = startReadingFirstLine({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten",
-                                                    "tcp", "-noreset", "+extension", "DAMAGE", "+extension", "MIT-SHM"},
-                                                   10000);
-        pid_ = started.pid;
-        if (!started.firstLine.empty()) display_ = ":" + started.firstLine;
+        if (const auto number = xvfb_.nextLine(std::chrono::seconds(10)); number && !number->empty())
+            display_ = ":" + *number;
     }
-    ~XvfbProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    XvfbProcess(const XvfbProcess&) = delete;
-    XvfbProcess& operator=(const XvfbProcess&) = delete;
 
     bool ready() const { return !display_.empty(); }
     const std::string& display() const { return display_; }
@@ -39,7 +28,7 @@ public:
     void use() const { setenv("DISPLAY", display_.c_str(), 1); }
 
 private:
-    pid_t pid_ = -1;
+    ChildProcess xvfb_;
     std::string display_;
 };
 

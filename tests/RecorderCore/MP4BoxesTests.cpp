@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "RecorderCore/MP4Fixture.h"
 
@@ -12,147 +13,95 @@ namespace {
 using namespace fixture;
 using MP4Boxes::Box;
 
-TEST(MP4BoxesScan, EmptyBufferHasNoBoxesDefaultTimescaleAndNoDecodeTime) {
-    const Bytes empty;
-    EXPECT_TRUE(MP4Boxes::boxes(empty).empty());
-    EXPECT_EQ(MP4Boxes::timescale(empty), 30000u);
-    EXPECT_EQ(MP4Boxes::decodeTime(empty), std::nullopt);
+// A box header written as is, however wrong: size, type, an optional 64-bit size, then `fill` zero bytes.
+Bytes header(uint32_t size, std::string_view type, std::optional<uint64_t> largeSize = {}, size_t fill = 0) {
+    Bytes out;
+    putU32(out, size);
+    putType(out, type);
+    if (largeSize) putU64(out, *largeSize);
+    out.resize(out.size() + fill, 0);
+    return out;
 }
 
-TEST(MP4BoxesScan, ListsConsecutiveTopLevelBoxes) {
-    const Bytes data = concat({box("ftyp", Bytes(8, 0)), box("free"), box("mdat", Bytes(3, 1))});
-    const auto found = MP4Boxes::boxes(data);
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0], (Box{"ftyp", 0, 16, 8}));
-    EXPECT_EQ(found[1], (Box{"free", 16, 8, 8}));
-    EXPECT_EQ(found[2], (Box{"mdat", 24, 11, 8}));
+TEST(MP4BoxesScan, ListsTopLevelBoxesOfEverySizeForm) {
+    EXPECT_TRUE(MP4Boxes::boxes(Bytes{}).empty());
+    const Bytes plain = concat({box("ftyp", Bytes(8, 0)), box("free"), largeBox("mdat", Bytes(10, 0)), box("skip")});
+    EXPECT_EQ(MP4Boxes::boxes(plain), (std::vector<Box>{{"ftyp", 0, 16, 8}, {"free", 16, 8, 8}, {"mdat", 24, 26, 16}, {"skip", 50, 8, 8}}));
+    // Size 0 runs to the end of the scanned region.
+    const Bytes toTheEnd = concat({box("free"), header(0, "mdat", {}, 20)});
+    EXPECT_EQ(MP4Boxes::boxes(toTheEnd).at(1), (Box{"mdat", 8, 28, 8}));
+    EXPECT_EQ(MP4Boxes::boxes(toTheEnd, 8, 20), (std::vector<Box>{{"mdat", 8, 12, 8}}));
+    // A region past the buffer is capped; one starting outside it finds nothing.
+    EXPECT_EQ(MP4Boxes::boxes(plain, 0, 1'000'000).size(), 4u);
+    EXPECT_TRUE(MP4Boxes::boxes(plain, -8).empty());
+    EXPECT_TRUE(MP4Boxes::boxes(plain, 100).empty());
+    EXPECT_TRUE(MP4Boxes::boxes(plain, 8, 4).empty());
+    EXPECT_EQ(MP4Boxes::boxes(header(8, std::string_view("m\xFFof", 4))).at(0).type, "m\xEF\xBF\xBDof");
 }
 
-TEST(MP4BoxesScan, SizeZeroRunsToTheEndOfTheScannedRegion) {
-    Bytes data = box("free");
-    putU32(data, 0);  // size 0
-    putType(data, "mdat");
-    data.resize(data.size() + 20, 7);
-    auto found = MP4Boxes::boxes(data);
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[1], (Box{"mdat", 8, 28, 8}));
-    // With an explicit end it stops there instead.
-    found = MP4Boxes::boxes(data, 8, 20);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].size, 12);
-}
-
-TEST(MP4BoxesScan, SixtyFourBitSizeIsRead) {
-    const Bytes data = concat({largeBox("mdat", Bytes(10, 0)), box("free")});
-    const auto found = MP4Boxes::boxes(data);
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0], (Box{"mdat", 0, 26, 16}));
-    EXPECT_EQ(found[1].offset, 26);
-}
-
+// A corrupt header ends the scan cleanly, keeping the boxes before it.
 TEST(MP4BoxesScan, MalformedHeadersStopTheScanKeepingEarlierBoxes) {
-    struct Case {
-        const char* name;
-        Bytes tail;
+    const std::pair<const char*, Bytes> cases[] = {
+        {"short 64-bit header", header(1, "mdat", {}, 4)},
+        {"size 7", header(7, "free")},
+        {"size 2", header(2, "free", {}, 8)},
+        {"64-bit size 15", header(1, "free", 15)},
+        {"64-bit size 2^63", header(1, "mdat", 0x8000000000000000ull)},
+        {"claims more than remains", header(100, "mdat", {}, 32)},
     };
-    Bytes shortLarge;  // size 1 but only 12 bytes left
-    putU32(shortLarge, 1);
-    putType(shortLarge, "mdat");
-    putU32(shortLarge, 0);
-    Bytes tinySize;  // 32-bit size 7 (below the header)
-    putU32(tinySize, 7);
-    putType(tinySize, "free");
-    Bytes tinyLarge;  // 64-bit size 15 (below its header)
-    putU32(tinyLarge, 1);
-    putType(tinyLarge, "free");
-    putU64(tinyLarge, 15);
-    Bytes hugeLarge;  // 64-bit size >= 2^63 does not fit a signed size
-    putU32(hugeLarge, 1);
-    putType(hugeLarge, "mdat");
-    putU64(hugeLarge, 0x8000000000000000ull);
-    Bytes cutOff;  // claims more than remains
-    putU32(cutOff, 100);
-    putType(cutOff, "mdat");
-    cutOff.resize(40, 0);
-    Bytes twoSize;  // size 2
-    putU32(twoSize, 2);
-    putType(twoSize, "free");
-    twoSize.resize(16, 0);
-
-    for (const Case& c : {Case{"short 64-bit header", shortLarge}, Case{"size 7", tinySize},
-                          Case{"64-bit size 15", tinyLarge}, Case{"64-bit size 2^63", hugeLarge},
-                          Case{"cut off", cutOff}, Case{"size 2", twoSize}}) {
-        const Bytes data = concat({box("ftyp"), c.tail, box("free")});
-        const auto found = MP4Boxes::boxes(data);
-        ASSERT_EQ(found.size(), 1u) << c.name;
-        EXPECT_EQ(found[0].type, "ftyp") << c.name;
+    for (const auto& [name, tail] : cases) {
+        const auto found = MP4Boxes::boxes(concat({box("ftyp"), tail, box("free")}));
+        ASSERT_EQ(found.size(), 1u) << name;
+        EXPECT_EQ(found[0].type, "ftyp") << name;
     }
 }
 
-TEST(MP4BoxesScan, RangeBeyondTheBufferIsCappedAndNegativeStartFindsNothing) {
-    const Bytes data = concat({box("free"), box("skip")});
-    EXPECT_EQ(MP4Boxes::boxes(data, 0, 1'000'000).size(), 2u);
-    EXPECT_TRUE(MP4Boxes::boxes(data, -8).empty());
-    EXPECT_TRUE(MP4Boxes::boxes(data, 100).empty());
-    EXPECT_TRUE(MP4Boxes::boxes(data, 8, 4).empty());
-}
-
-TEST(MP4BoxesScan, NonUTF8TypeIsReplaced) {
-    Bytes data;
-    putU32(data, 8);
-    data.insert(data.end(), {'m', 0xFF, 'o', 'f'});
-    const auto found = MP4Boxes::boxes(data);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].type, "m\xEF\xBF\xBDof");
-}
-
-TEST(MP4BoxesFind, SearchesDepthFirstAndSkipsTracksWithoutThePath) {
+TEST(MP4BoxesHeaders, TimescaleIsFoundDepthFirstAndShortBoxesFallBack) {
     // The first trak lacks mdia; the second one's mdhd must be found.
-    const Bytes data = container("moov", {container("trak", {box("tkhd", Bytes(4, 0))}),
-                                          container("trak", {container("mdia", {mdhd(0, 90000)})})});
-    const auto found = MP4Boxes::find({"moov", "trak", "mdia", "mdhd"}, data);
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(found->type, "mdhd");
-    EXPECT_EQ(MP4Boxes::timescale(data), 90000u);
-    EXPECT_EQ(MP4Boxes::find({}, data), std::nullopt);
-    EXPECT_EQ(MP4Boxes::find({"moov", "mvex"}, data), std::nullopt);
+    const Bytes twoTracks = container("moov", {container("trak", {box("tkhd", Bytes(4, 0))}),
+                                               container("trak", {container("mdia", {mdhd(0, 90000)})})});
+    EXPECT_EQ(MP4Boxes::find({"moov", "trak", "mdia", "mdhd"}, twoTracks)->type, "mdhd");
+    EXPECT_EQ(MP4Boxes::find({}, twoTracks), std::nullopt);
+    EXPECT_EQ(MP4Boxes::find({"moov", "mvex"}, twoTracks), std::nullopt);
+    const auto inTrack = [](const Bytes& mdhdBox) { return container("moov", {container("trak", {container("mdia", {mdhdBox})})}); };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        uint32_t timescale;
+    };
+    const Case cases[] = {
+        {"two tracks", twoTracks, 90000},
+        {"version 0", initSegment(600), 600},
+        {"version 1", inTrack(mdhd(1, 48000)), 48000},
+        {"zero: the default", initSegment(0), 30000},
+        {"nothing", {}, 30000},
+        {"cut before the timescale", inTrack(fullBox("mdhd", 0, Bytes(6, 0))), 30000},
+        {"no payload at the very end", inTrack(box("mdhd")), 30000},
+    };
+    for (const auto& c : cases) EXPECT_EQ(MP4Boxes::timescale(c.bytes), c.timescale) << c.name;
 }
 
-TEST(MP4BoxesTimescale, ReadsVersionZeroAndOneAndFallsBack) {
-    EXPECT_EQ(MP4Boxes::timescale(initSegment(600)), 600u);
-    EXPECT_EQ(MP4Boxes::timescale(container("moov", {container("trak", {container("mdia", {mdhd(1, 48000)})})})),
-              48000u);
-    EXPECT_EQ(MP4Boxes::timescale(initSegment(0)), 30000u);
-    // An mdhd whose payload stops before the timescale field.
-    const Bytes cut = container("moov", {container("trak", {container("mdia", {fullBox("mdhd", 0, Bytes(6, 0))})})});
-    EXPECT_EQ(MP4Boxes::timescale(cut), 30000u);
-    // An mdhd with no payload at all at the very end of the buffer.
-    const Bytes empty = container("moov", {container("trak", {container("mdia", {box("mdhd")})})});
-    EXPECT_EQ(MP4Boxes::timescale(empty), 30000u);
-}
-
-TEST(MP4BoxesDecodeTime, ReadsTheFirstTrackFragment) {
-    EXPECT_EQ(MP4Boxes::decodeTime(mediaSegment(0x1'0000'0002ull, 16, 1)), 0x1'0000'0002ull);
-    EXPECT_EQ(MP4Boxes::decodeTime(mediaSegment(180000, 16, 0)), 180000u);
-    // moof without traf/tfdt gives 0; no moof gives nothing.
-    EXPECT_EQ(MP4Boxes::decodeTime(box("moof", box("mfhd", Bytes(8, 0)))), 0u);
-    EXPECT_EQ(MP4Boxes::decodeTime(box("mdat", Bytes(8, 0))), std::nullopt);
-}
-
-TEST(MP4BoxesDecodeTime, ShortTfdtGivesNothingWithoutReadingPastIt) {
-    // Version 1 needs 12 payload bytes; give 8 and put the tfdt at the very end.
-    const Bytes v1 = container("moof", {container("traf", {fullBox("tfdt", 1, Bytes(4, 0))})});
-    EXPECT_EQ(MP4Boxes::decodeTime(v1), std::nullopt);
-    const Bytes v0 = container("moof", {container("traf", {fullBox("tfdt", 0, Bytes(2, 0))})});
-    EXPECT_EQ(MP4Boxes::decodeTime(v0), std::nullopt);
-    const Bytes bare = container("moof", {container("traf", {box("tfdt")})});
-    EXPECT_EQ(MP4Boxes::decodeTime(bare), std::nullopt);
-}
-
-TEST(MP4BoxesDecodeTime, SegmentTypeBoxInFrontOfMoof) {
-    const Bytes segment = concat({box("styp", Bytes(8, 0)), mediaSegment(3000, 10)});
-    EXPECT_EQ(MP4Boxes::decodeTime(segment), 3000u);
-    EXPECT_EQ(MP4Boxes::firstMoofOffset(segment), 16);
+TEST(MP4BoxesHeaders, DecodeTimeComesFromTheFirstTrackFragmentAndShortOnesGiveNothing) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::optional<uint64_t> decodeTime;
+    };
+    const auto inTraf = [](const Bytes& tfdtBox) { return container("moof", {container("traf", {tfdtBox})}); };
+    const Case cases[] = {
+        {"version 1", mediaSegment(0x1'0000'0002ull, 16, 1), 0x1'0000'0002ull},
+        {"version 0", mediaSegment(180000, 16, 0), 180000},
+        {"after a segment type box", concat({box("styp", Bytes(8, 0)), mediaSegment(3000, 10)}), 3000},
+        {"a moof without tfdt", box("moof", box("mfhd", Bytes(8, 0))), 0},
+        {"no moof", box("mdat", Bytes(8, 0)), std::nullopt},
+        {"nothing", {}, std::nullopt},
+        // Short tfdt boxes at the very end of the buffer: nothing is read past them.
+        {"short version 1", inTraf(fullBox("tfdt", 1, Bytes(4, 0))), std::nullopt},
+        {"short version 0", inTraf(fullBox("tfdt", 0, Bytes(2, 0))), std::nullopt},
+        {"bare", inTraf(box("tfdt")), std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(MP4Boxes::decodeTime(c.bytes), c.decodeTime) << c.name;
+    EXPECT_EQ(MP4Boxes::firstMoofOffset(cases[2].bytes), 16);
 }
 
 TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
@@ -160,8 +109,8 @@ TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
     const Bytes a = mediaSegment(0, 40), b = mediaSegment(3000, 40), c = mediaSegment(6000, 40);
     const Bytes whole = concat({init, a, b, c});
     const int64_t i = int64_t(init.size()), ab = i + int64_t(a.size() + b.size());
-    Bytes endless = concat({init, a, b});  // an mdat sized "to the end", as a torn writer could leave it
-    for (uint8_t byte : Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't', 1, 2, 3}) endless.push_back(byte);
+    // An mdat sized "to the end", as a torn writer could leave it.
+    const Bytes endless = concat({init, a, b, header(0, "mdat", {}, 3)});
     struct Case {
         const char* what;
         Bytes bytes;

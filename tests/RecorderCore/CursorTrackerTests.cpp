@@ -74,46 +74,31 @@ std::shared_ptr<RecordingClock> runningClock() {
 
 constexpr Rect display{100, 50, 200, 100};
 
-TEST(CursorTracker, RecordsNormalisedMovesEvenOutsideTheDisplay) {
-    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
-        return n % 2 ? CursorState{{150, 100}, {}, CursorShape::text} : CursorState{{-100, 400}, {}, CursorShape::arrow};
-    });
-    CursorTracker tracker({sampler, display, 200, nullptr}, runningClock());
-    tracker.start();
-    ASSERT_TRUE(sampler->waitForCalls(6));
-    const CursorLog log = tracker.stop();
-    EXPECT_TRUE(sampler->started);
-    EXPECT_TRUE(sampler->stopped);
-    ASSERT_GE(log.moves.size(), 4u);
-    EXPECT_EQ(log.display, (Size{200, 100}));
-    EXPECT_DOUBLE_EQ(log.moves[0].x, -1.0);
-    EXPECT_DOUBLE_EQ(log.moves[0].y, 3.5);
-    EXPECT_DOUBLE_EQ(log.moves[1].x, 0.25);
-    EXPECT_DOUBLE_EQ(log.moves[1].y, 0.5);
-    for (size_t i = 1; i < log.moves.size(); ++i) EXPECT_LE(log.moves[i - 1].t, log.moves[i].t);
-    ASSERT_GE(log.shapes.size(), 2u);
-    EXPECT_EQ(log.shapes[1].shape, CursorShape::text);
-    EXPECT_TRUE(log.elements.empty());
-}
-
-TEST(CursorTracker, OneInspectionPerPrimaryPressAndNoneForOtherButtons) {
-    // Ticks 2-5 hold the primary button, 8-9 the secondary.
+TEST(CursorTracker, RecordsNormalisedMovesAndInspectsOncePerPrimaryPress) {
+    // Every other tick outside the display; ticks 3-5 hold the primary button, 7-8 the secondary.
     auto sampler = std::make_shared<ScriptedSampler>([](int n) {
         std::set<int64_t> held;
-        if (n >= 2 && n <= 5) held = {0};
-        if (n >= 8 && n <= 9) held = {1};
-        return CursorState{{200, 100}, held, CursorShape::arrow};
+        if (n >= 3 && n <= 5) held = {0};
+        if (n >= 7 && n <= 8) held = {1};
+        return n % 2 ? CursorState{{200, 100}, held, CursorShape::text} : CursorState{{-100, 400}, held, CursorShape::arrow};
     });
     auto inspector = std::make_shared<GatedInspector>();
     CursorTracker tracker({sampler, display, 200, inspector}, runningClock());
     tracker.start();
     ASSERT_TRUE(sampler->waitForCalls(12));
     const CursorLog log = tracker.stop();
+    EXPECT_TRUE(sampler->started);
+    EXPECT_TRUE(sampler->stopped);
+    EXPECT_EQ(log.display, (Size{200, 100}));
+    ASSERT_GE(log.moves.size(), 4u);
+    EXPECT_EQ(log.moves[0], (CursorLog::Move{log.moves[0].t, -1.0, 3.5}));
+    EXPECT_EQ(log.moves[1], (CursorLog::Move{log.moves[1].t, 0.5, 0.5}));
+    for (size_t i = 1; i < log.moves.size(); ++i) EXPECT_LE(log.moves[i - 1].t, log.moves[i].t);
+    ASSERT_GE(log.shapes.size(), 2u);
+    EXPECT_EQ(log.shapes[1].shape, CursorShape::text);
     EXPECT_EQ(inspector->calls(), 1u);
-    EXPECT_EQ(inspector->points.at(0), (Point{200, 100}));
     ASSERT_EQ(log.clicks.size(), 4u);
-    EXPECT_EQ(log.clicks[0].button, 0);
-    EXPECT_TRUE(log.clicks[0].down);
+    EXPECT_EQ(log.clicks[0], (CursorLog::Click{log.clicks[0].t, 0, true}));
     EXPECT_EQ(log.clicks[2].button, 1);
     ASSERT_EQ(log.elements.size(), 1u);
     EXPECT_EQ(log.elements[0].t, log.clicks[0].t);  // the click's time, not the inspection's
@@ -122,41 +107,32 @@ TEST(CursorTracker, OneInspectionPerPrimaryPressAndNoneForOtherButtons) {
     EXPECT_DOUBLE_EQ(log.elements[0].width, 0.1);
 }
 
-TEST(CursorTracker, AtMostEightInspectionsWaitAndStopWaitsForThem) {
-    // A new primary press on every other tick.
-    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
-        return CursorState{{150, 75}, n % 2 ? std::set<int64_t>{0} : std::set<int64_t>{}, CursorShape::arrow};
-    });
-    auto inspector = std::make_shared<GatedInspector>();
-    inspector->open = false;
-    CursorTracker tracker({sampler, display, 200, inspector}, runningClock());
-    tracker.start();
-    ASSERT_TRUE(sampler->waitForCalls(40));  // 20 presses
-    auto stopped = std::async(std::launch::async, [&] { return tracker.stop(); });
-    EXPECT_EQ(stopped.wait_for(200ms), std::future_status::timeout) << "stop returned with an inspection running";
-    inspector->release();
-    const CursorLog log = stopped.get();
-    EXPECT_EQ(inspector->calls(), 8u);
-    EXPECT_EQ(log.elements.size(), 8u);
-    EXPECT_GE(log.clicks.size(), 39u);  // every press and release is still recorded
-}
-
-TEST(CursorTracker, GoesAwayWithoutStopWhileInspectionsWait) {
-    auto sampler = std::make_shared<ScriptedSampler>([](int n) {
-        return CursorState{{150, 75}, n % 2 ? std::set<int64_t>{0} : std::set<int64_t>{}, CursorShape::arrow};
-    });
-    auto inspector = std::make_shared<GatedInspector>();
-    inspector->open = false;
-    auto tracker = std::make_unique<CursorTracker>(CursorCapture{sampler, display, 200, inspector}, runningClock());
-    tracker->start();
-    ASSERT_TRUE(sampler->waitForCalls(8));
-    // The queued inspections run while the tracker is being destroyed; they must find
-    // everything they touch still there.
-    auto destroyed = std::async(std::launch::async, [&] { tracker.reset(); });
-    EXPECT_EQ(destroyed.wait_for(100ms), std::future_status::timeout);
-    inspector->release();
-    destroyed.get();
-    EXPECT_GE(inspector->calls(), 2u);
+// Inspections are slow and queue up: at most eight wait, and neither stop nor destruction
+// returns while one is running, since it touches the tracker.
+TEST(CursorTracker, AtMostEightInspectionsWaitAndTheTrackerEndsAfterThem) {
+    for (const bool stopFirst : {true, false}) {
+        SCOPED_TRACE(stopFirst ? "stopped" : "destroyed without stop");
+        auto sampler = std::make_shared<ScriptedSampler>([](int n) {
+            return CursorState{{150, 75}, n % 2 ? std::set<int64_t>{0} : std::set<int64_t>{}, CursorShape::arrow};
+        });
+        auto inspector = std::make_shared<GatedInspector>();
+        inspector->open = false;
+        auto tracker = std::make_unique<CursorTracker>(CursorCapture{sampler, display, 200, inspector}, runningClock());
+        tracker->start();
+        ASSERT_TRUE(sampler->waitForCalls(40));  // 20 presses
+        CursorLog log;
+        auto ended = std::async(std::launch::async, [&] {
+            if (stopFirst) log = tracker->stop();
+            tracker.reset();
+        });
+        EXPECT_EQ(ended.wait_for(200ms), std::future_status::timeout) << "ended with an inspection running";
+        inspector->release();
+        ended.get();
+        if (!stopFirst) continue;
+        EXPECT_EQ(inspector->calls(), 8u);
+        EXPECT_EQ(log.elements.size(), 8u);
+        EXPECT_GE(log.clicks.size(), 39u);  // every press and release is still recorded
+    }
 }
 
 TEST(CursorTracker, PausedTicksRecordNothing) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "RecorderError.h"
+#include "Support/ExpectError.h"
 #include "Support/SyntheticMedia.h"
 
 namespace brindlow {
@@ -85,12 +86,27 @@ protected:
     VideoOutputSettings requested;
 };
 
-TEST_F(SegmentWriterTest, AudioBeforeTheFirstFrameIsDiscardedUncounted) {
+// Nothing starts the encoder before the first frame: audio until then is dropped uncounted,
+// and finishing or cancelling touches no encoder.
+TEST_F(SegmentWriterTest, NothingStartsBeforeTheFirstFrame) {
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "finished");
+        script = {};
+        auto writer = makeWriter(true);
+        writer->appendAudio(audio(0));
+        if (cancel) {
+            writer->cancel();
+        } else {
+            EXPECT_NO_THROW(writer->finish());
+        }
+        writer->appendVideo(frame(0));  // too late: ignored
+        EXPECT_EQ(script.startCalls + script.finishCalls + script.cancelCalls, 0);
+        EXPECT_EQ(writer->droppedAudioBuffers(), 0);
+    }
     auto writer = makeWriter(true);
     EXPECT_TRUE(writer->isReadyForVideo());
     writer->appendAudio(audio(0));
     writer->appendAudio(audio(1));
-    EXPECT_EQ(script.startCalls, 0);
     writer->appendVideo(frame(0));
     writer->appendAudio(audio(2));
     EXPECT_EQ(script.startCalls, 1);
@@ -98,65 +114,55 @@ TEST_F(SegmentWriterTest, AudioBeforeTheFirstFrameIsDiscardedUncounted) {
     EXPECT_EQ(writer->droppedAudioBuffers(), 0);
 }
 
-TEST_F(SegmentWriterTest, NinthWaitingFrameDropsTheOldest) {
+// Eight frames or 32 audio buffers wait for a busy encoder; one more drops the oldest.
+TEST_F(SegmentWriterTest, FullWaitingQueuesDropTheOldest) {
     auto writer = makeWriter(true);
-    writer->appendVideo(frame(0));  // starts; accepted
-    script.videoReady = false;
+    writer->appendVideo(frame(0));
+    script.videoReady = script.audioReady = false;
     for (int i = 1; i <= 8; ++i) writer->appendVideo(frame(i));
-    EXPECT_EQ(writer->droppedVideoFrames(), 0);
+    for (int i = 0; i < 32; ++i) writer->appendAudio(audio(i));
+    EXPECT_EQ(writer->droppedVideoFrames() + writer->droppedAudioBuffers(), 0);
     writer->appendVideo(frame(9));
+    writer->appendAudio(audio(32));
     EXPECT_EQ(writer->droppedVideoFrames(), 1);
+    EXPECT_EQ(writer->droppedAudioBuffers(), 1);
     script.videoReady = true;
     writer->appendVideo(frame(10));
-    // Frame 1 was the oldest waiting and is the one lost.
     ASSERT_EQ(script.videoTimes.size(), 10u);
-    EXPECT_EQ(script.videoTimes[1], MediaTime(2, 30));
+    EXPECT_EQ(script.videoTimes[1], MediaTime(2, 30)) << "frame 1, the oldest waiting, is the one lost";
     EXPECT_EQ(script.videoTimes.back(), MediaTime(10, 30));
 }
 
-TEST_F(SegmentWriterTest, ThirtyThirdWaitingAudioBufferDropsTheOldest) {
-    auto writer = makeWriter(true);
-    writer->appendVideo(frame(0));
-    script.audioReady = false;
-    for (int i = 0; i < 32; ++i) writer->appendAudio(audio(i));
-    EXPECT_EQ(writer->droppedAudioBuffers(), 0);
-    writer->appendAudio(audio(32));
-    EXPECT_EQ(writer->droppedAudioBuffers(), 1);
-}
-
-TEST_F(SegmentWriterTest, RefusedSamplesAreCounted) {
-    auto writer = makeWriter(true);
+// Samples the encoder refuses are counted as dropped; those after it failed or was
+// cancelled are not offered at all, and a failed session fails the finish.
+TEST_F(SegmentWriterTest, RefusedSamplesCountButNoneAreOfferedAfterFailureOrCancel) {
+    auto refusing = makeWriter(true);
     script.refuse = true;
-    writer->appendVideo(frame(0));
-    writer->appendVideo(frame(1));
-    writer->appendAudio(audio(0));
-    EXPECT_EQ(writer->droppedVideoFrames(), 2);
-    EXPECT_EQ(writer->droppedAudioBuffers(), 1);
-}
-
-TEST_F(SegmentWriterTest, FinishWithoutVideoReturnsAtOnce) {
-    auto writer = makeWriter(true);
-    writer->appendAudio(audio(0));
-    EXPECT_NO_THROW(writer->finish());
-    EXPECT_EQ(script.startCalls, 0);
-    EXPECT_EQ(script.finishCalls, 0);
-    writer->appendVideo(frame(0));  // finished: ignored
-    EXPECT_EQ(script.startCalls, 0);
-}
-
-TEST_F(SegmentWriterTest, BacklogThatNeverEmptiesGivesUpAndStillFinishes) {
-    auto writer = makeWriter(false);
-    writer->appendVideo(frame(0));
-    script.videoReady = false;
-    for (int i = 1; i <= 5; ++i) writer->appendVideo(frame(i));
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_NO_THROW(writer->finish());
-    const auto spent = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(spent, std::chrono::milliseconds(1900));  // 200 passes 10 ms apart
-    EXPECT_LT(spent, std::chrono::seconds(10));
-    EXPECT_EQ(script.finishCalls, 1);
-    EXPECT_TRUE(script.videoMarked);
-    EXPECT_FALSE(script.audioMarked);
+    refusing->appendVideo(frame(0));
+    refusing->appendVideo(frame(1));
+    refusing->appendAudio(audio(0));
+    EXPECT_EQ(refusing->droppedVideoFrames(), 2);
+    EXPECT_EQ(refusing->droppedAudioBuffers(), 1);
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "failed");
+        script = {};
+        auto writer = makeWriter(true);
+        writer->appendVideo(frame(0));
+        if (cancel) writer->cancel();
+        else script.broken = true;
+        writer->appendVideo(frame(1));
+        writer->appendAudio(audio(0));
+        EXPECT_EQ(script.videoTimes.size(), 1u);
+        EXPECT_TRUE(script.audioTimes.empty());
+        EXPECT_EQ(writer->droppedVideoFrames() + writer->droppedAudioBuffers(), 0);
+        EXPECT_EQ(script.cancelCalls, cancel ? 1 : 0);
+        if (!cancel) testing::errorFrom<RecorderError>([&] { writer->finish(); });
+    }
+    auto withoutAudio = makeWriter(false);
+    withoutAudio->appendVideo(frame(0));
+    withoutAudio->appendAudio(audio(0));
+    EXPECT_TRUE(script.audioTimes.empty());
+    EXPECT_EQ(withoutAudio->droppedAudioBuffers(), 0);
 }
 
 TEST_F(SegmentWriterTest, FinishDrainsWhatWaitsOnceTheEncoderCatchesUp) {
@@ -169,71 +175,31 @@ TEST_F(SegmentWriterTest, FinishDrainsWhatWaitsOnceTheEncoderCatchesUp) {
     writer->finish();
     EXPECT_EQ(script.videoTimes.size(), 3u);
     EXPECT_TRUE(script.audioMarked);
-}
-
-TEST_F(SegmentWriterTest, FailedEncoderThrowsFromFinish) {
-    auto writer = makeWriter(false);
-    writer->appendVideo(frame(0));
     script.failAtFinish = true;
-    try {
-        writer->finish();
-        FAIL() << "finish did not throw";
-    } catch (const RecorderError& e) {
-        EXPECT_EQ(e, RecorderError::encoderUnavailable("writer failed"));
-    }
+    auto failing = makeWriter(false);
+    failing->appendVideo(frame(0));
+    EXPECT_EQ(testing::errorFrom<RecorderError>([&] { failing->finish(); }), RecorderError::encoderUnavailable("writer failed"));
 }
 
-TEST_F(SegmentWriterTest, CancelAfterStartStopsTheEncoderAndLaterAppendsAreIgnored) {
-    auto writer = makeWriter(true);
-    writer->appendVideo(frame(0));
-    writer->cancel();
-    EXPECT_EQ(script.cancelCalls, 1);
-    writer->appendVideo(frame(1));
-    writer->appendAudio(audio(0));
-    EXPECT_EQ(script.videoTimes.size(), 1u);
-    EXPECT_TRUE(script.audioTimes.empty());
-    EXPECT_EQ(writer->droppedVideoFrames(), 0);
-}
-
-TEST_F(SegmentWriterTest, CancelBeforeStartTouchesNoEncoder) {
-    auto writer = makeWriter(false);
-    writer->cancel();
-    EXPECT_EQ(script.cancelCalls, 0);
-    writer->appendVideo(frame(0));
-    EXPECT_EQ(script.startCalls, 0);
-}
-
-TEST_F(SegmentWriterTest, WriterWithoutAudioIgnoresAudio) {
+TEST_F(SegmentWriterTest, BacklogThatNeverEmptiesGivesUpAndStillFinishes) {
     auto writer = makeWriter(false);
     writer->appendVideo(frame(0));
-    writer->appendAudio(audio(0));
-    EXPECT_TRUE(script.audioTimes.empty());
-    EXPECT_EQ(writer->droppedAudioBuffers(), 0);
+    script.videoReady = false;
+    for (int i = 1; i <= 5; ++i) writer->appendVideo(frame(i));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(writer->finish());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900)) << "gave up without waiting";
+    EXPECT_EQ(script.finishCalls, 1);
+    EXPECT_TRUE(script.videoMarked);
+    EXPECT_FALSE(script.audioMarked);
 }
 
-TEST_F(SegmentWriterTest, SamplesAfterTheEncoderStoppedWritingAreIgnored) {
-    auto writer = makeWriter(true);
-    writer->appendVideo(frame(0));
-    script.broken = true;
-    writer->appendVideo(frame(1));
-    writer->appendAudio(audio(0));
-    EXPECT_EQ(script.videoTimes.size(), 1u);
-    EXPECT_TRUE(script.audioTimes.empty());
-    EXPECT_EQ(writer->droppedVideoFrames(), 0);
-    EXPECT_EQ(writer->droppedAudioBuffers(), 0);
-    EXPECT_THROW(writer->finish(), RecorderError);
-}
-
-TEST(SegmentWriterSettings, FollowTheFrameRate) {
-    const auto s30 = SegmentWriter::videoOutputSettings({1920, 1080, 30, 8'000'000});
-    EXPECT_EQ(s30.maxKeyFrameInterval, 60);
-    EXPECT_EQ(s30.maxKeyFrameIntervalDuration, 2.0);
-    EXPECT_EQ(s30.averageBitRate, 8'000'000);
-    EXPECT_FALSE(s30.allowFrameReordering);
-    EXPECT_FALSE(s30.prioritizeSpeedOverQuality);
+TEST(SegmentWriterSettings, SixtyFramesASecondKeepTwoSecondKeyFramesAndFavourSpeed) {
     const auto s60 = SegmentWriter::videoOutputSettings({1920, 1080, 60, 12'000'000});
     EXPECT_EQ(s60.maxKeyFrameInterval, 120);
+    EXPECT_EQ(s60.averageBitRate, 12'000'000);
     EXPECT_TRUE(s60.prioritizeSpeedOverQuality);
+    EXPECT_FALSE(SegmentWriter::videoOutputSettings({1920, 1080, 30, 8'000'000}).prioritizeSpeedOverQuality);
 }
 
 }  // namespace

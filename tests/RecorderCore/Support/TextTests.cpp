@@ -31,30 +31,23 @@ TEST(UUIDs, AreLowerCaseVersionFourAndDistinct) {
     EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(Base64Coding, RoundTripsBothAlphabets) {
+TEST(Base64Coding, RoundTripsBothAlphabetsAndDecodesStrictly) {
     const std::vector<uint8_t> bytes{0xFB, 0xFF, 0xBF, 0x00, 0x10};
     EXPECT_EQ(base64Encode(bytes), "+/+/ABA=");
     EXPECT_EQ(base64Encode(bytes, Base64Alphabet::urlSafe, false), "-_-_ABA");
     EXPECT_EQ(base64Decode("+/+/ABA="), bytes);
     EXPECT_EQ(base64Decode("-_-_ABA", Base64Alphabet::urlSafe, false), bytes);
-    EXPECT_EQ(base64Encode(std::string_view("")), "");
     EXPECT_EQ(base64Encode(std::string_view("f")), "Zg==");
-    EXPECT_EQ(base64Encode(std::string_view("fo")), "Zm8=");
-    EXPECT_EQ(base64Encode(std::string_view("foo")), "Zm9v");
-}
-
-TEST(Base64Coding, StrictDecodingRejectsAnythingOdd) {
-    for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v=", "Zh==", "Zm 9v", "Zm9v\n", "-_-_", "Z", "=Zg="}) {
-        EXPECT_EQ(base64Decode(bad), std::nullopt) << bad;
-    }
     EXPECT_EQ(base64Decode(""), std::vector<uint8_t>{});
+    for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v=", "Zh==", "Zm 9v", "Zm9v\n", "-_-_", "Z", "=Zg="})
+        EXPECT_EQ(base64Decode(bad), std::nullopt) << bad;
     // Missing padding is fine only when allowed; wrong padding never is.
     EXPECT_TRUE(base64Decode("Zg", Base64Alphabet::standard, false).has_value());
     EXPECT_EQ(base64Decode("Zg=", Base64Alphabet::standard, false), std::nullopt);
     EXPECT_EQ(base64Decode("Zm9vY", Base64Alphabet::standard, false), std::nullopt);
 }
 
-TEST(PercentEncoding, PathKeepsSeparatorsAndQueryKeepsOnlyUnreserved) {
+TEST(URLText, PercentEncodingKeepsWhatItMayAndSplittingDropsEmptyPieces) {
     EXPECT_EQ(percentEncodePath("screen-recorder/view/a b?c#d%e"), "screen-recorder/view/a%20b%3Fc%23d%25e");
     EXPECT_EQ(percentEncodePath("üx"), "%C3%BCx");
     EXPECT_EQ(percentEncodeQueryComponent("a+b/c=d&e~"), "a%2Bb%2Fc%3Dd%26e~");
@@ -63,25 +56,18 @@ TEST(PercentEncoding, PathKeepsSeparatorsAndQueryKeepsOnlyUnreserved) {
     EXPECT_EQ(percentDecode("%zz"), std::nullopt);
     EXPECT_EQ(percentDecode("abc%4"), std::nullopt);
     EXPECT_EQ(percentDecode("abc%"), std::nullopt);
-}
-
-TEST(Splitting, DropsEmptyPieces) {
     using V = std::vector<std::string_view>;
     EXPECT_EQ(splitDroppingEmpty("a..b.c", '.'), (V{"a", "b", "c"}));
     EXPECT_EQ(splitDroppingEmpty(".a.", '.'), (V{"a"}));
-    EXPECT_EQ(splitDroppingEmpty("", '.'), V{});
-    EXPECT_EQ(splitDroppingEmpty("GET  /x HTTP/1.1", ' '), (V{"GET", "/x", "HTTP/1.1"}));
 }
 
-TEST(UTF8Text, InvalidBytesBecomeReplacementCharacters) {
+TEST(UTF8Text, InvalidBytesAreReplacedAndCharactersCountedAndCut) {
     EXPECT_EQ(sanitizeUTF8("ok\xFF"), "ok\xEF\xBF\xBD");
     EXPECT_EQ(sanitizeUTF8("\xC3"), "\xEF\xBF\xBD");              // cut sequence
     EXPECT_EQ(sanitizeUTF8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
     EXPECT_EQ(sanitizeUTF8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
     EXPECT_EQ(sanitizeUTF8("h\xC3\xA9"), "h\xC3\xA9");
-}
 
-TEST(UTF8Text, CountsAndCutsCharacters) {
     EXPECT_EQ(characterCount("abc"), 3u);
     EXPECT_EQ(characterCount("Größe"), 5u);
     EXPECT_EQ(characterCount("e\u0301"), 1u);

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <map>
 
 #include "RecorderCore/MP4Fixture.h"
 #include "RecorderError.h"
 #include "RecordingRegistration.h"
+#include "Support/ExpectError.h"
 #include "Support/AtomicFile.h"
 #include "Support/Text.h"
 
@@ -48,15 +48,14 @@ public:
     std::string idToken(std::stop_token) override { return "tok"; }
 };
 
+// Stores what is put; fails a URL as often as told with the store's 500, or holds every
+// put until cancelled.
 class FakePutter : public ObjectPutter {
 public:
     void put(const std::string& url, const std::filesystem::path& file, const std::string& type, std::stop_token stop) override {
-        record(url, readFile(file).value_or("<unreadable>"), type, stop);
+        put(url, std::string_view(readFile(file).value_or("<unreadable>")), type, stop);
     }
     void put(const std::string& url, std::string_view data, const std::string& type, std::stop_token stop) override {
-        record(url, std::string(data), type, stop);
-    }
-    void record(const std::string& url, std::string content, const std::string& type, std::stop_token stop) {
         std::unique_lock lock(mutex);
         ++attempts[url];
         if (block) {
@@ -65,11 +64,8 @@ public:
             changed.wait(lock, stop, [] { return false; });
             throw CancellationError();
         }
-        if (failures[url] > 0 || failAll) {
-            --failures[url];
-            throw HTTPError(500, "store down");
-        }
-        puts.push_back({url, std::move(content), type});
+        if (failures[url]-- > 0) throw HTTPError(500, "store down");
+        puts.push_back({url, std::string(data), type});
     }
     struct Put {
         std::string url, content, type;
@@ -77,32 +73,27 @@ public:
     std::mutex mutex;
     std::condition_variable_any changed;
     std::vector<Put> puts;
-    std::map<std::string, int> failures;
-    std::map<std::string, int> attempts;
-    bool failAll = false;
-    bool block = false;
-    bool blocked = false;
+    std::map<std::string, int> failures, attempts;
+    bool block = false, blocked = false;
 };
 
 class RangeUploaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        spoolRoot = std::filesystem::temp_directory_path() / ("brindlow-spool-" + randomUUID());
-    }
     void TearDown() override { std::filesystem::remove_all(spoolRoot); }
 
     std::shared_ptr<RangeUploader> make(RangeUploader::Limits limits) {
-        return RangeUploader::make("take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())),
-                                   putter, spoolRoot, limits,
-                                   [this](int64_t n, double t0, double t1) {
-                                       std::lock_guard lock(reportsMutex);
-                                       reports.push_back({n, t0, t1});
-                                   },
-                                   [this](double seconds, std::stop_token) {
-                                       std::lock_guard lock(reportsMutex);
-                                       sleeps.push_back(seconds);
-                                       return true;
-                                   });
+        return RangeUploader::make(
+            "take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())),
+            putter, spoolRoot, limits,
+            [this](int64_t n, double t0, double t1) {
+                std::lock_guard lock(reportsMutex);
+                reports.push_back({n, t0, t1});
+            },
+            [this](double seconds, std::stop_token) {
+                std::lock_guard lock(reportsMutex);
+                sleeps.push_back(seconds);
+                return true;
+            });
     }
     static RangeUploader::Limits small(int64_t bytes, double seconds) {
         RangeUploader::Limits l;
@@ -120,7 +111,7 @@ protected:
         int64_t n;
         double t0, t1;
     };
-    std::filesystem::path spoolRoot;
+    std::filesystem::path spoolRoot = std::filesystem::temp_directory_path() / ("brindlow-spool-" + randomUUID());
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
     std::shared_ptr<FakePutter> putter = std::make_shared<FakePutter>();
     std::mutex reportsMutex;
@@ -139,13 +130,12 @@ TEST_F(RangeUploaderTest, OneThresholdAloneNeverCuts) {
     timeOnly->append(init());
     for (int i = 0; i < 30; ++i) timeOnly->append(fragment(i * 2));
     timeOnly->finish();
-    int ranges = 0;
-    for (const auto& p : putter->puts) ranges += p.url.find("http://store/0") == 0 || p.url.find("http://store/1") == 0;
-    EXPECT_EQ(ranges, 2);  // one range per stream
-    EXPECT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports.size(), 2u);  // one range per stream
 }
 
-TEST_F(RangeUploaderTest, RangesAreContiguousInTimeAndBytes) {
+// The ranges, in order, are the stream byte for byte and meet in time; the init segment,
+// the ranges and the manifest go up in that order, and the spool is gone afterwards.
+TEST_F(RangeUploaderTest, RangesAreTheStreamInOrderAndMeetInTime) {
     auto uploader = make(small(250, 3));
     uploader->append(init());
     const auto head = init();
@@ -156,8 +146,7 @@ TEST_F(RangeUploaderTest, RangesAreContiguousInTimeAndBytes) {
         uploader->append(f);
     }
     const auto total = uploader->finish();
-    ASSERT_TRUE(total.has_value());
-    EXPECT_EQ(*total, int64_t(stream.size()));
+    EXPECT_EQ(total, int64_t(stream.size()));
     ASSERT_GE(reports.size(), 3u);
     EXPECT_EQ(reports.front().t0, 0);
     for (size_t i = 1; i < reports.size(); ++i) {
@@ -165,33 +154,26 @@ TEST_F(RangeUploaderTest, RangesAreContiguousInTimeAndBytes) {
         EXPECT_EQ(reports[i].t0, reports[i - 1].t1);
     }
     EXPECT_DOUBLE_EQ(reports.back().t1, 18.0 + 2.0);  // last fragment's start plus the tail
-    // The ranges, in order, are the stream byte for byte; range 0 starts with the init segment.
+    ASSERT_EQ(putter->puts.size(), reports.size() + 2);
+    EXPECT_EQ(putter->puts.front().url, "http://store/init");
     std::string joined;
-    for (const auto& p : putter->puts)
-        if (p.url != "http://store/init" && p.url != "http://store/manifest") joined += p.content;
+    for (size_t i = 1; i + 1 < putter->puts.size(); ++i) {
+        EXPECT_EQ(putter->puts[i].url, "http://store/" + std::to_string(i - 1));
+        EXPECT_EQ(putter->puts[i].type, "video/mp4");
+        joined += putter->puts[i].content;
+    }
     EXPECT_EQ(joined, stream);
+    const auto& manifest = putter->puts.back();
+    EXPECT_EQ(manifest.url + " " + manifest.type, "http://store/manifest application/json");
+    EXPECT_EQ(manifest.content, "{\"bytes\":" + std::to_string(stream.size()) + ",\"ranges\":" + std::to_string(reports.size()) + "}");
     EXPECT_EQ(uploader->uploadedBytes(), int64_t(stream.size()));
     EXPECT_EQ(uploader->pendingBytes(), 0);
-}
-
-TEST_F(RangeUploaderTest, JobOrderManifestAndCleanUp) {
-    // With thresholds this low the init segment alone makes range 0, then each fragment a range.
-    auto uploader = make(small(1, 0));
-    uploader->append(init());
-    for (int i = 0; i < 2; ++i) uploader->append(fragment(i));
-    const auto total = uploader->finish();
-    std::vector<std::string> order;
-    for (const auto& p : putter->puts) order.push_back(p.url + " " + p.type);
-    EXPECT_EQ(order, (std::vector<std::string>{"http://store/init video/mp4", "http://store/0 video/mp4",
-                                               "http://store/1 video/mp4", "http://store/2 video/mp4",
-                                               "http://store/manifest application/json"}));
-    EXPECT_EQ(putter->puts.back().content, "{\"bytes\":" + std::to_string(*total) + ",\"ranges\":3}");
     EXPECT_FALSE(std::filesystem::exists(uploader->spool()));
-    ASSERT_EQ(backend->signs.size(), 1u);
-    EXPECT_EQ(backend->signs[0], (std::pair<int64_t, int64_t>{0, 25}));
+    EXPECT_EQ(backend->signs, (std::vector<std::pair<int64_t, int64_t>>{{0, 25}}));
 }
 
-TEST_F(RangeUploaderTest, SecondInitIgnoredAndMediaBeforeInitGetsNoIndex) {
+TEST_F(RangeUploaderTest, OnlyTheFirstInitCountsAndMediaBeforeItGetsNoIndex) {
+    EXPECT_EQ(make(small(1, 0))->finish(), std::nullopt) << "nothing spooled";
     auto uploader = make(small(1, 0));
     uploader->append(fragment(0));  // before any init: spooled, not indexed, no cut
     uploader->append(fragment(2));
@@ -210,42 +192,44 @@ TEST_F(RangeUploaderTest, SecondInitIgnoredAndMediaBeforeInitGetsNoIndex) {
     EXPECT_EQ(inits, 1);
 }
 
-TEST_F(RangeUploaderTest, RangeTwentyFiveSignsASecondBatch) {
-    auto uploader = make(small(1, 0));
-    uploader->append(init());
-    for (int i = 0; i < 26; ++i) uploader->append(fragment(i));  // ranges 0..26
-    uploader->finish();
-    EXPECT_EQ(backend->signs, (std::vector<std::pair<int64_t, int64_t>>{{0, 25}, {25, 25}}));
-    ASSERT_EQ(reports.size(), 27u);
-    for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].n, int64_t(i));
-}
-
-TEST_F(RangeUploaderTest, ShortBatchesAreFollowedUp) {
-    backend->batchLimit = 3;
-    auto uploader = make(small(1, 0));
-    uploader->append(init());
-    for (int i = 0; i < 7; ++i) uploader->append(fragment(i));
-    uploader->finish();
-    EXPECT_EQ(backend->signs, (std::vector<std::pair<int64_t, int64_t>>{{0, 25}, {3, 25}, {6, 25}}));
-}
-
-TEST_F(RangeUploaderTest, EmptySigningAnswersDoNotLoopForever) {
-    backend->batchLimit = 0;
-    auto limits = small(1, 0);
-    limits.maxAttempts = 3;
-    auto uploader = make(limits);
-    uploader->append(init());
-    uploader->append(fragment(0));
-    try {
-        uploader->finish();
-        FAIL();
-    } catch (const RecorderError& e) {
-        EXPECT_EQ(e, RecorderError::uploadFailed("no signed URL for range 0"));
+// URLs are signed 25 at a time from the first range without one; a short answer is
+// followed up from where it ended, and answers with none give up after the attempts.
+TEST_F(RangeUploaderTest, SigningFollowsTheRangesInBatches) {
+    struct Case {
+        const char* name;
+        int64_t batchLimit;
+        int fragments;
+        std::vector<std::pair<int64_t, int64_t>> signs;
+        bool fails;
+    };
+    const Case cases[] = {
+        {"range 25 signs a second batch", 1'000'000, 26, {{0, 25}, {25, 25}}, false},
+        {"short batches are followed up", 3, 7, {{0, 25}, {3, 25}, {6, 25}}, false},
+        {"empty answers end in a failure", 0, 1, {{0, 25}, {0, 25}, {0, 25}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        backend->signs.clear();
+        backend->batchLimit = c.batchLimit;
+        reports.clear();
+        auto limits = small(1, 0);
+        limits.maxAttempts = 3;
+        auto uploader = make(limits);
+        uploader->append(init());
+        for (int i = 0; i < c.fragments; ++i) uploader->append(fragment(i));
+        if (c.fails) {
+            EXPECT_EQ(testing::errorFrom<RecorderError>([&] { uploader->finish(); }),
+                      RecorderError::uploadFailed("no signed URL for range 0"));
+        } else {
+            uploader->finish();
+            ASSERT_EQ(reports.size(), size_t(c.fragments + 1));
+            for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].n, int64_t(i));
+        }
+        EXPECT_EQ(backend->signs, c.signs);
     }
-    EXPECT_EQ(backend->signs.size(), 3u);
 }
 
-TEST_F(RangeUploaderTest, BackoffDoublesAndCountsARangeOnce) {
+TEST_F(RangeUploaderTest, BackoffDoublesAndARetriedRangeGoesUpOnce) {
     putter->failures["http://store/0"] = 2;
     backend->failSigns = 1;
     auto uploader = make(small(1'000'000, 1000));
@@ -265,12 +249,8 @@ TEST_F(RangeUploaderTest, TenthFailureIsFinalAndLeavesTheRestOnDisk) {
     auto uploader = make(small(1, 0));
     uploader->append(init());
     for (int i = 0; i < 4; ++i) uploader->append(fragment(i));
-    try {
-        uploader->finish();
-        FAIL();
-    } catch (const HTTPError& e) {
-        EXPECT_EQ(e.status(), 500);
-    }
+    const auto error = testing::errorFrom<HTTPError>([&] { uploader->finish(); });
+    EXPECT_EQ(error ? error->status() : 0, 500);
     EXPECT_EQ(sleeps, (std::vector<double>{0.2, 0.4, 0.8, 1.6, 3.2, 6.4, 12.8, 25.6, 30}));
     EXPECT_EQ(putter->attempts["http://store/1"], 10);
     EXPECT_EQ(putter->attempts.count("http://store/2"), 0u);
@@ -314,84 +294,44 @@ TEST_F(RangeUploaderTest, AbortDuringAnUploadStopsEverything) {
     EXPECT_FALSE(std::filesystem::exists(uploader->spool()));
 }
 
-TEST_F(RangeUploaderTest, NothingSpooledFinishesWithNothing) {
-    auto uploader = make(small(1, 0));
-    EXPECT_EQ(uploader->finish(), std::nullopt);
-    EXPECT_TRUE(putter->puts.empty());
-    EXPECT_TRUE(backend->signs.empty());
-}
-
-TEST(RangeUploaderNames, AreZeroPaddedToThreeDigits) {
-    EXPECT_EQ(RangeUploader::spoolName(5, "part"), "005.part");
-    EXPECT_EQ(RangeUploader::spoolName(12, "mp4"), "012.mp4");
-    EXPECT_EQ(RangeUploader::spoolName(1000, "mp4"), "1000.mp4");
-}
-
-// ---- registration ----
-
-class RecordingRegistrationTest : public ::testing::Test {
-protected:
-    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+// Notices go out in the order they were sent, on a worker that outlives the registration;
+// heartbeats stop when told, and a second close sends nothing.
+TEST(RecordingRegistration, NoticesKeepTheirOrderAndOutliveTheRegistration) {
+    auto backend = std::make_shared<FakeBackend>();
     BrindlowAPI api{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())};
-
-    std::vector<std::string> calls() {
+    const auto calls = [&](bool withHeartbeats) {
         std::lock_guard lock(backend->mutex);
-        return backend->calls;
-    }
-};
-
-TEST_F(RecordingRegistrationTest, NoticesKeepTheirOrderAndCloseComesLast) {
-    auto registration = RecordingRegistration::make("a1", api, 0);
-    registration->start({{StreamKey::screen, "video/mp4", 2, 2}, {StreamKey::camera, "video/mp4", 2, 2}}, std::nullopt);
-    registration->sendRange(StreamKey::screen, 0, 0, 15);
-    registration->sendRange(StreamKey::camera, 0, 0, 15);
-    registration->sendRange(StreamKey::screen, 1, 15, 30);
-    registration->sendRangesFinal(StreamKey::screen);
-    registration->close(CloseStatus::saved, "f1");
-    registration->close(CloseStatus::discarded, std::nullopt);  // a second close sends nothing
-    const auto c = calls();
-    ASSERT_EQ(c.size(), 6u);
-    EXPECT_EQ(c[0].rfind("/recordings {", 0), 0u);
-    EXPECT_NE(c[1].find(R"("stream":"screen","n":0)"), std::string::npos);
-    EXPECT_NE(c[2].find(R"("stream":"camera","n":0)"), std::string::npos);
-    EXPECT_NE(c[3].find(R"("n":1)"), std::string::npos);
-    EXPECT_NE(c[4].find(R"("final":true)"), std::string::npos);
-    EXPECT_EQ(c[5], R"(/recordings/a1/close {"status":"saved","folderId":"f1"})");
-}
-
-TEST_F(RecordingRegistrationTest, HeartbeatsUntilStopped) {
-    auto registration = RecordingRegistration::make("a1", api, 0.05);
-    registration->start({}, std::nullopt);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    auto heartbeats = [&] {
-        int n = 0;
-        for (const auto& c : calls()) n += c.find("/heartbeat") != std::string::npos;
-        return n;
+        std::vector<std::string> out;
+        for (const auto& c : backend->calls)
+            if (withHeartbeats == (c.find("/heartbeat") != std::string::npos)) out.push_back(c);
+        return out;
     };
-    while (heartbeats() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(heartbeats(), 2);
+    auto registration = RecordingRegistration::make("a1", api, 0.05);
+    registration->start({{StreamKey::screen, "video/mp4", 2, 2}, {StreamKey::camera, "video/mp4", 2, 2}}, std::nullopt);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (calls(true).size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(calls(true).size(), 2u);
     registration->stopHeartbeat();
     registration->drain();
-    const int stopped = heartbeats();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t heartbeats = calls(true).size();
+    for (int i = 0; i < 20; ++i) registration->sendRange(i % 2 ? StreamKey::camera : StreamKey::screen, i, i, i + 1);
     registration->sendRangesFinal(StreamKey::screen);
+    registration->close(CloseStatus::saved, "f1");
     registration->close(CloseStatus::discarded, std::nullopt);
-    EXPECT_EQ(heartbeats(), stopped);
-    EXPECT_NE(calls().back().find("/close"), std::string::npos);
-}
-
-TEST_F(RecordingRegistrationTest, QueuedJobsRunAfterRelease) {
-    auto registration = RecordingRegistration::make("a1", api, 30);
-    registration->start({}, std::nullopt);
-    for (int i = 0; i < 20; ++i) registration->sendRange(StreamKey::screen, i, i, i + 1);
     std::weak_ptr<RecordingRegistration> weak = registration;
     registration.reset();
     EXPECT_TRUE(weak.expired());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (calls().size() < 21 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const auto c = calls();
-    ASSERT_EQ(c.size(), 21u);
+    while (calls(false).size() < 23 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a late heartbeat or a second close
+    const auto c = calls(false);
+    ASSERT_EQ(c.size(), 23u);
+    EXPECT_EQ(c[0].rfind("/recordings {", 0), 0u);
+    EXPECT_NE(c[1].find(R"("stream":"screen","n":0)"), std::string::npos);
+    EXPECT_NE(c[2].find(R"("stream":"camera","n":1)"), std::string::npos);
     EXPECT_NE(c[20].find(R"("n":19)"), std::string::npos);
+    EXPECT_NE(c[21].find(R"("final":true)"), std::string::npos);
+    EXPECT_EQ(c[22], R"(/recordings/a1/close {"status":"saved","folderId":"f1"})");
+    EXPECT_EQ(calls(true).size(), heartbeats);
 }
 
 }  // namespace

@@ -6,12 +6,10 @@
 
 namespace brindlow::testing {
 
-// A test on a fresh private desktop; fails (or, away from CI without the rebuilt
+// A test on the binary's private desktop; fails (or, away from CI without the rebuilt
 // backend, skips) with the reason when the desktop cannot come up.
 class OnWaylandDesktop : public ::testing::Test {
-  protected:
-    explicit OnWaylandDesktop(int width = 1920, int height = 1080, const std::string& background = "#ff0000")
-        : rig(width, height, background) {}
+protected:
     void SetUp() override {
         if (!rig.ready()) {
             if (rig.maySkip()) GTEST_SKIP() << rig.problem();
@@ -20,7 +18,7 @@ class OnWaylandDesktop : public ::testing::Test {
         rig.use();
     }
 
-    WaylandPortalRig rig;
+    WaylandPortalRig& rig = WaylandPortalRig::shared();
 };
 
 }  // namespace brindlow::testing

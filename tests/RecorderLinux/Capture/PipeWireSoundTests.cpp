@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -23,9 +20,9 @@
 namespace brindlow {
 namespace {
 
+using testing::ChildProcess;
 using testing::runCommand;
-
-class PipeWireSound : public testing::OnWaylandDesktop {};
+using PipeWireSound = testing::OnWaylandDesktop;
 
 TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine) {
     const auto info = runCommand({"pactl", "info"}, false);
@@ -33,27 +30,23 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     EXPECT_NE(info.output.find("on PipeWire"), std::string::npos) << info.output;
 
     // What the computer plays, a 1 kHz tone into the default output, and what the
-    // microphone hears, 440 Hz into the test microphone, both from native PipeWire players.
-    const auto tone = [&](const char* name, int frequency, double level) {
+    // microphone hears, 440 Hz into the test microphone, both from native PipeWire players,
+    // which, too, run their sound in the server's realtime threads on a desktop.
+    const auto player = [&](const char* name, int frequency, double level, std::vector<std::string> target) {
         const std::string wav = rig.runtimeDir() + "/" + name + ".wav";
         EXPECT_EQ(runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                              "aevalsrc=" + std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) +
-                                  "*t):s=48000",
+                              "aevalsrc=" + std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) + "*t):s=48000",
                               "-t", "20", "-y", wav})
                       .exitCode,
                   0);
-        return wav;
+        target.insert(target.begin(), {"nice", "-n", "-10", "pw-play"});
+        target.push_back(wav);
+        return ChildProcess(target);
     };
-    const std::string computerTone = tone("computer", 1000, 0.3), micTone = tone("mic", 440, 0.5);
-    // Players, too, run their sound in the server's realtime threads on a desktop.
-    const pid_t player = testing::spawnQuietly({"nice", "-n", "-10", "pw-play", computerTone});
-    const pid_t speaker = testing::spawnQuietly({"nice", "-n", "-10", "pw-play", "--target", "testmic", micTone});
-    const pid_t hog = testing::spawnQuietly({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                                             "testsrc2=size=1920x1080:rate=30,noise=alls=40:allf=t", "-c:v",
-                                             "libx264", "-preset", "veryfast", "-f", "null", "-"});
-    ASSERT_GT(player, 0);
-    ASSERT_GT(speaker, 0);
-    ASSERT_GT(hog, 0);
+    ChildProcess computer = player("computer", 1000, 0.3, {}), speaker = player("mic", 440, 0.5, {"--target", "testmic"});
+    ChildProcess hog({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30,noise=alls=40:allf=t",
+                      "-c:v", "libx264", "-preset", "veryfast", "-f", "null", "-"});
+    ASSERT_TRUE(computer.started() && speaker.started() && hog.started());
     MixedSoundSource source({{std::make_shared<MicrophoneSource>(MicrophoneDevice{"testmic", "Test microphone", false}), true},
                              {std::make_shared<ComputerSoundSource>(), false}});
     std::mutex mutex;
@@ -70,10 +63,6 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     const MediaTime to = hostNow();
     source.deliverUntil(to);
     source.stop();
-    for (pid_t child : {hog, player, speaker}) {
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
-    }
 
     std::lock_guard lock(mutex);
     std::vector<float> sound;

@@ -2,33 +2,40 @@
 // and the recordings' statuses.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
-#include "RecordedTakes.h"
+#include "Support/AtomicFile.h"
+#include "Support/FakeSources.h"
+#include "Support/TakeRig.h"
 
 namespace brindlow {
 namespace {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-using testing::eventually;
 
-class WebAppTest : public ::testing::Test {
-protected:
-    testing::RecordedTakes takes;
-};
+httplib::Result webGet(const testing::DevServerProcess& server, const std::string& path, const std::string& range = {}) {
+    httplib::Client client("127.0.0.1", server.port("web"));
+    client.set_read_timeout(10, 0);
+    httplib::Headers headers;
+    if (!range.empty()) headers.emplace("Range", range);
+    return client.Get(path.c_str(), headers);
+}
 
-TEST_F(WebAppTest, TheStreamRouteServesTheStoredRangesAsOneFileWithRanges) {
-    auto recorder = takes.session(takes.screenSource());
-    recorder->prepare();
-    const std::string aid = recorder->begin();
-    std::this_thread::sleep_for(2500ms);
-    const auto saved = recorder->stop();
-    recorder->releaseSources();
-    const std::string stored = takes.storedStream(aid, "screen");
-    const auto firstRange = std::filesystem::file_size(takes.server.dataDir() / "objects" / aid / "screen" / "0.mp4");
+std::shared_ptr<CaptureSource> movingScreen() { return std::make_shared<testing::FakeVideoSource>(CaptureSize{320, 240}, 30); }
+
+TEST(WebApp, ServesATakesStreamWithRangesAndRefusesWhatItDoesNotHold) {
+    testing::TakeRig rig;
+    rig.options.limits.minRangeBytes = 512;
+    rig.options.limits.minRangeSeconds = 0.5;
+    const std::string aid = testing::TakeRig::recordFor(*rig.session(movingScreen()), 2500ms);
+    const std::string stored = readFile(rig.stored(aid, "screen")).value_or("");
+    const auto firstRange = std::filesystem::file_size(rig.server.dataDir() / "objects" / aid / "screen" / "0.mp4");
     ASSERT_LT(firstRange, stored.size()) << "the take should span several ranges";
-    const int64_t size = int64_t(stored.size());
-    const int64_t boundary = int64_t(firstRange);
+    const int64_t size = int64_t(stored.size()), boundary = int64_t(firstRange);
+    const auto described = webGet(rig.server, "/screen-recorder/api/takes/" + aid);
+    ASSERT_TRUE(described && described->status == 200);
+    const json take = json::parse(described->body);
 
     struct Case {
         const char* name;
@@ -46,25 +53,21 @@ TEST_F(WebAppTest, TheStreamRouteServesTheStoredRangesAsOneFileWithRanges) {
         {"last byte past the end", "bytes=5-" + std::to_string(size + 1000), 206, 5, size - 1},
         {"first byte at the end", "bytes=" + std::to_string(size) + "-", 416},
         {"empty suffix", "bytes=-0", 416},
-        {"letters", "bytes=abc", 400},
+        {"letters", "bytes=a-9", 400},
         {"reversed", "bytes=9-3", 400},
         {"another unit", "items=0-1", 400},
         {"two ranges", "bytes=0-1,4-5", 400},
         {"no dash", "bytes=12", 400},
         {"overflowing", "bytes=99999999999999999999-", 400},
     };
-    for (const auto& id : {aid, *saved.folderId}) {
+    for (const std::string& id : {aid, take.at("folderId").get<std::string>()}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + " via " + id);
-            auto client = takes.web();
-            httplib::Headers headers;
-            if (!c.range.empty()) headers.emplace("Range", c.range);
-            const auto res = client.Get(("/screen-recorder/media/" + id + "/screen").c_str(), headers);
+            const auto res = webGet(rig.server, "/screen-recorder/media/" + id + "/screen", c.range);
             ASSERT_TRUE(res);
             EXPECT_EQ(res->status, c.status);
             EXPECT_EQ(res->get_header_value("Accept-Ranges"), "bytes");
             if (c.status == 200 || c.status == 206) {
-                EXPECT_EQ(res->body.size(), size_t(c.last - c.first + 1));
                 EXPECT_TRUE(res->body == stored.substr(size_t(c.first), size_t(c.last - c.first + 1)));
             }
             const std::string expectedRange =
@@ -74,37 +77,7 @@ TEST_F(WebAppTest, TheStreamRouteServesTheStoredRangesAsOneFileWithRanges) {
             EXPECT_EQ(res->get_header_value("Content-Range"), expectedRange);
         }
     }
-    // The description's ranges lie end to end over the same bytes.
-    auto client = takes.web();
-    const auto described = client.Get(("/screen-recorder/api/takes/" + aid).c_str());
-    ASSERT_TRUE(described);
-    const json take = json::parse(described->body);
-    EXPECT_EQ(take.at("status"), "saved");
-    EXPECT_NEAR(take.at("durationSeconds").get<double>(), saved.durationSeconds, 1e-6);
-    const json& screen = take.at("streams").at(0);
-    EXPECT_EQ(screen.at("bytes"), size);
-    int64_t offset = 0;
-    for (const auto& r : screen.at("ranges")) {
-        EXPECT_EQ(r.at("offset"), offset);
-        offset += r.at("size").get<int64_t>();
-    }
-    EXPECT_EQ(offset, size);
-    EXPECT_EQ(screen.at("index").at("totalBytes"), size);
-    EXPECT_EQ(screen.at("codecs").get<std::string>().rfind("avc1.", 0), 0u) << screen.at("codecs");
-}
-
-TEST_F(WebAppTest, UnknownIdsAndStreamsAreRefused) {
-    auto recorder = takes.session(takes.screenSource());
-    recorder->prepare();
-    const std::string aid = recorder->begin();
-    std::this_thread::sleep_for(800ms);
-    recorder->stop();
-    recorder->releaseSources();
-    struct Case {
-        std::string path;
-        int status;
-    };
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [path, status] : std::vector<std::pair<std::string, int>>{
              {"/screen-recorder/view/no-such-take", 404},
              {"/screen-recorder/view/" + aid, 200},
              {"/screen-recorder/view/%2e%2e%2fsecret", 404},
@@ -116,31 +89,57 @@ TEST_F(WebAppTest, UnknownIdsAndStreamsAreRefused) {
              {"/_web/view.js", 200},
              {"/_web/..%2fDevServer.cpp", 404},
          }) {
-        auto client = takes.web();
-        const auto res = client.Get(c.path.c_str());
-        ASSERT_TRUE(res) << c.path;
-        EXPECT_EQ(res->status, c.status) << c.path;
+        const auto res = webGet(rig.server, path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, status) << path;
     }
+    // The description's ranges lie end to end over the same bytes.
+    EXPECT_EQ(take.at("status"), "saved");
+    const json& stream = take.at("streams").at(0);
+    int64_t offset = 0;
+    for (const auto& r : stream.at("ranges")) {
+        EXPECT_EQ(r.at("offset"), offset);
+        offset += r.at("size").get<int64_t>();
+    }
+    EXPECT_EQ(offset, size);
+    EXPECT_EQ(stream.at("bytes"), size);
+    EXPECT_EQ(stream.at("index").at("totalBytes"), size);
+    EXPECT_EQ(stream.at("codecs").get<std::string>().rfind("avc1.", 0), 0u) << stream.at("codecs");
 }
 
 TEST(WebAppLibrary, EachTakeShowsItsStatusNewestFirst) {
-    testing::RecordedTakes takes({"--stale-seconds", "1"});
-    const auto aids = testing::recordSavedDiscardedAndFailed(takes);  // oldest first
+    testing::TakeRig rig;
+    // The rig's takes go to a server that calls an unclosed take failed after a quiet second.
+    const testing::DevServerProcess server({"--stale-seconds", "1"});
+    rig.api = server.api();
+    rig.options.limits.maxAttempts = 1;
+    std::vector<std::string> aids;  // oldest first
+    aids.push_back(testing::TakeRig::recordFor(*rig.session(movingScreen()), 800ms));
+    auto discarded = rig.session(movingScreen());
+    discarded->prepare();
+    aids.push_back(discarded->begin());
+    std::this_thread::sleep_for(600ms);
+    discarded->restart();
+    discarded->cancel();
+    auto failed = rig.session(movingScreen());
+    failed->prepare();
+    server.setFault({{"route", "put"}, {"status", 500}});
+    aids.push_back(failed->begin());
+    std::this_thread::sleep_for(800ms);
+    EXPECT_THROW(failed->stop(), std::exception);
+
+    // The failed take shows as failed once it has been quiet for a second.
     json listed;
-    const bool settled = eventually([&] {
-        auto client = takes.web();
-        const auto res = client.Get("/screen-recorder/api/takes");
-        if (!res || res->status != 200) return false;
-        listed = json::parse(res->body).at("takes");
-        return listed.size() == 3 && listed.at(0).at("status") == "uploadFailed";
-    });
-    ASSERT_TRUE(settled) << listed.dump();
-    EXPECT_EQ(listed.at(0).at("aid"), aids[2]);
-    EXPECT_EQ(listed.at(1).at("aid"), aids[1]);
-    EXPECT_EQ(listed.at(1).at("status"), "discarded");
-    EXPECT_EQ(listed.at(2).at("aid"), aids[0]);
-    EXPECT_EQ(listed.at(2).at("status"), "saved");
-    EXPECT_EQ(listed.at(2).at("url").get<std::string>().rfind("/screen-recorder/view/f-", 0), 0u);
+    for (int tries = 0; tries < 200 && (listed.size() < 3 || listed.at(0).at("status") != "uploadFailed"); ++tries) {
+        std::this_thread::sleep_for(50ms);
+        if (const auto res = webGet(server, "/screen-recorder/api/takes"); res && res->status == 200)
+            listed = json::parse(res->body).at("takes");
+    }
+    ASSERT_EQ(listed.size(), 3u) << listed.dump();
+    std::vector<std::pair<std::string, std::string>> statuses;
+    for (const auto& take : listed) statuses.emplace_back(take.at("aid"), take.at("status"));
+    EXPECT_EQ(statuses, (decltype(statuses){{aids[2], "uploadFailed"}, {aids[1], "discarded"}, {aids[0], "saved"}}));
+    EXPECT_EQ(listed.at(2).at("url"), "/screen-recorder/view/" + listed.at(2).at("folderId").get<std::string>());
     EXPECT_EQ(listed.at(0).at("url"), "/screen-recorder/view/" + aids[2]);
 }
 

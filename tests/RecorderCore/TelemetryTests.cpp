@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include <condition_variable>
-#include <fstream>
+#include <limits>
 
 #include "HTTPClient.h"
 #include "RunMarker.h"
@@ -84,9 +82,9 @@ protected:
         return out;
     }
     // Records tagged by aid "0", "1", … while the backend is offline.
-    void queueOffline(Telemetry& telemetry, int count, int first = 0) {
+    void queueOffline(Telemetry& telemetry, int count) {
         backend.script(std::vector<std::string>(size_t(count) * 2, "offline"));
-        for (int i = first; i < first + count; ++i) {
+        for (int i = 0; i < count; ++i) {
             telemetry.record(TelemetryEvent::takeStarted, std::to_string(i));
             telemetry.flushAndWait(10);
         }
@@ -98,15 +96,31 @@ protected:
     std::vector<std::string> logged;
 };
 
-TEST_F(TelemetryTest, KeepsTheNewest500Records) {
-    auto telemetry = make();
-    queueOffline(*telemetry, 501);
-    const auto queued = telemetry->queued();
-    ASSERT_EQ(queued.size(), 500u);
-    EXPECT_EQ(queued.front().aid, "1");
-    EXPECT_EQ(queued.back().aid, "500");
-    EXPECT_EQ(queueFile().size(), 500u);
-    EXPECT_EQ(queueFile()[0]["aid"], "1");
+// The queue keeps the newest 500 records across a restart and sends them in order,
+// 50 to a batch.
+TEST_F(TelemetryTest, KeepsTheNewest500RecordsAcrossARestartAndSendsThemInOrder) {
+    {
+        auto first = make();
+        queueOffline(*first, 501);
+        EXPECT_EQ(queueFile().size(), 500u);
+        EXPECT_EQ(queueFile()[0]["aid"], "1");
+    }
+    backend.batches.clear();
+    auto second = make();
+    EXPECT_EQ(second->queued().size(), 500u);
+    second->record(TelemetryEvent::appLaunched, std::nullopt);
+    second->flushAndWait(10);
+    std::vector<std::string> sent;
+    for (const auto& batch : backend.batches) {
+        EXPECT_LE(batch.size(), 50u);
+        for (const auto& name : names(batch)) sent.push_back(name);
+    }
+    // The new record pushed out the oldest again.
+    ASSERT_EQ(sent.size(), 500u);
+    for (int i = 0; i < 499; ++i) EXPECT_EQ(sent[size_t(i)], std::to_string(i + 2));
+    EXPECT_EQ(sent[499], "");
+    EXPECT_TRUE(second->queued().empty());
+    EXPECT_EQ(queueFile(), json::array());
 }
 
 TEST_F(TelemetryTest, OneFlushAtATimeWithOneMorePassWhenAskedWhileRunning) {
@@ -121,72 +135,77 @@ TEST_F(TelemetryTest, OneFlushAtATimeWithOneMorePassWhenAskedWhileRunning) {
     ASSERT_TRUE(running->wait(10));
     EXPECT_EQ(backend.maxConcurrent, 1);
     ASSERT_EQ(backend.batches.size(), 2u);
-    EXPECT_EQ(backend.batches[1].size(), 1u);
-    EXPECT_EQ(backend.batches[1][0].aid, "a1");
+    EXPECT_EQ(names(backend.batches[1]), std::vector<std::string>{"a1"});
     EXPECT_TRUE(telemetry->queued().empty());
-    EXPECT_EQ(queueFile(), json::array());
 }
 
-TEST_F(TelemetryTest, RejectedBatchIsDroppedAndTheNextSentInTheSameFlush) {
-    auto telemetry = make();
-    queueOffline(*telemetry, 120);
-    backend.batches.clear();
-    backend.script({"400"});
-    telemetry->flushAndWait(10);
-    ASSERT_EQ(backend.batches.size(), 3u);
-    EXPECT_EQ(backend.batches[0].size(), 50u);
-    EXPECT_EQ(backend.batches[1].front().aid, "50");
-    EXPECT_EQ(backend.batches[2].size(), 20u);
-    EXPECT_TRUE(telemetry->queued().empty());
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], "Brindlow: telemetry batch rejected, dropped: " + std::string(200, 'x'));
-}
-
-TEST_F(TelemetryTest, ServerErrorKeepsTheBatchAndEndsTheFlush) {
-    auto telemetry = make();
-    queueOffline(*telemetry, 60);
-    backend.batches.clear();
-    backend.script({"500"});
-    telemetry->flushAndWait(10);
-    EXPECT_EQ(backend.batches.size(), 1u);
-    EXPECT_EQ(telemetry->queued().size(), 60u);
-    EXPECT_TRUE(logged.empty());
-}
-
-TEST_F(TelemetryTest, AbsentPropsAndAidAreLeftOutOfTheRecord) {
-    auto telemetry = make();
-    // Two refusals: flushAndWait may add a pass to the flush the record started.
-    backend.script({"offline", "offline"});
-    telemetry->record(TelemetryEvent::appLaunched, std::nullopt, {});
-    telemetry->flushAndWait(10);
-    const auto stored = queueFile().at(0);
-    EXPECT_FALSE(stored.contains("props"));
-    EXPECT_FALSE(stored.contains("aid"));
-    EXPECT_EQ(stored.at("name"), "app_launched");
-    backend.script({});
-    telemetry->flushAndWait(10);
-    EXPECT_TRUE(telemetry->queued().empty());
-    const auto sent = backend.batches.back().at(0).toJSON();
-    EXPECT_FALSE(sent.contains("props"));
-    EXPECT_FALSE(sent.contains("aid"));
-}
-
-TEST_F(TelemetryTest, QueueSurvivesARestartAndIsSentInOrder) {
-    {
-        auto first = make();
-        queueOffline(*first, 70);
+// A batch the backend refuses (400) is dropped and the flush goes on; one it cannot take
+// now (500) stays queued and ends the flush.
+TEST_F(TelemetryTest, RejectedBatchesAreDroppedAndFailedOnesKept) {
+    struct Case {
+        const char* outcome;
+        std::vector<std::string> firstOfEachBatch;
+        size_t queuedAfter;
+        std::vector<std::string> logged;
+    };
+    const Case cases[] = {
+        {"400", {"0", "50", "100"}, 0, {"Brindlow: telemetry batch rejected, dropped: " + std::string(200, 'x')}},
+        {"500", {"0"}, 120, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        fs::remove_all(dir);
+        logged.clear();
+        auto telemetry = make();
+        queueOffline(*telemetry, 120);
+        backend.batches.clear();
+        backend.script({c.outcome});
+        telemetry->flushAndWait(10);
+        std::vector<std::string> firsts;
+        for (const auto& batch : backend.batches) firsts.push_back(names(batch).at(0));
+        EXPECT_EQ(firsts, c.firstOfEachBatch);
+        EXPECT_EQ(telemetry->queued().size(), c.queuedAfter);
+        EXPECT_EQ(logged, c.logged);
     }
-    backend.batches.clear();
-    auto second = make();
-    EXPECT_EQ(second->queued().size(), 70u);
-    second->record(TelemetryEvent::appLaunched, std::nullopt);
-    second->flushAndWait(10);
-    std::vector<std::string> sent;
-    for (const auto& batch : backend.batches)
-        for (const auto& name : names(batch)) sent.push_back(name);
-    ASSERT_EQ(sent.size(), 71u);
-    for (int i = 0; i < 70; ++i) EXPECT_EQ(sent[size_t(i)], std::to_string(i));
-    EXPECT_EQ(sent[70], "");
+}
+
+// Properties that cannot be sent are left out of the record, in the queue file, after a
+// restart and on the wire; a record without any has no "props" (nor "aid" without a take).
+TEST_F(TelemetryTest, PropertiesThatCannotBeSentAreLeftOut) {
+    struct Case {
+        const char* name;
+        TelemetryProps props;
+        std::optional<json> kept;
+    };
+    const Case cases[] = {
+        {"none", {}, std::nullopt},
+        {"not finite", {{"seconds", std::numeric_limits<double>::quiet_NaN()}, {"bytes", std::numeric_limits<double>::infinity()},
+                        {"screen", "1920x1080"}}, json{{"screen", "1920x1080"}}},
+        {"only not finite", {{"seconds", std::numeric_limits<double>::infinity()}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        {
+            auto telemetry = make();
+            // Two refusals: flushAndWait may add a pass to the flush the record started.
+            backend.script({"offline", "offline"});
+            telemetry->record(TelemetryEvent::takeStopped, std::nullopt, c.props);
+            telemetry->flushAndWait(10);
+        }
+        const auto stored = queueFile().at(0);
+        EXPECT_FALSE(stored.contains("aid"));
+        EXPECT_EQ(stored.contains("props") ? std::optional(stored["props"]) : std::nullopt, c.kept);
+        backend.script({});
+        backend.batches.clear();
+        auto reread = make();
+        ASSERT_EQ(reread->queued().size(), 1u);
+        reread->flushAndWait(10);
+        ASSERT_EQ(backend.batches.size(), 1u);
+        const auto sent = backend.batches[0].at(0).toJSON();
+        EXPECT_EQ(sent.contains("props") ? std::optional(sent["props"]) : std::nullopt, c.kept);
+        EXPECT_FALSE(sent.contains("aid"));
+    }
 }
 
 TEST_F(TelemetryTest, AQueueFileKeepsWhatReadsBack) {
@@ -216,26 +235,7 @@ TEST_F(TelemetryTest, AQueueFileKeepsWhatReadsBack) {
     }
 }
 
-TEST_F(TelemetryTest, NonFiniteNumbersNeverReachTheQueue) {
-    {
-        auto telemetry = make();
-        backend.script({"offline", "offline"});
-        telemetry->record(TelemetryEvent::takeStopped, "a",
-                          {{"seconds", std::numeric_limits<double>::quiet_NaN()},
-                           {"bytes", std::numeric_limits<double>::infinity()},
-                           {"screen", "1920x1080"}});
-        telemetry->flushAndWait(10);
-    }
-    EXPECT_EQ(queueFile().dump().find("null"), std::string::npos) << queueFile().dump();
-    auto reread = make();
-    const auto queued = reread->queued();
-    ASSERT_EQ(queued.size(), 1u);
-    const auto& props = *queued[0].props;
-    EXPECT_EQ(props.size(), 1u);
-    EXPECT_EQ(props.count("screen"), 1u);
-}
-
-TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAndBadFilesDeleted) {
+TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAtMostTwentyKeptAndBadFilesDeleted) {
     auto telemetry = make();
     const auto folder = Telemetry::diagnosticsDirectory(dir);
     writeFileAtomically(folder / "1000-aaaaaaaa.json", "{\"kind\":\"exception\"");
@@ -255,10 +255,7 @@ TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAndBadFilesDeleted) {
     telemetry->flushAndWait(10);
     EXPECT_TRUE(telemetry->pendingDiagnostics().empty());
     EXPECT_TRUE(fs::exists(folder / "notes.txt"));
-}
-
-TEST_F(TelemetryTest, TheTwentyFirstDiagnosticPushesOutTheOldest) {
-    auto telemetry = make();
+    // At most 20 wait: the 21st pushes out the oldest.
     backend.script(std::vector<std::string>(100, "offline"));
     for (int i = 0; i < 21; ++i) {
         telemetry->addDiagnostic(DiagnosticKind::metricKit, JSONValue(JSONValue::Object{{"n", i}}));
@@ -320,12 +317,8 @@ TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstAndLeavesLiveOnesAlone) {
     EXPECT_EQ(stale[0].pid, 902);
     EXPECT_EQ(stale[1].aid, "a-late");
     EXPECT_EQ(stale[1].exception, "std::bad_alloc: no memory");
-    EXPECT_FALSE(fs::exists(dir / "run-901.json"));
-    EXPECT_FALSE(fs::exists(dir / "run-902.json"));
-    EXPECT_TRUE(fs::exists(dir / "run-903.json"));
-    EXPECT_FALSE(fs::exists(dir / "run-904.json"));
-    EXPECT_TRUE(fs::exists(dir / "queue.json"));
-    EXPECT_TRUE(fs::exists(dir / "run-notes.txt"));
+    for (const char* gone : {"run-901.json", "run-902.json", "run-904.json"}) EXPECT_FALSE(fs::exists(dir / gone)) << gone;
+    for (const char* kept : {"run-903.json", "queue.json", "run-notes.txt"}) EXPECT_TRUE(fs::exists(dir / kept)) << kept;
     const auto mine = json::parse(*readFile(marker.file()));
     EXPECT_EQ(mine.at("phase"), "launching");
     EXPECT_EQ(mine.at("build"), "8");
@@ -349,12 +342,11 @@ TEST_F(RunMarkerTest, KeepsPhaseAndAtMost500CharactersOfException) {
     EXPECT_FALSE(fs::exists(marker.file()));
 }
 
-TEST(RunMarker, ProcessIsAliveUsesTheNullSignal) {
+TEST(RunMarker, ProcessIsAliveOnlyForARealProcess) {
     EXPECT_TRUE(RunMarker::processIsAlive(int32_t(getpid())));
     EXPECT_TRUE(RunMarker::processIsAlive(1));
-    EXPECT_FALSE(RunMarker::processIsAlive(0));
-    EXPECT_FALSE(RunMarker::processIsAlive(-1));
-    EXPECT_FALSE(RunMarker::processIsAlive(4194305));  // above the kernel's pid limit
+    // 0 and -1 would signal a whole group; the last is above the kernel's pid limit.
+    for (int32_t pid : {0, -1, 4194305}) EXPECT_FALSE(RunMarker::processIsAlive(pid)) << pid;
 }
 
 }  // namespace

@@ -15,132 +15,110 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
+std::vector<fs::path> filesIn(const fs::path& folder, const std::string& prefix = "") {
+    std::vector<fs::path> out;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().starts_with(prefix)) out.push_back(entry.path());
+    return out;
+}
+
 class AppTelemetryCrashTest : public ::testing::Test {
 protected:
     void SetUp() override {
         // In sanitizer builds the helper's own fatal-signal handlers must get the signals.
         const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(asan ? asan : "") +
-                                    ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:handle_abort=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") +
+                                ":handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:handle_abort=0").c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(root); }
 
-    int runHelper(const std::string& how) {
-        return testing::runCommand({BRINDLOW_CRASH_HELPER_PATH, dir.string(), how}).exitCode;
-    }
-    std::vector<fs::path> files(const fs::path& folder, const std::string& prefix) const {
-        std::vector<fs::path> out;
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (entry.path().filename().string().rfind(prefix, 0) == 0) out.push_back(entry.path());
-        return out;
-    }
-    json only(const fs::path& folder, const std::string& prefix) const {
-        const auto found = files(folder, prefix);
-        if (found.size() != 1) return nullptr;
-        return json::parse(readFile(found[0]).value_or("null"));
-    }
+    int runHelper(const std::string& how) { return testing::runCommand({BRINDLOW_CRASH_HELPER_PATH, dir.string(), how}).exitCode; }
     std::vector<json> events(const std::string& name) const {
         std::vector<json> out;
         for (const auto& e : json::parse(*readFile(dir / "queue.json")))
             if (e.at("name") == name) out.push_back(e);
         return out;
     }
-    // The diagnostic a crash left, checked for what every crash diagnostic holds.
-    json crashPayload() const {
-        const json diagnostic = only(Telemetry::diagnosticsDirectory(dir), "");
-        EXPECT_EQ(diagnostic.at("kind"), "exception");
-        const json& payload = diagnostic.at("payload");
-        EXPECT_EQ(payload.at("phase"), "recording");
-        EXPECT_EQ(payload.at("aid"), "aid-crash");
-        const auto& stack = payload.at("callStack");
-        EXPECT_GE(stack.size(), 3u);
-        EXPECT_LE(stack.size(), 100u);
-        // Well-formed enough for the backend: decodes as a pending diagnostic.
-        EXPECT_NO_THROW(PendingDiagnostic::fromJSON(diagnostic));
-        return payload;
-    }
 
-    fs::path dir = fs::temp_directory_path() / ("brindlow-apptelemetry-" + randomUUID());
+    fs::path root = fs::temp_directory_path() / ("brindlow-apptelemetry-" + randomUUID()), dir;
 };
 
-TEST_F(AppTelemetryCrashTest, UncaughtExceptionIsReportedByTheNextLaunch) {
-    EXPECT_EQ(runHelper("throw"), 128 + SIGABRT);
-    const json marker = only(dir, "run-");
-    ASSERT_TRUE(marker.is_object());
-    EXPECT_EQ(marker.at("phase"), "recording");
-    EXPECT_EQ(marker.at("aid"), "aid-crash");
-    const std::string exception = marker.at("exception");
-    EXPECT_EQ(exception.rfind("std::runtime_error: disk on fire zzz", 0), 0u);
-    EXPECT_EQ(characterCount(exception), 500u);
-    const json payload = crashPayload();
-    EXPECT_EQ(payload.at("name"), "std::runtime_error");
-    EXPECT_EQ(payload.at("reason"), "disk on fire " + std::string(600, 'z'));
-    EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
+// Each way of dying leaves a run marker and, with the handlers installed, a diagnostic the
+// backend can decode; the next launch reports the unexpected exit once, with what the marker kept.
+TEST_F(AppTelemetryCrashTest, ACrashIsReportedByTheNextLaunch) {
+    const struct {
+        const char* how;
+        int signal;
+        const char* name;       // of the diagnostic; none without handlers
+        const char* exception;  // how the marker's begins
+    } crashes[] = {
+        {"throw", SIGABRT, "std::runtime_error", "std::runtime_error: disk on fire zzz"},
+        {"segv", SIGSEGV, "SIGSEGV", "SIGSEGV: Segmentation fault at 0x8"},
+        {"overflow", SIGSEGV, "SIGSEGV", "SIGSEGV: Segmentation fault"},  // on a queue's thread
+        {"throw-without-handlers", SIGABRT, nullptr, nullptr},
+    };
+    for (const auto& c : crashes) {
+        SCOPED_TRACE(c.how);
+        dir = root / c.how;
+        EXPECT_EQ(runHelper(c.how), 128 + c.signal);
+        const auto markers = filesIn(dir, "run-");
+        ASSERT_EQ(markers.size(), 1u);
+        const json marker = json::parse(*readFile(markers[0]));
+        EXPECT_EQ(marker.at("phase"), "recording");
+        EXPECT_EQ(marker.at("aid"), "aid-crash");
+        EXPECT_EQ(marker.contains("exception"), c.exception != nullptr);
+        const std::string exception = marker.value("exception", "");
+        EXPECT_TRUE(!c.exception || exception.starts_with(c.exception)) << exception;
+        const auto diagnostics = filesIn(Telemetry::diagnosticsDirectory(dir));
+        ASSERT_EQ(diagnostics.size(), c.name ? 1u : 0u);
+        if (c.name) {
+            const json diagnostic = json::parse(*readFile(diagnostics[0]));
+            EXPECT_EQ(diagnostic.at("kind"), "exception");
+            EXPECT_NO_THROW(PendingDiagnostic::fromJSON(diagnostic));
+            const json& payload = diagnostic.at("payload");
+            EXPECT_EQ(payload.at("name"), c.name);
+            EXPECT_EQ(payload.at("phase"), "recording");
+            EXPECT_EQ(payload.at("aid"), "aid-crash");
+            EXPECT_GE(payload.at("callStack").size(), 3u);
+            EXPECT_LE(payload.at("callStack").size(), 100u);
+            EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
+            if (c.signal == SIGABRT) {  // the marker keeps a bounded text, the diagnostic all of it
+                EXPECT_EQ(characterCount(exception), 500u);
+                EXPECT_EQ(payload.at("reason"), "disk on fire " + std::string(600, 'z'));
+            }
+        }
 
-    // The next run reports it once, with everything the marker kept.
-    EXPECT_EQ(runHelper("quit"), 0);
-    const auto exits = events("unexpected_exit");
-    ASSERT_EQ(exits.size(), 1u);
-    EXPECT_EQ(exits[0].at("aid"), "aid-crash");
-    EXPECT_EQ(exits[0].at("props").at("lastPhase"), "recording");
-    EXPECT_EQ(exits[0].at("props").at("build"), "345");
-    EXPECT_EQ(exits[0].at("props").at("startedAt"), marker.at("startedAt"));
-    EXPECT_EQ(exits[0].at("props").at("exception"), exception);
-    const auto launches = events("app_launched");
-    ASSERT_EQ(launches.size(), 2u);
-    EXPECT_EQ(launches[1].at("props").at("previousExit"), "unexpected");
-    const auto quits = events("app_quit");
-    ASSERT_EQ(quits.size(), 1u);
-    EXPECT_EQ(quits[0].at("props").at("phase"), "idle");
-    EXPECT_TRUE(files(dir, "run-").empty());
-
-    // After a clean quit the launch after that was clean.
+        EXPECT_EQ(runHelper("quit"), 0);
+        const auto exits = events("unexpected_exit");
+        ASSERT_EQ(exits.size(), 1u);
+        EXPECT_EQ(exits[0].at("aid"), "aid-crash");
+        const json& props = exits[0].at("props");
+        EXPECT_EQ(props.at("lastPhase"), "recording");
+        EXPECT_EQ(props.at("build"), "345");
+        EXPECT_EQ(props.at("startedAt"), marker.at("startedAt"));
+        EXPECT_EQ(props.value("exception", ""), exception);
+        const auto launches = events("app_launched");
+        ASSERT_EQ(launches.size(), 2u);
+        EXPECT_EQ(launches[1].at("props").at("previousExit"), "unexpected");
+        EXPECT_EQ(events("app_quit").at(0).at("props").at("phase"), "idle");
+        EXPECT_TRUE(filesIn(dir, "run-").empty());
+    }
+    // A quit whose wait for the backend runs out is no hang, and the launch after it was clean.
+    EXPECT_EQ(runHelper("slow-quit"), 0);
+    EXPECT_TRUE(filesIn(Telemetry::diagnosticsDirectory(dir)).empty());
     EXPECT_EQ(runHelper("quit"), 0);
     EXPECT_EQ(events("app_launched").back().at("props").at("previousExit"), "clean");
+    EXPECT_EQ(events("app_quit").size(), 3u);
     EXPECT_EQ(events("unexpected_exit").size(), 1u);
-}
-
-TEST_F(AppTelemetryCrashTest, QuitsOwnWaitForTheBackendIsNotAHang) {
-    EXPECT_EQ(runHelper("slow-quit"), 0);
-    EXPECT_TRUE(files(Telemetry::diagnosticsDirectory(dir), "").empty());
-    EXPECT_EQ(events("app_quit").size(), 1u);
-}
-
-TEST_F(AppTelemetryCrashTest, FatalSignalLeavesMarkerAndDiagnostic) {
-    EXPECT_EQ(runHelper("segv"), 128 + SIGSEGV);
-    const json marker = only(dir, "run-");
-    ASSERT_TRUE(marker.is_object());
-    EXPECT_EQ(marker.at("exception"), "SIGSEGV: Segmentation fault at 0x8");
-    const json payload = crashPayload();
-    EXPECT_EQ(payload.at("name"), "SIGSEGV");
-    EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
-
-    EXPECT_EQ(runHelper("quit"), 0);
-    const auto exits = events("unexpected_exit");
-    ASSERT_EQ(exits.size(), 1u);
-    EXPECT_EQ(exits[0].at("props").at("exception"), "SIGSEGV: Segmentation fault at 0x8");
-}
-
-TEST_F(AppTelemetryCrashTest, AStackOverflowOnAnotherThreadIsStillReported) {
-    EXPECT_EQ(runHelper("overflow"), 128 + SIGSEGV);
-    const json payload = crashPayload();
-    EXPECT_EQ(payload.at("name"), "SIGSEGV");
-    EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
-}
-
-TEST_F(AppTelemetryCrashTest, WithoutHandlersACrashLeavesOnlyTheMarker) {
-    EXPECT_EQ(runHelper("throw-without-handlers"), 128 + SIGABRT);
-    const json marker = only(dir, "run-");
-    ASSERT_TRUE(marker.is_object());
-    EXPECT_EQ(marker.at("phase"), "recording");
-    EXPECT_FALSE(marker.contains("exception"));
-    EXPECT_TRUE(files(Telemetry::diagnosticsDirectory(dir), "").empty());
 }
 
 TEST(HangWatchdog, ReportsAStallWhenItEndsAndOneStillGoingAtStop) {
     std::mutex mutex;
     std::vector<std::pair<double, bool>> reports;
+    auto reported = [&] {
+        std::lock_guard lock(mutex);
+        return reports;
+    };
     HangWatchdog watchdog(
         [&](double seconds, bool ended) {
             std::lock_guard lock(mutex);
@@ -156,18 +134,14 @@ TEST(HangWatchdog, ReportsAStallWhenItEndsAndOneStillGoingAtStop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     watchdog.ping();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(reports.size(), 1u);
-        EXPECT_GE(reports[0].first, 0.4);
-        EXPECT_TRUE(reports[0].second);
-    }
+    ASSERT_EQ(reported().size(), 1u);
+    EXPECT_GE(reported()[0].first, 0.4);
+    EXPECT_TRUE(reported()[0].second);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     watchdog.stop();
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_GE(reports[1].first, 0.3);
-    EXPECT_FALSE(reports[1].second);
+    ASSERT_EQ(reported().size(), 2u);
+    EXPECT_GE(reported()[1].first, 0.3);
+    EXPECT_FALSE(reported()[1].second);
 }
 
 TEST(AppTelemetry, SystemReportsBecomeDiagnosticsAndBadOnesAreSkipped) {
@@ -182,12 +156,14 @@ TEST(AppTelemetry, SystemReportsBecomeDiagnosticsAndBadOnesAreSkipped) {
 }
 
 TEST(AppTelemetry, DefaultDirectoryFollowsXDGDataHome) {
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/";
     setenv("XDG_DATA_HOME", "/data/alice", 1);
     EXPECT_EQ(AppTelemetry::defaultDirectory(), fs::path("/data/alice/BrindlowRecorder/telemetry"));
     setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
     setenv("HOME", "/home/alice", 1);
     EXPECT_EQ(AppTelemetry::defaultDirectory(), fs::path("/home/alice/.local/share/BrindlowRecorder/telemetry"));
     unsetenv("XDG_DATA_HOME");
+    setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace

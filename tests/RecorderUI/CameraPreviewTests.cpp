@@ -67,8 +67,9 @@ private:
     std::shared_ptr<testing::FakeCamera> camera_;
 };
 
-// The preview shows the camera in setup, keeps showing it while the take records it, and
-// the take's camera stream holds every second of it.
+// The preview shows the camera in setup and keeps showing it while the take records it
+// from the same handle; the take's camera stream holds every second of it; after the
+// take the preview comes back.
 TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance) {
     testing::DevServerProcess server;
     auto camera = std::make_shared<testing::FakeCamera>();
@@ -92,23 +93,24 @@ TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance
     model->setCameraId(machine->device.id);
     model->setCountdownSeconds(0);
 
-    // The same preview from setup to the end of the take: one made again starts black.
+    // One preview item from setup to the end of the take: one made again starts black.
     QPointer<QQuickItem> preview;
-    auto shown = [&] { return preview ? preview->property("picturesShown").toInt() : -1; };
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
-            return shown() > 3;
-        },
-        5000))
-        << "the preview shows nothing in setup";
-
+    const auto showing = [&] {
+        return QTest::qWaitFor(
+            [&] {
+                preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
+                return preview && preview->property("picturesShown").toInt() > 3;
+            },
+            5000);
+    };
+    ASSERT_TRUE(showing()) << "the preview shows nothing in setup";
     model->record();
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->screen().kind == Screen::Kind::recording; }, 10'000));
     const std::string aid = model->session()->currentAid().value_or("");
-    const int atStart = shown();
+    const int atStart = preview->property("picturesShown").toInt();
     QTest::qWait(1500);
-    EXPECT_GT(shown(), atStart + 20) << "the preview froze while the take recorded";
+    ASSERT_TRUE(preview);
+    EXPECT_GT(preview->property("picturesShown").toInt(), atStart + 20) << "the preview froze while the take recorded";
     QDir().mkpath(BRINDLOW_UI_ARTIFACTS);
     window.grabWindow().save(QString(BRINDLOW_UI_ARTIFACTS) + "/recording-with-camera-preview.png");
     {
@@ -120,18 +122,11 @@ TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance
         << model->screen().message;
     EXPECT_EQ(preview, nullptr) << "the saved screen shows no camera";
     model->newRecording();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
-            return shown() > 3;
-        },
-        5000))
-        << "the preview shows nothing after the take";
+    EXPECT_TRUE(showing()) << "the preview shows nothing after the take";
 
-    const auto stream = server.storedStream(aid, "camera", machine->spool / "camera.mp4");
     const auto frames = testing::probeJSON({"-count_frames", "-select_streams", "v:0", "-show_entries",
                                             "stream=nb_read_frames"},
-                                           stream)["streams"];
+                                           server.storedStream(aid, "camera", machine->spool / "camera.mp4"))["streams"];
     ASSERT_TRUE(frames.is_array() && !frames.empty());
     EXPECT_GE(std::stoi(frames[0]["nb_read_frames"].get<std::string>()), 40) << "1.5 s at 30 pictures a second";
     std::lock_guard lock(camera->mutex);

@@ -1,5 +1,5 @@
-// The controller and the camera surface over a real (not preview) model whose platform
-// is a fake: permissions, device lists and the live preview's device.
+// The controller and the panel over a real (not preview) model whose platform is a
+// fake: permissions, device lists, what the camera surface says and the notices.
 
 #include <gtest/gtest.h>
 
@@ -8,22 +8,17 @@
 #include <QTest>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
 #include "RecorderWindow.h"
+#include "Support/MemoryTokenStore.h"
 #include "Support/ScriptedTransport.h"
 
 namespace brindlow {
 namespace {
-
-class NoStore final : public TokenStore {
-public:
-    std::optional<StoredSession> load() override { return std::nullopt; }
-    void save(const StoredSession&) override {}
-    void clear() override {}
-};
 
 class FakePlatform final : public RecorderPlatform {
 public:
@@ -42,9 +37,7 @@ public:
     bool requestMicrophoneAccess(const std::string&) override { return true; }
     bool isAccessibilityTrusted() override { return true; }
     bool requestAccessibilityTrust() override { return true; }
-    void openSettings(SettingsPane pane) override {
-        if (pane == SettingsPane::screenCapture) ++screenSettingsOpened;
-    }
+    void openSettings(SettingsPane pane) override { screenSettingsOpened += pane == SettingsPane::screenCapture; }
     bool openURL(const std::string&) override { return false; }  // no browser here
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
@@ -62,14 +55,15 @@ public:
     std::atomic<int> screenSettingsOpened{0};
 };
 
-// A model on the setup screen with the fake's devices listed, and its controller.
+// A model on the setup screen with the fake's devices listed, its controller and,
+// once shown, the panel.
 struct SetupScreen {
-    explicit SetupScreen(std::function<void(FakePlatform&)> configure = {}) {
+    explicit SetupScreen(const std::function<void(FakePlatform&)>& configure = {}) {
         if (configure) configure(*platform);
         RecorderModel::Dependencies d;
         d.env = RecorderEnvironment::dev();
         d.transport = std::make_shared<testing::ScriptedTransport>();
-        d.store = std::make_shared<NoStore>();
+        d.store = std::make_shared<testing::MemoryTokenStore>();
         d.platform = platform;
         d.main = std::make_shared<QtMainExecutor>(qApp);
         model = RecorderModel::make(std::move(d));
@@ -85,38 +79,44 @@ struct SetupScreen {
         model->refreshCameraAccess([&] { done = true; });
         return QTest::qWaitFor([&] { return done; }, 5000);
     }
+    bool show() {
+        window = std::make_unique<RecorderWindow>(controller.get());
+        window->show();
+        return QTest::qWaitForWindowExposed(window.get());
+    }
+    QQuickItem* shown(const char* name) const {
+        for (QQuickItem* item : window->findChildren<QQuickItem*>(name))
+            if (item->isVisible()) return item;
+        return nullptr;
+    }
+    void click(const char* name) const {
+        QQuickItem* item = shown(name);
+        ASSERT_NE(item, nullptr) << name;
+        QTest::mouseClick(window.get(), Qt::LeftButton, {},
+                          item->mapToScene({item->width() / 2, item->height() / 2}).toPoint());
+    }
 
     std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
     std::shared_ptr<RecorderModel> model;
     std::unique_ptr<RecorderController> controller;
+    std::unique_ptr<RecorderWindow> window;
     bool ready = false;
 };
 
-QQuickItem* shownItem(RecorderWindow& window, const char* name) {
-    for (QQuickItem* item : window.contentItem()->findChildren<QQuickItem*>(name))
-        if (item->isVisible()) return item;
-    return nullptr;
-}
-
-TEST(RecorderController, ListsDisplaysWithTheirRecordedSizeAndLabelsThePickers) {
+// The display menu names the size a take records; the pickers' labels are short; a
+// choice is announced only when it changes.
+TEST(RecorderController, ListsTheDevicesAndAnnouncesAChoiceOnlyWhenItChanges) {
     SetupScreen s;
     ASSERT_TRUE(s.ready);
     OptionListModel* displays = s.controller->displays();
     ASSERT_EQ(displays->rowCount(), 1);
-    const QModelIndex first = displays->index(0);
-    EXPECT_EQ(displays->data(first, OptionListModel::LabelRole).toString().toStdString(), "Studio \u00b7 4096\u00d72304");
-    EXPECT_EQ(displays->data(first, OptionListModel::ValueRole).toLongLong(), 7);
+    EXPECT_EQ(displays->data(displays->index(0), OptionListModel::LabelRole).toString().toStdString(),
+              "Studio \u00b7 4096\u00d72304");
+    EXPECT_EQ(displays->data(displays->index(0), OptionListModel::ValueRole).toLongLong(), 7);
     EXPECT_EQ(s.controller->displayId(), 7);
     EXPECT_EQ(s.controller->displayLabel().toStdString(), "Studio");
     EXPECT_EQ(s.controller->micLabel().toStdString(), "Headset");
-    EXPECT_EQ(s.controller->cameraLabel().toStdString(), "No camera");
-    EXPECT_EQ(s.controller->screen().toStdString(), "setup");
-    EXPECT_FALSE(s.controller->isPreview());
-}
 
-TEST(RecorderController, AnnouncesAChoiceOnlyWhenItChanges) {
-    SetupScreen s;
-    ASSERT_TRUE(s.ready);
     QSignalSpy display(s.controller.get(), &RecorderController::displayIdChanged);
     QSignalSpy label(s.controller.get(), &RecorderController::displayLabelChanged);
     QSignalSpy fps(s.controller.get(), &RecorderController::fpsChanged);
@@ -126,7 +126,6 @@ TEST(RecorderController, AnnouncesAChoiceOnlyWhenItChanges) {
     s.controller->setDisplayId(-1);
     EXPECT_EQ(display.count(), 1);
     EXPECT_EQ(label.count(), 1);
-    EXPECT_EQ(s.controller->displayLabel().toStdString(), "No screen");
     // An id beyond 32 bits means no display; it never wraps onto another one.
     s.controller->setDisplayId(qint64(1) << 32 | 7);
     EXPECT_EQ(s.controller->displayId(), -1);
@@ -134,134 +133,70 @@ TEST(RecorderController, AnnouncesAChoiceOnlyWhenItChanges) {
     s.controller->setFps(60);
     s.controller->setFps(60);
     EXPECT_EQ(fps.count(), 1);
-    EXPECT_EQ(s.controller->fps(), 60);
 }
 
-TEST(CameraSurface, PlaceholderSaysWhyThereIsNoPicture) {
+// What the setup screen says about the machine: the camera surface's picture or why
+// there is none, and the notices whose buttons lead on.
+TEST(CameraSurface, TheSetupScreenShowsTheCameraOrSaysWhyNotAndWhatToDo) {
+    using Access = RecorderPlatform::Access;
     const struct {
         const char* title;
-        bool withDisplay;
+        std::function<void(FakePlatform&)> machine;
         const char* camera;
-        RecorderPlatform::Access access;
-        const char* text;
+        std::vector<std::pair<const char*, const char*>> shown;  // object name, its text ("" = any)
+        std::vector<const char*> absent;
+        const char* press = nullptr;  // then, once the machine has recovered
+        std::function<bool(SetupScreen&)> done = {};
     } cases[] = {
-        {"camera chosen but refused", true, "cam-1", RecorderPlatform::Access::denied,
-         "Allow camera access in System Settings to see yourself here."},
-        {"nothing chosen", false, "", RecorderPlatform::Access::granted,
-         "Turn on your camera or pick a screen to start."},
-        {"a display, no camera", true, "", RecorderPlatform::Access::granted,
-         "Recording your screen \u2014 camera is off."},
+        {"camera chosen but refused", [](FakePlatform& p) { p.camera = Access::denied; }, "cam-1",
+         {{"camera-placeholder", "Allow camera access in System Settings to see yourself here."}}, {"camera-preview"}},
+        // Without a display listed: the panel's own refresh would choose one again.
+        {"nothing chosen", [](FakePlatform& p) { p.displays.clear(); }, "",
+         {{"camera-placeholder", "Turn on your camera or pick a screen to start."}}, {"camera-preview"}},
+        {"a display, no camera", {}, "", {{"camera-placeholder", "Recording your screen \u2014 camera is off."}},
+         {"camera-preview"}},
+        {"an allowed camera that cannot be found", {}, "cam-1", {{"camera-preview", ""}}, {"camera-placeholder"}},
+        {"no screen capture access", [](FakePlatform& p) { p.screenAccess = false; }, "",
+         {{"screen-capture-notice",
+           "To record your screen, allow Screen Recording in System Settings, then reopen Brindlow."},
+          {"open-screen-capture-settings", "Open System Settings"}},
+         {"allow-accessibility"}, "open-screen-capture-settings",
+         [](SetupScreen& s) { return s.platform->screenSettingsOpened == 1; }},
+        {"displays that cannot be listed", [](FakePlatform& p) { p.displayProblem = "cannot open X display :42"; }, "",
+         {{"display-problem-notice", ""}}, {"screen-capture-notice"}, "retry-displays",
+         [](SetupScreen& s) { return !s.shown("display-problem-notice") && s.controller->displayId() == 7; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        // Without a display listed: the panel's own refresh would choose one again.
-        SetupScreen s([&](FakePlatform& p) {
-            p.camera = c.access;
-            if (!c.withDisplay) p.displays.clear();
-        });
+        SetupScreen s(c.machine);
         ASSERT_TRUE(s.ready);
         s.controller->setCameraId(c.camera);
         ASSERT_TRUE(s.refreshed());
-        RecorderWindow window(s.controller.get());
-        window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-        QQuickItem* placeholder = shownItem(window, "camera-placeholder");
-        ASSERT_NE(placeholder, nullptr);
-        EXPECT_EQ(placeholder->property("text").toString().toStdString(), c.text);
-        EXPECT_EQ(shownItem(window, "camera-preview"), nullptr);
+        ASSERT_TRUE(s.show());
+        for (const auto& [name, text] : c.shown) {
+            QQuickItem* item = nullptr;
+            ASSERT_TRUE(QTest::qWaitFor([&] { return (item = s.shown(name)) != nullptr; }, 3000)) << name;
+            if (*text) {
+                EXPECT_EQ(item->property("text").toString().toStdString(), text);
+            }
+        }
+        for (const char* name : c.absent) EXPECT_EQ(s.shown(name), nullptr) << name;
+        if (!c.press) continue;
+        {
+            std::lock_guard lock(s.platform->mutex);
+            s.platform->displayProblem.reset();
+        }
+        s.click(c.press);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return c.done(s); }, 3000));
     }
 }
 
-TEST(CameraSurface, AnAllowedCameraThatCannotBeFoundShowsAnEmptyPreviewWithoutFailing) {
+// The panel refreshes the devices whenever the app becomes active on the setup screen.
+TEST(RecorderController, ANoMicrophoneChoiceSurvivesARefresh) {
     SetupScreen s;
     ASSERT_TRUE(s.ready);
-    s.controller->setCameraId("cam-1");
-    ASSERT_TRUE(s.refreshed());
-    EXPECT_EQ(s.controller->previewCameraId().toStdString(), "cam-1");
-    RecorderWindow window(s.controller.get());
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QQuickItem* preview = shownItem(window, "camera-preview");
-    ASSERT_NE(preview, nullptr);
-    EXPECT_FALSE(preview->property("hasPicture").toBool());
-    EXPECT_EQ(shownItem(window, "camera-placeholder"), nullptr);
-    // Leaving setup for a screen without the camera removes the preview.
-    s.model->signOut();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shownItem(window, "camera-preview") == nullptr; }, 3000));
-}
-
-TEST(Notices, MissingScreenCaptureAccessPointsToTheSettings) {
-    SetupScreen s([](FakePlatform& p) { p.screenAccess = false; });
-    ASSERT_TRUE(s.ready);
-    ASSERT_FALSE(s.controller->hasScreenCapturePermission());
-    RecorderWindow window(s.controller.get());
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QQuickItem* notice = shownItem(window, "screen-capture-notice");
-    ASSERT_NE(notice, nullptr);
-    EXPECT_EQ(notice->property("text").toString().toStdString(),
-              "To record your screen, allow Screen Recording in System Settings, then reopen Brindlow.");
-    // It replaces the accessibility hint.
-    EXPECT_EQ(shownItem(window, "allow-accessibility"), nullptr);
-    QQuickItem* button = shownItem(window, "open-screen-capture-settings");
-    ASSERT_NE(button, nullptr);
-    EXPECT_EQ(button->property("text").toString().toStdString(), "Open System Settings");
-    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
-    QTest::mouseClick(&window, Qt::LeftButton, {}, centre.toPoint());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return s.platform->screenSettingsOpened == 1; }, 3000));
-}
-
-TEST(Notices, DisplaysThatCannotBeListedSayWhyAndCanBeAskedForAgain) {
-    SetupScreen s([](FakePlatform& p) { p.displayProblem = "cannot open X display :42"; });
-    ASSERT_TRUE(s.ready);
-    RecorderWindow window(s.controller.get());
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QQuickItem* notice = nullptr;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return (notice = shownItem(window, "display-problem-notice")) != nullptr; }, 3000));
-    const std::string text = notice->property("text").toString().toStdString();
-    EXPECT_NE(text.find("cannot open X display :42"), std::string::npos) << text;
-    EXPECT_EQ(text.find("System Settings"), std::string::npos)
-        << "no such setting on this desktop: " << text;
-    EXPECT_EQ(shownItem(window, "screen-capture-notice"), nullptr);
-    // Once the display answers, trying again lists it and the notice goes.
-    {
-        std::lock_guard lock(s.platform->mutex);
-        s.platform->displayProblem.reset();
-    }
-    QQuickItem* retry = shownItem(window, "retry-displays");
-    ASSERT_NE(retry, nullptr);
-    QTest::mouseClick(&window, Qt::LeftButton, {},
-                      retry->mapToScene({retry->width() / 2, retry->height() / 2}).toPoint());
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return shownItem(window, "display-problem-notice") == nullptr; }, 3000));
-    EXPECT_EQ(s.controller->displayId(), 7);
-}
-
-TEST(RecorderController, ANoMicrophoneChoiceInThePanelSurvivesTheAppBecomingActive) {
-    SetupScreen s;
-    ASSERT_TRUE(s.ready);
-    RecorderWindow window(s.controller.get());
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    const auto click = [&](const char* name) {
-        QQuickItem* item = nullptr;
-        for (QQuickItem* found : window.findChildren<QQuickItem*>(name))
-            if (found->isVisible()) item = found;
-        ASSERT_NE(item, nullptr) << name;
-        QTest::mouseClick(&window, Qt::LeftButton, {},
-                          item->mapToScene({item->width() / 2, item->height() / 2}).toPoint());
-    };
-    for (const char* picker : {"mic-picker", "display-picker"}) {
-        click(picker);
-        QObject* menu = window.findChild<QObject*>(QString(picker) + "-menu");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 3000));
-        click((std::string(picker) + "-none").c_str());
-    }
-    ASSERT_EQ(s.controller->micId(), "");
-    ASSERT_EQ(s.controller->displayId(), -1);
-    // What the panel does when the app becomes active on the setup screen.
+    s.controller->setMicId("");
+    s.controller->setDisplayId(-1);
     s.controller->refreshDevices();
     ASSERT_TRUE(s.refreshed());
     EXPECT_EQ(s.controller->micId(), "");

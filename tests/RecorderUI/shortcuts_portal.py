@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-"""The desktop's GlobalShortcuts portal as xdg-desktop-portal presents it (Debian 12's
-has none), for the recorder's portal client: it takes org.freedesktop.portal.Desktop
-on the session bus, answers CreateSession and BindShortcuts through Response signals
-on request objects, binds what it is asked for with keys of its own choosing, and on
-"activate ID" read from standard input sends Activated. It prints {"ready": true}."""
+# The desktop's GlobalShortcuts portal as xdg-desktop-portal presents it (Debian 12's has
+# none): it owns org.freedesktop.portal.Desktop on the session bus, answers CreateSession
+# and BindShortcuts through Response signals on request objects, binds what it is asked
+# for with keys of its own choosing, and sends Activated for each "activate ID" line read
+# on standard input. It prints {"ready": true} once it holds its name.
 
 import json
 import os
@@ -14,24 +14,16 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib
 
 PORTAL = """
-<node>
-  <interface name="org.freedesktop.portal.GlobalShortcuts">
-    <method name="CreateSession">
-      <arg type="a{sv}" name="options" direction="in"/><arg type="o" name="handle" direction="out"/>
-    </method>
-    <method name="BindShortcuts">
-      <arg type="o" name="session_handle" direction="in"/><arg type="a(sa{sv})" name="shortcuts" direction="in"/>
-      <arg type="s" name="parent_window" direction="in"/><arg type="a{sv}" name="options" direction="in"/>
-      <arg type="o" name="handle" direction="out"/>
-    </method>
-    <signal name="Activated">
-      <arg type="o" name="session_handle"/><arg type="s" name="shortcut_id"/><arg type="t" name="timestamp"/>
-      <arg type="a{sv}" name="options"/>
-    </signal>
-    <property name="version" type="u" access="read"/>
-  </interface>
-</node>
-"""
+<node><interface name="org.freedesktop.portal.GlobalShortcuts">
+  <method name="CreateSession"><arg type="a{sv}" name="options" direction="in"/>
+    <arg type="o" name="handle" direction="out"/></method>
+  <method name="BindShortcuts"><arg type="o" name="session_handle" direction="in"/>
+    <arg type="a(sa{sv})" name="shortcuts" direction="in"/><arg type="s" name="parent_window" direction="in"/>
+    <arg type="a{sv}" name="options" direction="in"/><arg type="o" name="handle" direction="out"/></method>
+  <signal name="Activated"><arg type="o" name="session_handle"/><arg type="s" name="shortcut_id"/>
+    <arg type="t" name="timestamp"/><arg type="a{sv}" name="options"/></signal>
+  <property name="version" type="u" access="read"/>
+</interface></node>"""
 
 bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 session = None

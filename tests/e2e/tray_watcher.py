@@ -1,16 +1,12 @@
 #!/usr/bin/python3
-"""A tray host for tests: takes the StatusNotifierWatcher name on the session bus, so
-that apps show their tray items there, and answers commands read line by line on
-standard input with one JSON line each on standard output:
-
-  items                the registered items that are still on the bus
-  item                 the newest item's tooltip title, status, menu and icon centre
-  menu                 the newest item's menu entries: [{"id", "label", "enabled", "visible"}]
-  click LABEL          the menu entry with that label is clicked, as a host does
-  contextmenu X Y      the item is asked to show its own menu at X, Y
-
-It prints {"ready": true} once it holds its names.
-"""
+# A tray host for tests: it takes the StatusNotifierWatcher name on the session bus, so
+# that apps show their tray items there, prints {"ready": true} once it holds its names,
+# and answers each command read on standard input with one JSON line:
+#   items           the registered items still on the bus
+#   item            the newest item's tooltip title, status, menu and icon centre
+#   menu            the newest item's menu entries
+#   click LABEL     the menu entry with that label is clicked, as a host does
+#   contextmenu X Y the item is asked to show its own menu at X, Y
 
 import json
 import os
@@ -21,19 +17,16 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib
 
 WATCHER = """
-<node>
-  <interface name="org.kde.StatusNotifierWatcher">
-    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-    <property name="ProtocolVersion" type="i" access="read"/>
-    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-    <signal name="StatusNotifierHostRegistered"/>
-  </interface>
-</node>
-"""
+<node><interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+  <signal name="StatusNotifierHostRegistered"/>
+</interface></node>"""
 
 bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 items = []  # [bus name, object path], oldest first

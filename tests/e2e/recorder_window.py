@@ -12,7 +12,6 @@ import json
 import os
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -50,32 +49,26 @@ def wait_for(what, check, timeout=20.0, interval=0.1):
         time.sleep(interval)
 
 
-class Processes:
-    """Everything the test starts, stopped by PID in reverse order."""
+# Everything the test starts, stopped by PID in reverse order.
+started = []
 
-    def __init__(self):
-        self.started = []
 
-    def start(self, args, **kwargs):
-        kwargs.setdefault("stdout", subprocess.DEVNULL)
-        kwargs.setdefault("stderr", subprocess.DEVNULL)
-        process = subprocess.Popen(args, **kwargs)
-        self.started.append(process)
-        return process
+def start(args, stdout=subprocess.DEVNULL, **kwargs):
+    started.append(subprocess.Popen(args, stdout=stdout, stderr=kwargs.pop("stderr", subprocess.DEVNULL), **kwargs))
+    return started[-1]
 
-    def stop_all(self):
-        for process in reversed(self.started):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+
+def stop_all():
+    for process in reversed(started):
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 def first_line(process, timeout):
-    """The next line a process prints, read with a bound."""
     line = b""
     deadline = time.monotonic() + timeout
     while not line.endswith(b"\n"):
@@ -90,7 +83,7 @@ def first_line(process, timeout):
 
 
 class Recorder:
-    """The app's accessible tree: controls by the identifier in their description."""
+    # The app's accessible tree: controls by the identifier in their description.
 
     def __init__(self, pid):
         self.pid = pid
@@ -100,12 +93,10 @@ class Recorder:
         desktop = pyatspi.Registry.getDesktop(0)
         for i in range(desktop.childCount):
             try:
-                app = desktop.getChildAtIndex(i)
-                if app is not None and app.get_process_id() == self.pid:
-                    return app
+                if desktop.getChildAtIndex(i).get_process_id() == self.pid:
+                    return desktop.getChildAtIndex(i)
             except Exception:
                 continue
-        return None
 
     def all(self):
         self.app = self.app or self.application()
@@ -135,8 +126,7 @@ class Recorder:
         return None
 
     def wait(self, identifier=None, name=None, timeout=20.0):
-        return wait_for(f"control {identifier or ''} {name or ''}".strip(),
-                        lambda: self.find(identifier, name), timeout)
+        return wait_for(f"control {identifier} {name}", lambda: self.find(identifier, name), timeout)
 
     def press(self, identifier=None, name=None, timeout=20.0):
         action = self.wait(identifier, name, timeout).queryAction()
@@ -159,32 +149,23 @@ class Recorder:
 
 
 class TrayWatcher:
-    """tray_watcher.py: the tray host the app shows its indicator in during a take."""
+    # tray_watcher.py: the tray host the app shows its indicator in during a take.
 
-    def __init__(self, processes, env):
+    def __init__(self, env):
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tray_watcher.py")
-        self.process = processes.start([sys.executable, script], env=env, stdin=subprocess.PIPE,
+        self.process = start([sys.executable, script], env=env, stdin=subprocess.PIPE,
                                        stdout=subprocess.PIPE)
         ready = first_line(self.process, 10)
         if not ready or not json.loads(ready).get("ready"):
             raise Failure(f"the tray host did not start: {ready}")
 
-    def ask(self, line):
+    def ask(self, line, must=True):
         self.process.stdin.write((line + "\n").encode())
         self.process.stdin.flush()
-        answer = first_line(self.process, 10)
-        if answer is None:
-            raise Failure(f"the tray host did not answer {line!r}")
-        answer = json.loads(answer)
-        if not answer["ok"]:
+        answer = json.loads(first_line(self.process, 10) or '{"ok": false, "error": "no answer"}')
+        if must and not answer["ok"]:
             raise Failure(f"tray host, {line!r}: {answer['error']}")
-        return answer["value"]
-
-    def try_ask(self, line):
-        try:
-            return self.ask(line)
-        except Failure:
-            return None
+        return answer.get("value")
 
 
 def main():
@@ -203,32 +184,31 @@ def main():
 
     os.makedirs(args.artifacts, exist_ok=True)
     home = tempfile.mkdtemp(prefix="brindlow-app-e2e-")
-    processes = Processes()
     try:
-        run(args, home, processes)
+        run(args, home)
     finally:
-        processes.stop_all()
+        stop_all()
         shutil.rmtree(home, ignore_errors=True)
 
 
-def run(args, home, processes):
+def run(args, home):
     env = dict(os.environ)
     env.update({"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"),
                 "XDG_DATA_HOME": os.path.join(home, "data"), "XDG_RUNTIME_DIR": os.path.join(home, "run")})
     os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
 
     # A private X server, and a compositor so that the window's corners really are clear.
-    xvfb = processes.start(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+    xvfb = start(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
                             "-noreset", "+extension", "DAMAGE", "+extension", "MIT-SHM"], stdout=subprocess.PIPE)
     display = first_line(xvfb, 10)
     if not display:
         skip("Xvfb did not start")
     env["DISPLAY"] = os.environ["DISPLAY"] = f":{display}"
-    processes.start(["xcompmgr"], env=env)
+    start(["xcompmgr"], env=env)
 
     data = os.path.join(home, "devserver")
     os.makedirs(data)
-    server = processes.start([args.devserver, "--data-dir", data, "--port-base", "0", "--seed", "alice,t1,,de"],
+    server = start([args.devserver, "--data-dir", data, "--port-base", "0", "--seed", "alice,t1,,de"],
                              stdout=subprocess.PIPE)
     ready = first_line(server, 10)
     if not ready:
@@ -248,19 +228,16 @@ def run(args, home, processes):
                 "BRINDLOW_STAND_IN": f"{ports['web']},{ports['monolith']},{ports['legacy']},{ports['google']}",
                 "BRINDLOW_ENV": "dev"})
     # A tray host on the bus before the app starts, as on a desktop with a tray.
-    tray = TrayWatcher(processes, env)
+    tray = TrayWatcher(env)
     log = open(os.path.join(args.artifacts, "app.log"), "w")
-    app = processes.start([args.app], env=env, stdout=log, stderr=subprocess.STDOUT)
+    app = start([args.app], env=env, stdout=log, stderr=subprocess.STDOUT)
     recorder = Recorder(app.pid)
 
     def cut_from_screen(name, x, y, w, h):
-        """A picture of a region of the screen with a 12-pixel margin, in the artifacts."""
-        whole = os.path.join(args.artifacts, f"{name}-screen.png")
-        subprocess.run(["import", "-window", "root", whole], env=env, check=True, timeout=30)
+        # With a 12-pixel margin.
         picture = os.path.join(args.artifacts, f"{name}.png")
-        subprocess.run(["convert", whole, "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
-                        "+repage", picture], check=True, timeout=30)
-        os.remove(whole)
+        subprocess.run(["import", "-window", "root", "-crop", f"{w + 24}x{h + 24}+{max(0, x - 12)}+{max(0, y - 12)}",
+                        "+repage", picture], env=env, check=True, timeout=30)
         return picture
 
     def pixel(picture, x, y):
@@ -268,7 +245,7 @@ def run(args, home, processes):
                               capture_output=True, text=True, check=True).stdout.strip()
 
     def shoot(name):
-        """A picture of the window on the composited screen; its corner must show the desktop."""
+        # The window on the composited screen; its corner must show the desktop behind it.
         x, y, w, h = wait_for("the window's extents", recorder.window_extents, 10)
         picture = cut_from_screen(name, x, y, w, h)
         corner, centre = pixel(picture, 13, 13), pixel(picture, 12 + w // 2, 12 + h // 2)
@@ -284,9 +261,9 @@ def run(args, home, processes):
                  recorder.find("elapsed").name >= clock, 20)
 
     def cover():
-        """Another window over the recorder's, once it is stacked above it."""
+        # Another window over the recorder's, once it is stacked above it.
         x, y, w, h = recorder.window_extents()
-        process = processes.start(["xmessage", "-geometry", f"{w}x{h}+{x}+{y}", "covering the recorder"], env=env)
+        process = start(["xmessage", "-geometry", f"{w}x{h}+{x}+{y}", "covering the recorder"], env=env)
         ours = wait_for("the recorder's window", lambda: visible_window(env, ["--name", "^Brindlow$"]), 10)
         other = wait_for("the covering window", lambda: visible_window(env, ["--class", "xmessage"]), 10)
         wait_for("the cover above the recorder", lambda: above(env, other, ours), 10)
@@ -341,12 +318,12 @@ def run(args, home, processes):
     # the tray shows the take and controls it.
     if tray.ask("items"):
         raise Failure("a tray item is shown outside a take")
-    focused = processes.start(["xmessage", "-geometry", "300x120+900+600", "another app has the focus"], env=env)
+    focused = start(["xmessage", "-geometry", "300x120+900+600", "another app has the focus"], env=env)
     other = wait_for("the other window", lambda: visible_window(env, ["--class", "xmessage"]), 10)
     subprocess.run(["xdotool", "windowfocus", "--sync", str(other)], env=env, check=True, timeout=10)
     key(env, "ctrl+alt+r")
     recorder.wait("stop", timeout=20)
-    item = wait_for("the tray item", lambda: tray.try_ask("item"), 10)
+    item = wait_for("the tray item", lambda: tray.ask("item", must=False), 10)
     red = item["icon"]["centreArgb"] if item["icon"] else None
     if not red or red[0] < 128 or red[1] < 200 or red[2] > 100 or red[3] > 100:
         raise Failure(f"the tray icon is not a red dot: {item['icon']}")
@@ -405,7 +382,7 @@ def run(args, home, processes):
 
 
 def visible_window(env, match, exclude=None):
-    """The first visible window matching; with `exclude` (x, y, w, h), one not at that place."""
+    # The first visible window matching; with `exclude` (x, y, w, h), one not at that place.
     out = subprocess.run(["xdotool", "search", "--onlyvisible"] + match, env=env, capture_output=True,
                          text=True).stdout.split()
     for window in (int(w) for w in out):
@@ -427,7 +404,7 @@ def key(env, keys):
 
 
 def above(env, upper, lower):
-    """Whether top-level window `upper` is stacked above `lower` (no window manager frames)."""
+    # Whether top-level window `upper` is stacked above `lower` (no window manager frames).
     out = subprocess.run(["xwininfo", "-root", "-children"], env=env, capture_output=True, text=True).stdout
     order = [int(line.split()[0], 16) for line in out.splitlines() if line.strip().startswith("0x")]
     return upper in order and lower in order and order.index(upper) < order.index(lower)

@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(SerialQueueOrdering, RunsItemsOneAtATimeInSubmissionOrder) {
+TEST(SerialQueue, RunsItemsOneAtATimeInOrderAndSyncFromItselfInline) {
     SerialQueue queue("com.brindlow.recorder.test");
     std::vector<int> seen;  // touched on the queue only
     std::atomic<int> running{0};
@@ -27,26 +27,21 @@ TEST(SerialQueueOrdering, RunsItemsOneAtATimeInSubmissionOrder) {
             running.fetch_sub(1);
         });
     }
-    queue.sync([] {});
+    std::promise<bool> inline_;
+    queue.async([&] {
+        bool ran = false;
+        queue.sync([&] { ran = queue.isCurrent(); });
+        inline_.set_value(ran);
+    });
+    auto f = inline_.get_future();
+    ASSERT_EQ(f.wait_for(5s), std::future_status::ready) << "sync from the queue itself deadlocked";
+    EXPECT_TRUE(f.get());
     EXPECT_FALSE(overlapped);
     ASSERT_EQ(seen.size(), 200u);
     for (int i = 0; i < 200; ++i) EXPECT_EQ(seen[size_t(i)], i);
 }
 
-TEST(SerialQueueOrdering, SyncFromTheQueueItselfRunsInline) {
-    SerialQueue queue("inline");
-    std::promise<bool> done;
-    queue.async([&] {
-        bool ran = false;
-        queue.sync([&] { ran = queue.isCurrent(); });
-        done.set_value(ran);
-    });
-    auto f = done.get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(f.get());
-}
-
-TEST(SerialQueueTimed, RunsTimedItemsAtTheirDeadlinesInOrder) {
+TEST(SerialQueue, RunsTimedItemsAtTheirDeadlinesInOrderEvenOnAnIdleQueue) {
     SerialQueue queue("timed");
     std::vector<int> order;
     std::promise<void> done;
@@ -61,60 +56,42 @@ TEST(SerialQueueTimed, RunsTimedItemsAtTheirDeadlinesInOrder) {
     ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
     EXPECT_GE(SteadyClock::now() - now, 50ms);
-}
-
-TEST(SerialQueueTimed, TimedWorkReachesAnIdleQueue) {
     // Regression: a worker asleep with nothing scheduled slept through new timed work,
     // and one waiting for a far deadline missed an earlier one.
-    SerialQueue queue("idle");
-    queue.asyncAt(SteadyClock::now() + 1h, [] {});
-    std::this_thread::sleep_for(20ms);  // let the worker settle into its long wait
-    std::promise<void> ran;
-    queue.asyncAt(SteadyClock::now() + 1ms, [&] { ran.set_value(); });
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
-
-    SerialQueue empty("empty");
-    std::this_thread::sleep_for(20ms);
-    std::promise<void> ranToo;
-    empty.asyncAt(SteadyClock::now() + 1ms, [&] { ranToo.set_value(); });
-    EXPECT_EQ(ranToo.get_future().wait_for(5s), std::future_status::ready);
+    for (const bool farItemFirst : {true, false}) {
+        SerialQueue idle("idle");
+        if (farItemFirst) idle.asyncAt(SteadyClock::now() + 1h, [] {});
+        std::this_thread::sleep_for(20ms);  // let the worker settle into its wait
+        std::promise<void> ran;
+        idle.asyncAt(SteadyClock::now() + 1ms, [&] { ran.set_value(); });
+        EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready) << farItemFirst;
+    }
 }
 
-TEST(SerialQueueLifetime, AnItemMayReleaseItsOwnQueue) {
-    // Regression: an object owning a queue, released by one of that queue's items,
-    // freed the queue's state under its still-running thread.
-    std::promise<void> released;
-    std::atomic<int> after{0};
-    {
-        auto queue = std::make_shared<SerialQueue>("self-release");
-        SerialQueue* raw = queue.get();
-        raw->async([q = std::move(queue), &released]() mutable {
-            q.reset();  // the last reference: destroyed on its own thread
-            released.set_value();
-        });
+// Regression: an object owning a queue, released by one of that queue's items, freed the
+// queue's state under its still-running thread. A timed item may run before asyncAt returns.
+TEST(SerialQueue, AnItemMayReleaseItsOwnQueue) {
+    for (const bool timed : {false, true}) {
+        std::promise<void> released;
+        {
+            auto queue = std::make_shared<SerialQueue>("self-release");
+            SerialQueue* raw = queue.get();
+            auto item = [q = std::move(queue), &released]() mutable {
+                q.reset();  // the last reference: destroyed on its own thread
+                released.set_value();
+            };
+            if (timed) raw->asyncAt(SteadyClock::now(), std::move(item));
+            else raw->async(std::move(item));
+        }
+        ASSERT_EQ(released.get_future().wait_for(5s), std::future_status::ready) << timed;
     }
-    ASSERT_EQ(released.get_future().wait_for(5s), std::future_status::ready);
-    // The process keeps working: another queue runs normally.
+    std::atomic<int> after{0};
     SerialQueue other("after-release");
     other.sync([&] { after = 1; });
     EXPECT_EQ(after, 1);
 }
 
-TEST(SerialQueueLifetime, ATimedItemMayReleaseItsOwnQueue) {
-    // The queue is gone as soon as its item runs, which may be before asyncAt returns.
-    std::promise<void> released;
-    {
-        auto queue = std::make_shared<SerialQueue>("timed-release");
-        SerialQueue* raw = queue.get();
-        raw->asyncAt(SteadyClock::now(), [q = std::move(queue), &released]() mutable {
-            q.reset();
-            released.set_value();
-        });
-    }
-    EXPECT_EQ(released.get_future().wait_for(5s), std::future_status::ready);
-}
-
-TEST(SerialQueueLifetime, DestructionRunsPendingImmediateItems) {
+TEST(SerialQueue, DestructionRunsPendingImmediateItemsOnly) {
     std::atomic<int> count{0};
     {
         SerialQueue queue("drain");
@@ -124,7 +101,7 @@ TEST(SerialQueueLifetime, DestructionRunsPendingImmediateItems) {
     EXPECT_EQ(count, 50);
 }
 
-TEST(ChannelDelivery, ReceivesInOrderThenEndsWhenFinished) {
+TEST(ChannelAndTask, DeliverInOrderAndWakeOnCancellation) {
     Channel<int> channel;
     std::jthread producer([&] {
         for (int i = 0; i < 1000; ++i) channel.send(i);
@@ -134,30 +111,25 @@ TEST(ChannelDelivery, ReceivesInOrderThenEndsWhenFinished) {
     while (auto v = channel.receive()) EXPECT_EQ(*v, expected++);
     EXPECT_EQ(expected, 1000);
     EXPECT_FALSE(channel.send(5));
-}
 
-TEST(ChannelDelivery, ReceiveWakesOnCancellation) {
-    Channel<int> channel;
-    std::promise<std::optional<int>> result;
-    std::jthread consumer([&](std::stop_token token) { result.set_value(channel.receive(token)); });
-    consumer.request_stop();
-    auto f = result.get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(f.get(), std::nullopt);
-}
-
-TEST(TaskCancellation, SleepReturnsEarlyAndReportsIt) {
+    Channel<int> empty;
+    std::promise<std::optional<int>> received;
     std::promise<bool> slept;
+    std::jthread consumer([&](std::stop_token token) { received.set_value(empty.receive(token)); });
     Task task([&](std::stop_token token) { slept.set_value(sleepFor(1h, token)); });
+    consumer.request_stop();
     task.cancel();
-    auto f = slept.get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
-    EXPECT_FALSE(f.get());
+    auto r = received.get_future();
+    auto s = slept.get_future();
+    ASSERT_EQ(r.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(s.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(r.get(), std::nullopt);
+    EXPECT_FALSE(s.get());
     EXPECT_TRUE(task.isCancelled());
     EXPECT_TRUE(sleepFor(1ms, {}));
 }
 
-TEST(RepeatingTimerTicks, FollowAbsoluteDeadlinesWithoutDrift) {
+TEST(RepeatingTimer, TicksFollowAbsoluteDeadlinesWithoutDrift) {
     SerialQueue queue("timer");
     std::vector<SteadyClock::time_point> ticks;  // on the queue only
     std::latch ten(10);
@@ -177,50 +149,33 @@ TEST(RepeatingTimerTicks, FollowAbsoluteDeadlinesWithoutDrift) {
     EXPECT_LT(ticks[9] - started, 330ms);
 }
 
-TEST(RepeatingTimerTicks, NoTickAfterCancelReturns) {
-    SerialQueue queue("timer-cancel");
-    std::atomic<int> count{0};
-    std::atomic<bool> cancelled{false};
-    std::atomic<bool> lateTick{false};
-    std::latch first(1);
-    RepeatingTimer timer(queue, 1ms, [&] {
-        if (cancelled) lateTick = true;
-        if (count.fetch_add(1) == 0) first.count_down();
-    });
-    timer.start();
-    first.wait();
-    timer.cancel();
-    cancelled = true;
-    queue.sync([] {});
-    std::this_thread::sleep_for(10ms);
-    queue.sync([] {});
-    EXPECT_FALSE(lateTick);
-}
-
-TEST(RepeatingTimerTicks, HandlerMayCancelItsOwnTimer) {
-    SerialQueue queue("timer-self");
-    std::atomic<int> count{0};
-    std::unique_ptr<RepeatingTimer> timer;
-    std::latch done(1);
-    timer = std::make_unique<RepeatingTimer>(queue, 1ms, [&] {
-        if (++count == 3) {
+// No tick runs once cancel has returned, whether another thread or the handler cancelled.
+TEST(RepeatingTimer, NoTickAfterCancelReturns) {
+    for (const bool fromHandler : {false, true}) {
+        SerialQueue queue("timer-cancel");
+        std::atomic<int> count{0};
+        std::atomic<bool> cancelled{false}, lateTick{false};
+        std::latch third(1);
+        std::unique_ptr<RepeatingTimer> timer;
+        const auto cancel = [&] {
             timer->cancel();
-            done.count_down();
-        }
-    });
-    timer->start();
-    done.wait();
-    queue.sync([] {});
-    std::this_thread::sleep_for(10ms);
-    queue.sync([] {});
-    EXPECT_EQ(count, 3);
+            cancelled = true;
+        };
+        timer = std::make_unique<RepeatingTimer>(queue, 1ms, [&] {
+            if (cancelled) lateTick = true;
+            if (++count != 3) return;
+            if (fromHandler) cancel();
+            third.count_down();
+        });
+        timer->start();
+        third.wait();
+        if (!fromHandler) cancel();
+        queue.sync([] {});
+        std::this_thread::sleep_for(10ms);
+        queue.sync([] {});
+        EXPECT_FALSE(lateTick) << fromHandler;
+    }
 }
-
-}  // namespace
-}  // namespace brindlow
-
-namespace brindlow {
-namespace {
 
 TEST(DetachedWork, IsWaitedForWithALimit) {
     std::promise<void> gate;
@@ -242,12 +197,12 @@ TEST(SignalStack, EveryQueueAndTaskThreadHasItsOwn) {
         sigaltstack(nullptr, &current);
         return current;
     };
-    stack_t onQueue{}, onTask{};
+    stack_t onQueue{};
     SerialQueue queue("com.brindlow.recorder.test");
     queue.sync([&] { onQueue = stackOf(); });
     std::promise<stack_t> fromTask;
     Task task([&](std::stop_token) { fromTask.set_value(stackOf()); });
-    onTask = fromTask.get_future().get();
+    const stack_t onTask = fromTask.get_future().get();
     EXPECT_FALSE(onQueue.ss_flags & SS_DISABLE);
     EXPECT_FALSE(onTask.ss_flags & SS_DISABLE);
     EXPECT_GE(onQueue.ss_size, size_t(MINSIGSTKSZ));

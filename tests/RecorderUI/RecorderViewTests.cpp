@@ -17,7 +17,6 @@
 #include <functional>
 #include <memory>
 #include <string_view>
-#include <tuple>
 
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
@@ -113,6 +112,7 @@ struct ScreenCase {
     std::vector<const char*> absent = {};
     std::vector<const char*> disabled = {};  // shown but not usable; everything else shown is
     const char* opener = nullptr;            // the question or menu it opens is shown open
+    const char* copies = nullptr;            // an address box whose Copy button is pressed last
     bool withScreen = true;
     QVariantList shortcuts = {};
     QString shortcutsNote = {};
@@ -137,7 +137,7 @@ std::vector<ScreenCase> screenCases() {
         {.name = "signing-in", .state = on(Screen::of(Kind::signingIn), [](auto& s) { s.signInURL = signInAddress; }),
          .shown = {{"sign-in-hint", "Finish signing in in your browser."}, {"sign-in-url", signInAddress},
                    {"sign-in-url-copy", "Copy"}, {"cancel-sign-in", "Cancel"}},
-         .absent = {"sign-in", "start-recording"}},
+         .absent = {"sign-in", "start-recording"}, .copies = "sign-in-url"},
         {.name = "signing-in-no-browser",
          .state = on(Screen::of(Kind::signingIn), [](auto& s) { s.signInURL = s.unopenedURL = signInAddress; }),
          .shown = {{"sign-in-hint", "Your browser didn't open. Open this address in a browser to sign in:"},
@@ -154,10 +154,6 @@ std::vector<ScreenCase> screenCases() {
          .shown = {{"start-recording", "Start recording"}}, .absent = {"allow-accessibility", "accessibility-notice"}},
         {.name = "setup-no-screen", .state = on(setup), .shown = {{"display-picker", "No screen"}},
          .absent = {"allow-accessibility", "accessibility-notice"}, .withScreen = false},
-        {.name = "setup-error", .state = on(setup, [](auto& s) { s.error = "Screen Recording permission was denied."; }),
-         .shown = {{"recorder-error", "Screen Recording permission was denied."}}},
-        {.name = "setup-computer-sound", .state = on(setup, [](auto& s) { s.computerSound = true; }),
-         .shown = {{"mic-picker", "Mic + sound"}}},
         {.name = "setup-computer-sound-unavailable", .state = on(setup, [](auto& s) {
              s.computerSound = true, s.computerSoundProblem = "No sound server is running.";
          }),
@@ -189,7 +185,8 @@ std::vector<ScreenCase> screenCases() {
         {.name = "saved-no-address", .state = on(Screen::saved(std::nullopt)), .shown = {{"new-recording", "New recording"}},
          .absent = {"open-recording", "start-recording"}},
         {.name = "saved-no-browser", .state = on(Screen::saved(recordingAddress), [](auto& s) { s.unopenedURL = recordingAddress; }),
-         .shown = {{"recording-url", recordingAddress}, {"recording-url-copy", "Copy"}, {"open-recording", "Open in Brindlow"}}},
+         .shown = {{"recording-url", recordingAddress}, {"recording-url-copy", "Copy"}, {"open-recording", "Open in Brindlow"}},
+         .copies = "recording-url"},
         {.name = "failed", .state = on(Screen::failed(RecordingSession::uploadFailedMessage, true)),
          .shown = {{"failure-message", RecordingSession::uploadFailedMessage}, {"retry-save", "Try saving again"},
                    {"new-recording", "New recording"}},
@@ -278,6 +275,13 @@ TEST(RecorderPanel, EachScreenShowsItsControlsAndTexts) {
         for (int y = 0; y < image.height(); y += 4)
             for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
         EXPECT_GT(colours.size(), 8) << "a blank panel";
+
+        if (!c.copies) continue;
+        QGuiApplication::clipboard()->clear();
+        QQuickItem* copy = panel.one(QString(c.copies) + "-copy");
+        panel.click(copy);
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), accessible(panel.one(c.copies), QAccessible::Name));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return accessible(copy, QAccessible::Name) == "Copied"; }, 1000));
     }
 }
 
@@ -310,24 +314,23 @@ TEST(RecorderWindow, CloseQuitsOutsideATakeAsksDuringOneAndWaitsWhileSaving) {
         }
 }
 
-TEST(RecorderPanel, TheDiscardQuestionGoesWithTheTakeAndDiscardingReturnsToSetup) {
-    Panel panel(on(Screen::recording(false)));
-    panel.open("close");
-    panel.model->showPreviewState(on(Screen::of(Kind::finishing)));
-    EXPECT_TRUE(panel.isClosed("discard-confirmation")) << "a take that ended has nothing to discard";
-    panel.model->showPreviewState(on(Screen::recording(false)));
-    panel.open("close");
-    panel.click("confirm-discard");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.model->screen().kind == Kind::setup; }, 3000));
-}
-
-TEST(RecorderPanel, RestartAsksFirstAndCancelKeepsTheTake) {
+// A question is asked again once closed; the discard question goes with a take that
+// ends on its own; restarting waits for an answer.
+TEST(RecorderPanel, TheQuestionsDuringATakeWaitForAnAnswer) {
     Panel panel(on(Screen::recording(false)));
     panel.open("restart");
     panel.click("confirm-restart-cancel");
     EXPECT_TRUE(panel.isClosed("restart-confirmation"));
+    panel.open("restart");
+    panel.click("confirm-restart-cancel");
     EXPECT_EQ(panel.model->screen(), Screen::recording(false));
-    panel.open("restart");  // asking again works once the question has closed
+    panel.open("close");
+    panel.model->showPreviewState(on(Screen::of(Kind::finishing)));
+    EXPECT_TRUE(panel.isClosed("discard-confirmation"));
+    panel.model->showPreviewState(on(Screen::recording(false)));
+    panel.open("close");
+    panel.click("confirm-discard");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.model->screen().kind == Kind::setup; }, 3000));
 }
 
 // Each step opens a menu and picks an entry; the picker's label and the model follow.
@@ -366,23 +369,6 @@ TEST(RecorderPanel, ThePickersChooseAndTurnOffDevices) {
     panel.open("account-menu");
     panel.click("sign-out");
     EXPECT_TRUE(QTest::qWaitFor([&] { return m.screen().kind == Kind::signedOut && !m.user(); }, 3000));
-}
-
-TEST(RecorderPanel, AnAddressShownForTheBrowserCanBeCopied) {
-    const std::tuple<RecorderModel::PreviewState, const char*, const char*> cases[] = {
-        {on(Screen::of(Kind::signingIn), [](auto& s) { s.signInURL = signInAddress; }), "sign-in-url-copy", signInAddress},
-        {on(Screen::saved(recordingAddress), [](auto& s) { s.unopenedURL = recordingAddress; }), "recording-url-copy",
-         recordingAddress},
-    };
-    for (const auto& [state, copy, address] : cases) {
-        SCOPED_TRACE(copy);
-        Panel panel(state);
-        QGuiApplication::clipboard()->clear();
-        QQuickItem* button = panel.one(copy);
-        panel.click(button);
-        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), address);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return accessible(button, QAccessible::Name) == "Copied"; }, 1000));
-    }
 }
 
 }  // namespace

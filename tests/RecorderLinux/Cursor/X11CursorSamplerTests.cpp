@@ -15,16 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(CursorNames, MapToShapesAndUnknownOnesAreArrows) {
-    EXPECT_EQ(X11CursorSampler::classify("left_ptr"), CursorShape::arrow);
-    EXPECT_EQ(X11CursorSampler::classify("hand2"), CursorShape::pointer);
-    EXPECT_EQ(X11CursorSampler::classify("xterm"), CursorShape::text);
-    EXPECT_EQ(X11CursorSampler::classify("sb_v_double_arrow"), CursorShape::nsResize);
-    EXPECT_EQ(X11CursorSampler::classify("col-resize"), CursorShape::ewResize);
-    EXPECT_EQ(X11CursorSampler::classify("crossed_circle"), CursorShape::notAllowed);
-    EXPECT_EQ(X11CursorSampler::classify("closedhand"), CursorShape::grabbing);
-    EXPECT_EQ(X11CursorSampler::classify(""), CursorShape::arrow);
-    EXPECT_EQ(X11CursorSampler::classify("my-app-custom"), CursorShape::arrow);
-    EXPECT_EQ(X11CursorSampler::classify("XTERM"), CursorShape::arrow);
+    using enum CursorShape;
+    const std::pair<const char*, CursorShape> cases[] = {
+        {"left_ptr", arrow}, {"hand2", pointer}, {"xterm", text}, {"sb_v_double_arrow", nsResize}, {"col-resize", ewResize},
+        {"crossed_circle", notAllowed}, {"closedhand", grabbing}, {"", arrow}, {"my-app-custom", arrow}, {"XTERM", arrow}};
+    for (const auto& [name, shape] : cases) EXPECT_EQ(X11CursorSampler::classify(name), shape) << name;
 }
 
 class PointerOnXvfb : public ::testing::Test {
@@ -45,33 +40,23 @@ TEST_F(PointerOnXvfb, ReadsPositionAndButtonsAndCatchesShortClicks) {
     sampler.start();
     xdotool({"mousemove", "123", "456"});
     EXPECT_EQ(sampler.sample().location, (Point{123, 456}));
-    EXPECT_TRUE(sampler.sample().buttons.empty());
-
-    xdotool({"mousedown", "3"});
-    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{1}));
-    xdotool({"mouseup", "3"});
-    EXPECT_TRUE(sampler.sample().buttons.empty());
-
-    // Pressed and released between two samples: held at the next, released after.
-    xdotool({"click", "1"});
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{0}));
-    EXPECT_TRUE(sampler.sample().buttons.empty());
-    xdotool({"click", "2"});
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{2}));
-    EXPECT_TRUE(sampler.sample().buttons.empty());
-
-    // Held, then released and pressed again between two samples: the second press
-    // is a click of its own.
-    xdotool({"mousedown", "1"});
-    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{0}));
-    xdotool({"mouseup", "1", "mousedown", "1"});
-    std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(sampler.sample().buttons.empty());
-    EXPECT_EQ(sampler.sample().buttons, (std::set<int64_t>{0}));
-    xdotool({"mouseup", "1"});
-    EXPECT_TRUE(sampler.sample().buttons.empty());
+    using Buttons = std::set<int64_t>;
+    const std::pair<std::vector<std::string>, std::vector<Buttons>> steps[] = {
+        {{"mousedown", "3"}, {{1}}},
+        {{"mouseup", "3"}, {{}}},
+        // Pressed and released between two samples: held at the next, released after.
+        {{"click", "1"}, {{0}, {}}},
+        {{"click", "2"}, {{2}, {}}},
+        // Held, then released and pressed again between two samples: a click of its own.
+        {{"mousedown", "1"}, {{0}}},
+        {{"mouseup", "1", "mousedown", "1"}, {{}, {0}}},
+        {{"mouseup", "1"}, {{}}},
+    };
+    for (const auto& [actions, samples] : steps) {
+        xdotool(actions);
+        std::this_thread::sleep_for(50ms);
+        for (const Buttons& held : samples) EXPECT_EQ(sampler.sample().buttons, held) << actions[0] << " " << actions[1];
+    }
     sampler.stop();
 }
 

@@ -1,11 +1,6 @@
 #include "Cursor/AtspiElementInspector.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -14,19 +9,15 @@
 #include "Support/Subprocess.h"
 #include "Support/XvfbProcess.h"
 
-extern char** environ;
-
 namespace brindlow {
 namespace {
 
 using namespace std::chrono_literals;
 
 TEST(AtspiRoles, ShortLowerCaseNames) {
-    EXPECT_EQ(AtspiElementInspector::shortRole("push button"), "button");
-    EXPECT_EQ(AtspiElementInspector::shortRole("label"), "statictext");
-    EXPECT_EQ(AtspiElementInspector::shortRole("check box"), "checkbox");
-    EXPECT_EQ(AtspiElementInspector::shortRole("page tab"), "tab");
-    EXPECT_EQ(AtspiElementInspector::shortRole("Tear Off Menu Item"), "tearoffmenuitem");
+    const std::pair<const char*, const char*> cases[] = {{"push button", "button"}, {"label", "statictext"}, {"check box", "checkbox"},
+                                                         {"page tab", "tab"}, {"Tear Off Menu Item", "tearoffmenuitem"}};
+    for (const auto& [role, name] : cases) EXPECT_EQ(AtspiElementInspector::shortRole(role), name);
 }
 
 // Run by tests/Support/with-session-bus.sh --a11y: a private session bus with the
@@ -38,25 +29,20 @@ protected:
         if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
         xvfb.use();
     }
-    void TearDown() override {
-        if (app > 0) {
-            kill(app, SIGTERM);
-            waitpid(app, nullptr, 0);
-        }
-    }
     // Starts the test window; returns the button's rectangle as it printed it.
     std::optional<Rect> startApp() {
         setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
-        const auto started = testing::startReadingFirstLine({BRINDLOW_LABELLED_BUTTON_APP});
-        app = started.pid;
+        app.emplace(std::vector<std::string>{BRINDLOW_LABELLED_BUTTON_APP},
+                    testing::ChildProcess::Options().readingOutput().withErrors(testing::ChildProcess::Errors::discarded));
         Rect r;
-        if (!(std::istringstream(started.firstLine) >> r.x >> r.y >> r.width >> r.height)) return std::nullopt;
+        if (!(std::istringstream(app->nextLine(std::chrono::seconds(15)).value_or("")) >> r.x >> r.y >> r.width >> r.height))
+            return std::nullopt;
         return r;
     }
 
     testing::XvfbProcess xvfb{"1280x720x24"};
-    pid_t app = -1;
+    std::optional<testing::ChildProcess> app;
 };
 
 TEST_F(AccessibilityOnXvfb, HittingAButtonGivesItsRoleLabelAndExtents) {

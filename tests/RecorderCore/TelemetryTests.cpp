@@ -16,17 +16,18 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-// A backend whose answers the test scripts: each call takes the next scripted
-// outcome ("ok" when the script is empty); "block" waits until release().
+// A backend whose answers the test scripts: each call takes the next scripted outcome
+// ("ok" when the script is empty) and fails as the real one would; "block" waits until
+// release().
 class ScriptedSender {
 public:
     Telemetry::Sender sender() {
-        return {[this](const AppInfo&, const std::vector<TelemetryRecord>& batch) { answer(batch, std::nullopt); },
-                [this](const AppInfo&, const PendingDiagnostic& d) { answer({}, d); }};
+        return {[this](const AppInfo&, const std::vector<TelemetryRecord>& batch) { answer(&batch, nullptr); },
+                [this](const AppInfo&, const PendingDiagnostic& d) { answer(nullptr, &d); }};
     }
-    void script(std::vector<std::string> outcomes) {
+    void script(std::vector<std::string> next) {
         std::lock_guard lock(mutex);
-        this->outcomes = std::move(outcomes);
+        outcomes = std::move(next);
     }
     void release() {
         std::lock_guard lock(mutex);
@@ -47,18 +48,17 @@ public:
     bool blocked = false, released = false;
 
 private:
-    void answer(const std::vector<TelemetryRecord>& batch, const std::optional<PendingDiagnostic>& diagnostic) {
+    void answer(const std::vector<TelemetryRecord>* batch, const PendingDiagnostic* diagnostic) {
         std::unique_lock lock(mutex);
         maxConcurrent = std::max(maxConcurrent, ++concurrent);
         if (diagnostic) diagnostics.push_back(*diagnostic);
-        else batches.push_back(batch);
-        std::string outcome = outcomes.empty() ? "ok" : outcomes.front();
+        else batches.push_back(*batch);
+        const std::string outcome = outcomes.empty() ? "ok" : outcomes.front();
         if (!outcomes.empty()) outcomes.erase(outcomes.begin());
         if (outcome == "block") {
             blocked = true;
             changed.notify_all();
             changed.wait(lock, [this] { return released; });
-            outcome = "ok";
         }
         --concurrent;
         if (outcome == "400") throw HTTPError(400, std::string(300, 'x') + "tail");
@@ -304,7 +304,7 @@ protected:
     fs::path dir = fs::temp_directory_path() / ("brindlow-marker-" + randomUUID());
 };
 
-TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstAndLeavesLiveOnesAlone) {
+TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstLeavesLiveOnesAloneAndKeepsItsOwnPhase) {
     leave({901, "2026-01-02T00:00:00.000Z", "7", "recording", "a-late", "std::bad_alloc: no memory"});
     leave({902, "2026-01-01T00:00:00.000Z", "7", "stopping", std::nullopt, std::nullopt});
     leave({903, "2026-01-01T00:00:00.000Z", "7", "idle", std::nullopt, std::nullopt});
@@ -325,11 +325,7 @@ TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstAndLeavesLiveOnesAlone) {
     EXPECT_FALSE(mine.contains("aid"));
     // Its own file is never its own stale run.
     EXPECT_TRUE(RunMarker(dir, "8", 100, [](int32_t pid) { return pid == 903; }).begin().empty());
-}
-
-TEST_F(RunMarkerTest, KeepsPhaseAndAtMost500CharactersOfException) {
-    RunMarker marker(dir, "8", 100);
-    marker.begin();
+    // It keeps the phase and at most 500 characters of an exception, and goes at the end.
     marker.update("recording", "a1");
     marker.recordException("std::runtime_error: " + std::string(1000, 'r'));
     const auto stored = RunMarker::Run::fromJSON(json::parse(*readFile(marker.file())));

@@ -24,45 +24,43 @@ protected:
     SecretServiceTokenStore store{"test"};
 };
 
-TEST_F(SecretServiceTokenStoreTest, SavesReplacesAndClears) {
-    EXPECT_EQ(store.service(), "com.brindlow.recorder.test");
-    EXPECT_EQ(store.load(), std::nullopt);
-    store.save({"u1", "r1"});
-    store.save({"u1", "r2"});
+TEST_F(SecretServiceTokenStoreTest, PreferredOverTheFileWhenItAnswersAndKeepsOneItemPerEnvironment) {
+    auto chosen = makeTokenStore("test", "/nonexistent-never-written");
+    ASSERT_NE(dynamic_cast<SecretServiceTokenStore*>(chosen.get()), nullptr);
+    EXPECT_EQ(chosen->load(), std::nullopt);
+    chosen->save({"u1", "r1"});
+    chosen->save({"u1", "r2"});
     EXPECT_EQ(store.load(), (StoredSession{"u1", "r2"}));
-    // Another environment's item is another item.
     SecretServiceTokenStore other("test-other");
     EXPECT_EQ(other.load(), std::nullopt);
     other.save({"u2", "x"});
     EXPECT_EQ(store.load(), (StoredSession{"u1", "r2"}));
     other.clear();
-    store.clear();
+    chosen->clear();
     EXPECT_EQ(store.load(), std::nullopt);
-    store.clear();
+    store.clear();  // clearing nothing is fine
 }
 
-TEST_F(SecretServiceTokenStoreTest, CorruptItemMeansSignedOut) {
-    // Written by hand under the same attributes, as another program might.
+// Items written by hand under the schema and attributes the store reads, as another
+// program or an earlier version might: a whole session loads, anything else is signed out.
+TEST_F(SecretServiceTokenStoreTest, ReadsItemsWrittenByOthersAndCorruptOnesAsSignedOut) {
     const SecretSchema schema = {"com.brindlow.recorder.Session",
                                  SECRET_SCHEMA_DONT_MATCH_NAME,
                                  {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                   {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                   {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
                                  0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    for (const char* bytes : {"{\"uid\":\"u\"}", "not json", "{\"uid\":3,\"refreshToken\":\"r\"}"}) {
+    const std::pair<std::string, std::optional<StoredSession>> items[] = {
+        {StoredSession{"u", "r"}.encoded(), StoredSession{"u", "r"}},
+        {"{\"uid\":\"u\"}", std::nullopt},
+        {"not json", std::nullopt},
+        {"{\"uid\":3,\"refreshToken\":\"r\"}", std::nullopt}};
+    for (const auto& [bytes, session] : items) {
         GError* error = nullptr;
-        ASSERT_TRUE(secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "x", bytes, nullptr, &error,
-                                               "service", "com.brindlow.recorder.test", "account", "session",
-                                               nullptr));
-        EXPECT_EQ(store.load(), std::nullopt) << bytes;
+        ASSERT_TRUE(secret_password_store_sync(&schema, SECRET_COLLECTION_DEFAULT, "x", bytes.c_str(), nullptr, &error,
+                                               "service", "com.brindlow.recorder.test", "account", "session", nullptr));
+        EXPECT_EQ(store.load(), session) << bytes;
     }
-}
-
-TEST_F(SecretServiceTokenStoreTest, PreferredOverTheFileWhenItAnswers) {
-    auto chosen = makeTokenStore("test", "/nonexistent-never-written");
-    ASSERT_NE(dynamic_cast<SecretServiceTokenStore*>(chosen.get()), nullptr);
-    chosen->save({"u3", "r3"});
-    EXPECT_EQ(store.load(), (StoredSession{"u3", "r3"}));
 }
 
 // Run by tests/Support/with-session-bus.sh --keyring-without-login: the Secret Service

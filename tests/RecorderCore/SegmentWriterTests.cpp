@@ -17,18 +17,11 @@ using Status = SegmentEncoder::Status;
 class ScriptedEncoder : public SegmentEncoder {
 public:
     struct Script {
-        bool videoReady = true;
-        bool audioReady = true;
-        bool refuse = false;
-        bool failAtFinish = false;
+        bool videoReady = true, audioReady = true, refuse = false, failAtFinish = false;
         bool broken = false;  // the session failed mid-take
-        int startCalls = 0;
-        int cancelCalls = 0;
-        int finishCalls = 0;
-        std::vector<MediaTime> videoTimes;
-        std::vector<MediaTime> audioTimes;
-        bool videoMarked = false;
-        bool audioMarked = false;
+        int startCalls = 0, cancelCalls = 0, finishCalls = 0;
+        std::vector<MediaTime> videoTimes, audioTimes;
+        bool videoMarked = false, audioMarked = false;
     };
     explicit ScriptedEncoder(Script& script) : s_(script) {}
 
@@ -38,16 +31,8 @@ public:
     }
     bool isReadyForVideo() const override { return s_.videoReady; }
     bool isReadyForAudio() const override { return s_.audioReady; }
-    bool appendVideo(const SampleBuffer& b) override {
-        if (s_.refuse) return false;
-        s_.videoTimes.push_back(b.presentationTime());
-        return true;
-    }
-    bool appendAudio(const SampleBuffer& b) override {
-        if (s_.refuse) return false;
-        s_.audioTimes.push_back(b.presentationTime());
-        return true;
-    }
+    bool appendVideo(const SampleBuffer& b) override { return take(s_.videoTimes, b); }
+    bool appendAudio(const SampleBuffer& b) override { return take(s_.audioTimes, b); }
     void markVideoFinished() override { s_.videoMarked = true; }
     void markAudioFinished() override { s_.audioMarked = true; }
     void finishWriting() override {
@@ -62,6 +47,10 @@ public:
     std::exception_ptr error() const override { return nullptr; }
 
 private:
+    bool take(std::vector<MediaTime>& times, const SampleBuffer& b) {
+        if (!s_.refuse) times.push_back(b.presentationTime());
+        return !s_.refuse;
+    }
     Script& s_;
     Status status_ = Status::unknown;
 };
@@ -72,18 +61,14 @@ protected:
         return std::make_unique<SegmentWriter>(
             VideoSettings{64, 64, 30, 8'000'000}, withAudio ? std::optional(AudioSettings{}) : std::nullopt,
             [](StreamSegment) {},
-            [this](const VideoOutputSettings& settings, const std::optional<AudioSettings>&, SegmentEncoder::OnSegment) {
-                requested = settings;
+            [this](const VideoOutputSettings&, const std::optional<AudioSettings>&, SegmentEncoder::OnSegment) {
                 return std::make_unique<ScriptedEncoder>(script);
             });
     }
-    static SampleBuffer frame(int i) {
-        return testing::videoSample(VideoFrame::make(4, 4), MediaTime(i, 30), 30);
-    }
+    static SampleBuffer frame(int i) { return testing::videoSample(VideoFrame::make(4, 4), MediaTime(i, 30), 30); }
     static SampleBuffer audio(int i) { return testing::sineSample(i * 480, 480, MediaTime(i, 100)); }
 
     ScriptedEncoder::Script script;
-    VideoOutputSettings requested;
 };
 
 // Nothing starts the encoder before the first frame: audio until then is dropped uncounted,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "Support/SampleBuffer.h"
@@ -51,49 +52,38 @@ inline SampleBuffer videoSample(VideoFrame picture, MediaTime at, int fps) {
 // `frames` mono samples of a sine, continuing the phase from `firstFrame`.
 inline SampleBuffer sineSample(int64_t firstFrame, int frames, MediaTime at, double frequency = 440,
                                int sampleRate = 48'000) {
-    AudioSamples pcm;
-    pcm.sampleRate = sampleRate;
-    pcm.channels = 1;
-    pcm.samples.resize(size_t(frames));
+    AudioSamples pcm{sampleRate, 1, std::vector<float>(size_t(frames))};
     for (int i = 0; i < frames; ++i)
         pcm.samples[size_t(i)] = float(0.5 * std::sin(2 * M_PI * frequency * double(firstFrame + i) / sampleRate));
     return SampleBuffer::audio(std::move(pcm), {MediaTime(frames, sampleRate), at, MediaTime::invalid()});
 }
 
+// The power of a sine at `frequency` in `count` samples (Goertzel).
+inline double powerAt(const float* samples, size_t count, double frequency, int rate) {
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
+    double s1 = 0, s2 = 0;
+    for (size_t i = 0; i < count; ++i) s2 = std::exchange(s1, samples[i] + coefficient * s1 - s2);
+    return std::max(s1 * s1 + s2 * s2 - coefficient * s1 * s2, 0.0);
+}
+
 // The amplitude (of full scale) of a sine at `frequency` in `samples`: the median over
-// tenths of a second (Goertzel), so that a pause's cut in the sine's phase counts for
-// one tenth rather than cancelling the sine out.
+// tenths of a second, so that a pause's cut in the sine's phase counts for one tenth
+// rather than cancelling the sine out.
 inline double levelAt(const std::vector<float>& samples, double frequency, int rate) {
-    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
     const size_t window = size_t(rate / 10);
     std::vector<double> levels;
-    for (size_t at = 0; at + window <= samples.size(); at += window) {
-        double s1 = 0, s2 = 0;
-        for (size_t i = at; i < at + window; ++i) {
-            const double s0 = samples[i] + coefficient * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-        }
-        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-        levels.push_back(2 * std::sqrt(std::max(power, 0.0)) / double(window));
-    }
+    for (size_t at = 0; at + window <= samples.size(); at += window)
+        levels.push_back(2 * std::sqrt(powerAt(samples.data() + at, window, frequency, rate)) / double(window));
     if (levels.empty()) return 0;
     std::nth_element(levels.begin(), levels.begin() + long(levels.size() / 2), levels.end());
     return levels[levels.size() / 2];
 }
 
-// Energy of `samples` at `frequency` relative to their total energy (Goertzel).
+// Energy of `samples` at `frequency` relative to their total energy.
 inline double shareAt(const std::vector<float>& samples, double frequency, int rate) {
-    const double w = 2 * std::numbers::pi * frequency / rate, coefficient = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, total = 0;
-    for (float x : samples) {
-        const double s0 = x + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(x) * x;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
+    double total = 0;
+    for (float x : samples) total += double(x) * x;
+    return total > 0 ? 2 * powerAt(samples.data(), samples.size(), frequency, rate) / (double(samples.size()) * total) : 0;
 }
 
 }  // namespace brindlow::testing

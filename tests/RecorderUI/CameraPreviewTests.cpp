@@ -124,9 +124,9 @@ TEST(CameraPreviewInATake, ThePreviewAndTheRecordingShareTheCameraAndBothAdvance
     model->newRecording();
     EXPECT_TRUE(showing()) << "the preview shows nothing after the take";
 
-    const auto frames = testing::probeJSON({"-count_frames", "-select_streams", "v:0", "-show_entries",
-                                            "stream=nb_read_frames"},
-                                           server.storedStream(aid, "camera", machine->spool / "camera.mp4"))["streams"];
+    const auto stream = server.storedStream(aid, "camera", machine->spool / "camera.mp4");
+    const auto frames = testing::probeJSON(
+        {"-count_frames", "-select_streams", "v:0", "-show_entries", "stream=nb_read_frames"}, stream)["streams"];
     ASSERT_TRUE(frames.is_array() && !frames.empty());
     EXPECT_GE(std::stoi(frames[0]["nb_read_frames"].get<std::string>()), 40) << "1.5 s at 30 pictures a second";
     std::lock_guard lock(camera->mutex);

@@ -128,9 +128,10 @@ std::vector<ScreenCase> screenCases() {
          .absent = {"sign-in", "start-recording", "mic-picker", "account-menu"}},
         {.name = "signed-out",
          .state = on(Screen::of(Kind::signedOut),
-                     [](auto& s) { s.signedIn = false, s.error = "Couldn't load your account: the server answered 500."; }),
-         .shown = {{"sign-in", "Sign in with your browser"}, {"close", "Close recorder"}, {"minimize", "Minimize recorder"},
-                   {"recorder-error", "Couldn't load your account: the server answered 500."}},
+                     [](auto& s) { s.signedIn = false, s.error = "Couldn't load your account: it answered 500."; }),
+         .shown = {{"sign-in", "Sign in with your browser"}, {"close", "Close recorder"},
+                   {"minimize", "Minimize recorder"},
+                   {"recorder-error", "Couldn't load your account: it answered 500."}},
          .absent = {"start-recording", "mic-picker", "account-menu", "elapsed"}},
         {.name = "signed-out-no-error", .state = on(Screen::of(Kind::signedOut), [](auto& s) { s.signedIn = false; }),
          .shown = {{"sign-in", "Sign in with your browser"}}, .absent = {"recorder-error"}},
@@ -144,7 +145,8 @@ std::vector<ScreenCase> screenCases() {
                    {"sign-in-url", signInAddress}, {"sign-in-url-copy", "Copy"}}},
         {.name = "setup", .state = on(setup),
          .shown = {{"start-recording", "Start recording"}, {"mic-picker", "MacBook Pro M\u2026"},
-                   {"camera-picker", "FaceTime HD C\u2026"}, {"display-picker", "LG HDR 4K"}, {"account-menu", "Account"},
+                   {"camera-picker", "FaceTime HD C\u2026"}, {"display-picker", "LG HDR 4K"},
+                   {"account-menu", "Account"},
                    {"close", "Close recorder"}, {"minimize", "Minimize recorder"}, {"environment-badge", "dev"},
                    {"accessibility-notice", "Optional: allow Accessibility so zooms frame the button you click."},
                    {"allow-accessibility", "Allow"}},
@@ -163,7 +165,8 @@ std::vector<ScreenCase> screenCases() {
                                               "from your desktop session, then try again."},
                    {"retry-displays", "Try again"}},
          .absent = {"allow-accessibility"}},
-        {.name = "countdown", .state = on(Screen::countdownOf(3)), .shown = {{"countdown", "3"}, {"cancel-countdown", "Cancel"}},
+        {.name = "countdown", .state = on(Screen::countdownOf(3)),
+         .shown = {{"countdown", "3"}, {"cancel-countdown", "Cancel"}},
          .absent = {"start-recording", "stop", "mic-picker", "account-menu", "elapsed"}},
         {.name = "recording", .state = on(Screen::recording(false), [](auto& s) { s.backlogBytes = 70'200'000; }),
          .shown = {{"stop", "Stop recording"}, {"pause-resume", "Pause recording"}, {"restart", "Restart recording"},
@@ -177,15 +180,19 @@ std::vector<ScreenCase> screenCases() {
          .absent = {"start-recording", "backlog-notice"}},
         {.name = "finishing", .state = on(Screen::of(Kind::finishing)), .shown = {{"close", "Close recorder"}},
          .absent = {"stop", "start-recording", "mic-picker", "elapsed"}, .disabled = {"close"}},
-        {.name = "disk-full", .state = on(Screen::of(Kind::finishing), [](auto& s) { s.error = RecordingSession::diskFullMessage; }),
+        {.name = "disk-full",
+         .state = on(Screen::of(Kind::finishing), [](auto& s) { s.error = RecordingSession::diskFullMessage; }),
          .shown = {{"recorder-error", RecordingSession::diskFullMessage}}, .disabled = {"close"}},
         {.name = "saved", .state = on(Screen::saved(recordingAddress)),
          .shown = {{"open-recording", "Open in Brindlow"}, {"new-recording", "New recording"}},
          .absent = {"start-recording", "mic-picker", "retry-save", "recording-url"}},
-        {.name = "saved-no-address", .state = on(Screen::saved(std::nullopt)), .shown = {{"new-recording", "New recording"}},
+        {.name = "saved-no-address", .state = on(Screen::saved(std::nullopt)),
+         .shown = {{"new-recording", "New recording"}},
          .absent = {"open-recording", "start-recording"}},
-        {.name = "saved-no-browser", .state = on(Screen::saved(recordingAddress), [](auto& s) { s.unopenedURL = recordingAddress; }),
-         .shown = {{"recording-url", recordingAddress}, {"recording-url-copy", "Copy"}, {"open-recording", "Open in Brindlow"}},
+        {.name = "saved-no-browser",
+         .state = on(Screen::saved(recordingAddress), [](auto& s) { s.unopenedURL = recordingAddress; }),
+         .shown = {{"recording-url", recordingAddress}, {"recording-url-copy", "Copy"},
+                   {"open-recording", "Open in Brindlow"}},
          .copies = "recording-url"},
         {.name = "failed", .state = on(Screen::failed(RecordingSession::uploadFailedMessage, true)),
          .shown = {{"failure-message", RecordingSession::uploadFailedMessage}, {"retry-save", "Try saving again"},
@@ -210,9 +217,9 @@ std::vector<ScreenCase> screenCases() {
         {.name = "mic-menu-computer-sound", .state = on(setup, [](auto& s) { s.computerSound = true; }),
          .shown = {{"computer-sound", "Computer sound"}}, .opener = "mic-picker"},
         {.name = "mic-menu-no-computer-sound",
-         .state = on(setup, [](auto& s) { s.computerSoundProblem = "The sound server does not let apps hear what it plays."; }),
+         .state = on(setup, [](auto& s) { s.computerSoundProblem = "The sound server does not let apps hear it."; }),
          .shown = {{"computer-sound", "Computer sound"},
-                   {"computer-sound-problem", "The sound server does not let apps hear what it plays."}},
+                   {"computer-sound-problem", "The sound server does not let apps hear it."}},
          .disabled = {"computer-sound", "computer-sound-problem"}, .opener = "mic-picker"},
         {.name = "account-menu", .state = on(setup),
          .shown = {{"sign-out", "Sign out"}, {"shortcut-0", "Start or stop recording Ctrl+Alt+R"},
@@ -244,12 +251,10 @@ TEST(RecorderPanel, EachScreenShowsItsControlsAndTexts) {
             QQuickItem* item = panel.one(name);
             if (!item) continue;
             const bool plain = plainTexts.contains(name);
-            const QVariant shownText = item->property("text");
+            const QVariant shows = item->property("text");
             if (*text) {
-                EXPECT_EQ((plain && shownText.isValid() ? shownText.toString() : accessible(item, QAccessible::Name))
-                              .toStdString(),
-                          text)
-                    << name;
+                const QString said = plain && shows.isValid() ? shows.toString() : accessible(item, QAccessible::Name);
+                EXPECT_EQ(said, text) << name;
             }
             if (!plain) {
                 EXPECT_EQ(accessible(item, QAccessible::Description).toStdString(), name);

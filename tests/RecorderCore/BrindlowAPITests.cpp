@@ -85,8 +85,6 @@ TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
 TEST_F(BrindlowAPITest, SigningDecodesTheBatchStrictly) {
     transport->answers.push_back({200, R"({"urls":["http://o/1","http://o/2"],"initUrl":"http://o/i","manifestUrl":"http://o/m","x":1})"});
     const auto batch = api.signRangeURLs("a1", StreamKey::screen, 25, 2);
-    EXPECT_EQ(last().url, "http://127.0.0.1:9002/v1/assets/a1/upload/range-urls");
-    EXPECT_EQ(last().body, R"({"stream":"screen","from":25,"count":2})");
     EXPECT_EQ(batch.urls.size(), 2u);
     EXPECT_EQ(batch.manifestUrl, "http://o/m");
 
@@ -131,30 +129,21 @@ TEST_F(BrindlowAPITest, ErrorsAreTypedAndTextIsKept) {
     EXPECT_THROW(api.createFolder({"u", "t1", std::nullopt, std::nullopt}, "a1"), nlohmann::json::exception);
 }
 
-TEST_F(BrindlowAPITest, SignedOutSendsNothing) {
-    tokens->signedIn = false;
-    EXPECT_THROW(api.heartbeat("a1"), RecorderError);
-    EXPECT_TRUE(transport->requests.empty());
-}
-
-TEST_F(BrindlowAPITest, UserDocumentReadCarriesTheMaskAndToken) {
+// The user document is read with a field mask, so the rest of it never leaves the server.
+TEST_F(BrindlowAPITest, UserDocumentReadCarriesTheMask) {
     transport->answers.push_back(
         {200, R"({"name":"x","fields":{"team":{"mapValue":{"fields":{"id":{"stringValue":"t1"}}}},"languageCode":{"stringValue":"de"}},"createTime":"y"})"});
-    const RecorderUser user = api.fetchUser("uid_1");
-    EXPECT_EQ(user, (RecorderUser{"uid_1", "t1", std::nullopt, "de"}));
-    EXPECT_EQ(last().method, "GET");
-    EXPECT_EQ(last().url,
-              "http://127.0.0.1:9003/v1/projects/brindlow-dev/databases/(default)/documents/users/uid_1"
+    EXPECT_EQ(api.fetchUser("uid_1"), (RecorderUser{"uid_1", "t1", std::nullopt, "de"}));
+    EXPECT_EQ(last().method + " " + last().url,
+              "GET http://127.0.0.1:9003/v1/projects/brindlow-dev/databases/(default)/documents/users/uid_1"
               "?mask.fieldPaths=team&mask.fieldPaths=languageCode");
     EXPECT_EQ(header(last(), "Authorization"), "Bearer tok");
-    EXPECT_EQ(header(last(), "Content-Type"), "<none>");
-    EXPECT_TRUE(last().body.empty());
 }
 
-TEST_F(BrindlowAPITest, UnusableUserIDsAreRefusedBeforeSending) {
-    for (const char* uid : {"", "a/b", "a?b", "a b", "..", "a#b", "ü"}) {
-        EXPECT_THROW(api.fetchUser(uid), InvalidUserIDError) << uid;
-    }
+TEST_F(BrindlowAPITest, NothingIsSentSignedOutOrForAnUnusableUserID) {
+    for (const char* uid : {"", "a/b", "a?b", "a b", "..", "a#b", "ü"}) EXPECT_THROW(api.fetchUser(uid), InvalidUserIDError) << uid;
+    tokens->signedIn = false;
+    EXPECT_THROW(api.heartbeat("a1"), RecorderError);
     EXPECT_TRUE(transport->requests.empty());
 }
 
@@ -190,8 +179,6 @@ TEST(Environment, BundleSelectsOrStopsWithTheExactMessage) {
 TEST(Environment, OnlyDevTakesAStandIn) {
     EXPECT_THROW(RecorderEnvironment::prod().withStandIn({1, 2, 3, 4}), std::logic_error);
     const auto local = RecorderEnvironment::dev().withStandIn({1000, 1001, 1002, 1003});
-    EXPECT_EQ(local.legacyAPI, "http://127.0.0.1:1002/v1/");
-    EXPECT_EQ(local.monolithAPI, "http://127.0.0.1:1001/");
     EXPECT_EQ(local.recordingURL("abc"), "http://127.0.0.1:1000/screen-recorder/view/abc");
     EXPECT_FALSE(local == RecorderEnvironment::dev());
     EXPECT_EQ(StandInPorts::parse("47800")->google, 47803);

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,8 +44,7 @@ int main(int argc, char** argv) {
     };
     auto telemetry = Telemetry::make(argv[1], AppInfo{"1.2", "345", "Debian 12", "dev", "x86_64"},
                                      Telemetry::Sender{offline, offline}, [](const std::string&) {});
-    auto marker = std::make_shared<RunMarker>(argv[1], "345");
-    AppTelemetry app(telemetry, marker);
+    AppTelemetry app(telemetry, std::make_shared<RunMarker>(argv[1], "345"));
     app.launch(how != "throw-without-handlers");
     if (how == "slow-quit") app.watchdog().ping();
     if (how == "quit" || how == "slow-quit") {
@@ -54,11 +52,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     telemetry->notePhase("recording", "aid-crash");
-    std::fflush(stdout);
-    if (how == "overflow") {
-        SerialQueue queue("com.brindlow.recorder.test");
-        queue.sync([] { recurse(0); });
-    }
+    if (how == "overflow") SerialQueue("com.brindlow.recorder.test").sync([] { recurse(0); });
     failDeepInside(how);
     return 0;
 }

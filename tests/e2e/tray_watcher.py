@@ -3,7 +3,7 @@
 # that apps show their tray items there, prints {"ready": true} once it holds its names,
 # and answers each command read on standard input with one JSON line:
 #   items           the registered items still on the bus
-#   item            the newest item's tooltip title, status, menu and icon centre
+#   item            the newest item's tooltip title, menu and icon centre
 #   menu            the newest item's menu entries
 #   click LABEL     the menu entry with that label is clicked, as a host does
 #   contextmenu X Y the item is asked to show its own menu at X, Y
@@ -76,14 +76,12 @@ def item_state():
     props = call(name, path, "org.freedesktop.DBus.Properties", "GetAll",
                  GLib.Variant("(s)", ("org.kde.StatusNotifierItem",)), "(a{sv})")[0]
     icon = None
-    pixmaps = props.get("IconPixmap") or []
-    if pixmaps:
-        width, height, data = max(pixmaps, key=lambda p: p[0] * p[1])
+    if props.get("IconPixmap"):
+        width, height, data = max(props["IconPixmap"], key=lambda p: p[0] * p[1])
         at = ((height // 2) * width + width // 2) * 4
         icon = {"width": width, "height": height, "centreArgb": list(bytes(data[at:at + 4]))}
     tooltip = props.get("ToolTip")
-    return {"name": name, "status": props.get("Status"), "menu": props.get("Menu"),
-            "tooltip": tooltip[2] if tooltip else None, "icon": icon}
+    return {"menu": props.get("Menu"), "tooltip": tooltip[2] if tooltip else None, "icon": icon}
 
 
 def menu_entries():
@@ -97,8 +95,7 @@ def menu_entries():
         node_id, props, children = node
         if node_id != 0:
             entries.append({"id": node_id, "label": props.get("label", "").replace("_", ""),
-                            "enabled": props.get("enabled", True), "visible": props.get("visible", True),
-                            "type": props.get("type", "standard")})
+                            "visible": props.get("visible", True), "type": props.get("type", "standard")})
         for child in children:
             walk(child)
 

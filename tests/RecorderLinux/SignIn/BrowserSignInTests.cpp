@@ -81,7 +81,6 @@ TEST_F(BrowserSignInTest, CallbackDeliversTheDecodedTokenOnceAndThePageIsNeither
     const std::string answer = callback("state=" + signIn->state() + "&token=a%2Bb%20c");
     EXPECT_EQ(status(answer), "HTTP/1.1 200 OK");
     EXPECT_NE(answer.find("Cache-Control: no-store\r\nReferrer-Policy: no-referrer\r\n"), std::string::npos);
-    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(waiting.get(), "a+b c");
     EXPECT_EQ(signIn->waitForToken(), "a+b c");  // also for a caller that comes later
 }
@@ -199,7 +198,8 @@ TEST_F(BrowserSignInTest, CancelEndsAWaitUnderwayAndRacesStartSafely) {
     }
 }
 
-// A failing system call ends the attempt with that error instead of hanging or spinning.
+// A failing system call ends the attempt with that error instead of hanging or spinning
+// (which the test's time limit catches).
 TEST(BrowserSignInSystemFailures, EndTheAttemptWithTheError) {
     auto failing = [](int error) {
         return [error](auto...) {
@@ -216,12 +216,7 @@ TEST(BrowserSignInSystemFailures, EndTheAttemptWithTheError) {
         auto attempt = BrowserSignIn::make("http://web.example", calls);
         attempt->start();
         const int client = connectTo(attempt->port());  // something to accept
-        std::stop_source giveUp;
-        auto outcome = std::async(std::launch::async, [&] {
-            return testing::errorFrom<std::system_error>([&] { attempt->waitForToken(giveUp.get_token()); });
-        });
-        if (outcome.wait_for(5s) != std::future_status::ready) giveUp.request_stop();
-        const auto failure = outcome.get();
+        const auto failure = testing::errorFrom<std::system_error>([&] { attempt->waitForToken(); });
         EXPECT_EQ(failure ? failure->code().value() : 0, error);
         if (client >= 0) ::close(client);
     }

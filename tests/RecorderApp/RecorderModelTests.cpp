@@ -340,17 +340,27 @@ protected:
         ASSERT_TRUE(h.waitFor([&] { return h.model->elapsed() >= 1; }));
     }
     nlohmann::json recordings() const { return server.state().at("recordings"); }
+    // Whether the take begun after `before` others records what the computer plays, by its own
+    // account and its source's.
+    void expectComputerSound(bool recorded, size_t before = 0) {
+        ASSERT_TRUE(h.waitFor([&] { return h.events(TelemetryEvent::takeStarted).size() > before; }));
+        EXPECT_EQ(h.events(TelemetryEvent::takeStarted).back().at("computerSound"), TelemetryValue(recorded));
+        const auto source = h.platform->locked(h.platform->lastComputerSound);
+        EXPECT_EQ(source && source->started, recorded);
+    }
 
     testing::DevServerProcess server;
     Harness h{server.environment(), server.transport()};
 };
 
-TEST_F(RecorderModelFlow, RecordsPausesRestartsAndSavesATakeThroughTheCountdown) {
+TEST_F(RecorderModelFlow, RecordsPausesRestartsAndSavesATakeWithComputerSound) {
     signIn();
     EXPECT_EQ(h.events(TelemetryEvent::signedIn).size(), 1u);
     h.model->setMicId("mic-a");
+    h.model->setComputerSound(true, false);
     h.model->record();
     ASSERT_TRUE(h.waitForScreen(Screen::recording(false)));
+    expectComputerSound(true);  // joining the microphone
     ASSERT_TRUE(h.waitFor([&] { return h.model->elapsed() > 0.5; }));
     h.model->pause();
     ASSERT_TRUE(h.waitForScreen(Screen::recording(true)));
@@ -394,6 +404,14 @@ TEST_F(RecorderModelFlow, RecordsPausesRestartsAndSavesATakeThroughTheCountdown)
 
 TEST_F(RecorderModelFlow, ACancelOrDiscardWhileATakeStartsIsNeverUndone) {
     signIn();
+    // Nor is anything held up by computer sound that cannot be recorded: takes go on without it.
+    {
+        std::lock_guard lock(h.platform->mutex);
+        h.platform->soundProblem = "No sound server is running.";
+    }
+    h.run([&](auto done) { h.model->refreshDevices(done); });
+    EXPECT_EQ(h.model->computerSoundProblem(), "No sound server is running.");
+    h.model->setComputerSound(true, false);
     const struct {
         const char* name;
         Gate FakePlatform::*step;  // none: during the countdown, after a second of it
@@ -441,8 +459,10 @@ TEST_F(RecorderModelFlow, ACancelOrDiscardWhileATakeStartsIsNeverUndone) {
             EXPECT_EQ(*it, Screen::of(Kind::setup)) << "a step undid the cancel";
         // Nothing is left half started: the next take starts and records, and goes without a trace.
         h.model->setCountdownSeconds(0);
+        const size_t begun = h.events(TelemetryEvent::takeStarted).size();
         h.model->record();
         ASSERT_TRUE(h.waitFor([&] { return h.model->screen() == Screen::recording(false) && h.model->elapsed() > 0; }));
+        expectComputerSound(false, begun);
         std::weak_ptr<RecordingSession> next = h.model->session();
         h.model->discard();
         EXPECT_EQ(h.model->elapsed(), 0);
@@ -496,7 +516,10 @@ TEST_F(RecorderModelFlow, AFullDiskStopsTheTakeAndAFailedSaveIsOfferedAgain) {
     signIn();
     server.setFault({{"route", "folders"}, {"status", 500}});
     server.setFault({{"route", "asset"}, {"status", 500}, {"times", 1}});
+    h.model->setMicId(std::nullopt);
+    h.model->setComputerSound(true, false);
     recordNow();
+    expectComputerSound(true);  // in the microphone's place
     h.platform->freeBytes = int64_t(100) << 20;
     ASSERT_TRUE(h.waitForScreen(Kind::failed, 60s));
     EXPECT_EQ(h.model->screen(), Screen::failed(RecordingSession::saveFailedMessage, true));
@@ -508,41 +531,6 @@ TEST_F(RecorderModelFlow, AFullDiskStopsTheTakeAndAFailedSaveIsOfferedAgain) {
     // The notice was about that take: the next one starts without it.
     h.model->newRecording();
     EXPECT_FALSE(h.model->error());
-}
-
-// Computer sound takes the microphone's place or joins it, and the take says so; where it
-// cannot be recorded the take goes on without it.
-TEST_F(RecorderModelFlow, ComputerSoundJoinsTheTakeOnlyWhereItCanBeRecorded) {
-    signIn();
-    const struct {
-        const char* name;
-        std::optional<std::string> mic, problem;
-        bool recorded;
-    } cases[] = {
-        {"with the microphone", "mic-a", std::nullopt, true},
-        {"in the microphone's place", std::nullopt, std::nullopt, true},
-        {"without a sound server", "mic-a", "No sound server is running.", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        {
-            std::lock_guard lock(h.platform->mutex);
-            h.platform->soundProblem = c.problem;
-            h.platform->lastComputerSound.reset();
-        }
-        h.run([&](auto done) { h.model->refreshDevices(done); });
-        EXPECT_EQ(h.model->computerSoundProblem(), c.problem);
-        h.model->setMicId(c.mic);
-        h.model->setComputerSound(true, false);
-        const size_t before = h.events(TelemetryEvent::takeStarted).size();
-        recordNow();
-        const auto started = h.events(TelemetryEvent::takeStarted);
-        ASSERT_EQ(started.size(), before + 1);
-        EXPECT_EQ(started.back().at("computerSound"), TelemetryValue(c.recorded));
-        const auto source = h.platform->locked(h.platform->lastComputerSound);
-        EXPECT_EQ(source && source->started, c.recorded);
-        h.model->discard();
-    }
 }
 
 TEST_F(RecorderModelFlow, BrowserSignInDeliversOrIsCancelledQuietly) {

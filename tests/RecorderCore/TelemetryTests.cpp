@@ -123,20 +123,29 @@ TEST_F(TelemetryTest, KeepsTheNewest500RecordsAcrossARestartAndSendsThemInOrder)
     EXPECT_EQ(queueFile(), json::array());
 }
 
+// A flush asked for while one runs joins it and adds one more pass; the running flush
+// ends even when the telemetry is released under it.
 TEST_F(TelemetryTest, OneFlushAtATimeWithOneMorePassWhenAskedWhileRunning) {
-    auto telemetry = make();
-    backend.script({"block"});
-    telemetry->record(TelemetryEvent::appLaunched, std::nullopt);
-    ASSERT_TRUE(backend.waitUntilBlocked());
-    const auto running = telemetry->flush();
-    telemetry->record(TelemetryEvent::takeStarted, "a1");
-    EXPECT_EQ(telemetry->flush(), running);
-    backend.release();
-    ASSERT_TRUE(running->wait(10));
-    EXPECT_EQ(backend.maxConcurrent, 1);
-    ASSERT_EQ(backend.batches.size(), 2u);
-    EXPECT_EQ(names(backend.batches[1]), std::vector<std::string>{"a1"});
-    EXPECT_TRUE(telemetry->queued().empty());
+    for (const bool releaseWhileFlushing : {false, true}) {
+        SCOPED_TRACE(releaseWhileFlushing ? "released" : "kept");
+        backend.blocked = backend.released = false;
+        backend.batches.clear();
+        auto telemetry = make();
+        backend.script({"block"});
+        telemetry->record(TelemetryEvent::appLaunched, std::nullopt);
+        ASSERT_TRUE(backend.waitUntilBlocked());
+        const auto running = telemetry->flush();
+        telemetry->record(TelemetryEvent::takeStarted, "a1");
+        EXPECT_EQ(telemetry->flush(), running);
+        if (releaseWhileFlushing) telemetry.reset();
+        backend.release();
+        ASSERT_TRUE(running->wait(10));
+        if (releaseWhileFlushing) continue;
+        EXPECT_EQ(backend.maxConcurrent, 1);
+        ASSERT_EQ(backend.batches.size(), 2u);
+        EXPECT_EQ(names(backend.batches[1]), std::vector<std::string>{"a1"});
+        EXPECT_TRUE(telemetry->queued().empty());
+    }
 }
 
 // A batch the backend refuses (400) is dropped and the flush goes on; one it cannot take
@@ -266,17 +275,6 @@ TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAtMostTwentyKeptAndBadFilesDe
     ASSERT_EQ(files.size(), 20u);
     const auto oldest = PendingDiagnostic::fromJSON(json::parse(*readFile(files.front())));
     EXPECT_EQ(*oldest.payload["n"]->number(), 1);
-}
-
-TEST_F(TelemetryTest, ReleasedWhileFlushingEndsQuietly) {
-    auto telemetry = make();
-    backend.script({"block"});
-    telemetry->record(TelemetryEvent::appLaunched, std::nullopt);
-    ASSERT_TRUE(backend.waitUntilBlocked());
-    const auto handle = telemetry->flush();
-    telemetry.reset();
-    backend.release();
-    EXPECT_TRUE(handle->wait(10));
 }
 
 TEST_F(TelemetryTest, PhasesReachTheObserverOutsideTheLock) {

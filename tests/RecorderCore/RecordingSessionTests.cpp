@@ -309,11 +309,10 @@ TEST_F(RecordingSessionTest, AWriterFailingAtTheEndFailsTheUploadUntilSavingAgai
     recorder->releaseSources();
 }
 
-// The encoder takes no frames for its first half second; folders cannot be made at all
-// and the asset call fails twice. The frames it missed are counted and reported, each
-// failure leaves the take to be saved again, and the third try files it without a folder.
-TEST_F(RecordingSessionTest, MissedFramesAreReportedAndASaveThatFailsIsSavedOnARetryWithoutItsFolder) {
-    server.setFault({{"route", "folders"}, {"status", 500}});
+// The encoder takes no frames for its first half second, and the asset call fails twice.
+// The frames it missed are counted and reported, each failure leaves the take to be
+// saved again, and every try makes the take a folder of its own.
+TEST_F(RecordingSessionTest, MissedFramesAreReportedAndASaveThatFailsIsSavedOnARetry) {
     server.setFault({{"route", "asset"}, {"status", 500}, {"times", 2}});
     auto recorder = session(screenSource(), nullptr, nullptr, troubled(320, Trouble::stallsAtFirst));
     recorder->prepare();
@@ -330,10 +329,11 @@ TEST_F(RecordingSessionTest, MissedFramesAreReportedAndASaveThatFailsIsSavedOnAR
     EXPECT_TRUE(recorder->phase().canRetrySave);
 
     const auto saved = recorder->save();
-    EXPECT_EQ(saved, (RecordingSession::Saved{aid, std::nullopt, saved.durationSeconds}));
-    EXPECT_EQ(recorder->phase(), Phase::saved(std::nullopt));
+    EXPECT_EQ(saved.aid, aid);
+    ASSERT_TRUE(saved.folderId);
+    EXPECT_EQ(recorder->phase(), Phase::saved(saved.folderId));
+    EXPECT_EQ(server.state().at("folders").size(), 3u);
     EXPECT_EQ(telemetry->last().name, "take_saved");
-    EXPECT_EQ(telemetry->last().props.at("hasFolder"), TelemetryValue(false));
     EXPECT_EQ(telemetry->last().props.at("droppedFrames"), TelemetryValue(double(dropped)));
     EXPECT_EQ(recording(aid).at("status"), "saved");
     recorder->releaseSources();
@@ -403,7 +403,9 @@ TEST_F(RecordingSessionTest, TheSessionBeginsRestartsAndCancelsOnlyWhenItMay) {
     fs::remove_all(elsewhere);
 }
 
+// Folders cannot be made here: the take is filed without one.
 TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndPausesDoNotCount) {
+    server.setFault({{"route", "folders"}, {"status", 500}});
     options.maxDurationSeconds = 2;
     auto recorder = session(screenSource());
     recorder->prepare();
@@ -419,6 +421,8 @@ TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndPausesDoNotCount) {
     };
     for (int i = 0; i < 100 && !savedSeen(); ++i) std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(savedSeen());
+    EXPECT_EQ(recorder->phase(), Phase::saved(std::nullopt));
+    EXPECT_EQ(telemetry->last().props.at("hasFolder"), TelemetryValue(false));
     std::lock_guard lock(telemetry->mutex);
     const auto stopped = std::find_if(telemetry->events.begin(), telemetry->events.end(),
                                       [](const auto& e) { return e.name == "take_stopped"; });

@@ -404,7 +404,7 @@ TEST_F(RecorderModelFlow, RecordsPausesRestartsAndSavesATakeWithComputerSound) {
 
 TEST_F(RecorderModelFlow, ACancelOrDiscardWhileATakeStartsIsNeverUndone) {
     signIn();
-    // Nor is anything held up by computer sound that cannot be recorded: takes go on without it.
+    // Computer sound cannot be recorded here: every take below goes on without it.
     {
         std::lock_guard lock(h.platform->mutex);
         h.platform->soundProblem = "No sound server is running.";

@@ -85,11 +85,18 @@ TEST_F(BrowserSignInTest, CallbackDeliversTheDecodedTokenOnceAndThePageIsNeither
     EXPECT_EQ(signIn->waitForToken(), "a+b c");  // also for a caller that comes later
 }
 
-TEST_F(BrowserSignInTest, HostileAndUnrelatedRequestsGet404AndTheAttemptWaits) {
+// Meanwhile a client that never speaks holds up nobody, and is closed without an answer.
+TEST_F(BrowserSignInTest, HostileUnrelatedAndSilentRequestsGetNoTokenAndTheAttemptWaits) {
     for (const std::string& request :
          {std::string("\x00\xff\xfe garbage\r\n\r\n", 16), std::string("GET\r\n\r\n"), std::string("POST /callback?state=x&token=t HTTP/1.1\r\n\r\n"),
-          get("/favicon.ico"), std::string("get /callback HTTP/1.1\r\n\r\n"), "GET /" + std::string(16 * 1024, 'a') + " HTTP/1.1\r\n\r\n"})
+          std::string("get /callback HTTP/1.1\r\n\r\n"), "GET /" + std::string(16 * 1024, 'a') + " HTTP/1.1\r\n\r\n"})
         EXPECT_EQ(status(exchange(signIn->port(), request)), "HTTP/1.1 404 Not Found") << request.substr(0, 40);
+    const int silent = connectTo(signIn->port());
+    ASSERT_GE(silent, 0);
+    EXPECT_EQ(status(exchange(signIn->port(), get("/favicon.ico"))), "HTTP/1.1 404 Not Found");
+    pollfd fd{silent, POLLIN, 0};
+    EXPECT_EQ(::poll(&fd, 1, 0), 0) << "the silent client was dealt with before the one that spoke";
+    EXPECT_EQ(readAll(silent), "");
     callback("state=" + signIn->state() + "&token=t1");
     EXPECT_EQ(signIn->waitForToken(), "t1");
 }
@@ -147,18 +154,6 @@ TEST(BrowserSignInParsing, FollowsTheCallbackRules) {
         {"GET", std::nullopt},
     };
     for (const auto& [request, outcome] : cases) EXPECT_TRUE(BrowserSignIn::parse(request, "S") == outcome) << request;
-}
-
-// A client that never speaks is closed without an answer and holds up nobody meanwhile.
-TEST_F(BrowserSignInTest, SilentClientIsClosedUnansweredWithoutBlockingOthers) {
-    const int silent = connectTo(signIn->port());
-    ASSERT_GE(silent, 0);
-    EXPECT_EQ(status(exchange(signIn->port(), get("/favicon.ico"))), "HTTP/1.1 404 Not Found");
-    pollfd fd{silent, POLLIN, 0};
-    EXPECT_EQ(::poll(&fd, 1, 0), 0) << "the silent client was dealt with before the one that spoke";
-    EXPECT_EQ(readAll(silent), "");
-    callback("state=" + signIn->state() + "&token=t2");
-    EXPECT_EQ(signIn->waitForToken(), "t2");
 }
 
 // Once there is an outcome the listener is gone: a late client is refused, not left hanging.

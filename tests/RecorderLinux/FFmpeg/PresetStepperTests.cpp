@@ -5,24 +5,10 @@
 namespace brindlow {
 namespace {
 
-// An encoder at 30 fps, observed frame by frame: how many frames wait behind each one
-// and how long each took, for a stretch of seconds.
-struct Stretch {
-    double seconds;
-    size_t waiting;
-    double encodeSeconds;
-};
-
-std::vector<std::string> run(PresetStepper& stepper, const std::vector<Stretch>& stretches) {
-    std::vector<std::string> steps;
-    double now = 0;
-    for (const Stretch& s : stretches)
-        for (double end = now + s.seconds; now < end; now += 1.0 / 30)
-            if (auto step = stepper.observe(now, s.waiting, s.encodeSeconds)) steps.push_back(*step);
-    return steps;
-}
-
+// An encoder at 30 fps observed frame by frame through stretches of seconds, each with how
+// many frames wait behind every frame and how long every frame took.
 TEST(PresetStepper, StepsDownWhenBehindAndBackUpWhenIdle) {
+    using Stretch = std::tuple<double, size_t, double>;
     using Steps = std::vector<std::string>;
     const struct {
         const char* what;
@@ -42,7 +28,12 @@ TEST(PresetStepper, StepsDownWhenBehindAndBackUpWhenIdle) {
     };
     for (const auto& c : cases) {
         PresetStepper stepper(x264PresetLadder(), c.first, 1.0 / 30);
-        EXPECT_EQ(run(stepper, c.stretches), c.steps) << c.what;
+        Steps steps;
+        double now = 0;
+        for (const auto& [seconds, waiting, encodeSeconds] : c.stretches)
+            for (const double end = now + seconds; now < end; now += 1.0 / 30)
+                if (auto step = stepper.observe(now, waiting, encodeSeconds)) steps.push_back(*step);
+        EXPECT_EQ(steps, c.steps) << c.what;
     }
 }
 

@@ -71,43 +71,6 @@ inline pid_t spawnQuietly(const std::vector<std::string>& args) {
     return pid;
 }
 
-struct StartedProcess {
-    pid_t pid = -1;
-    std::string firstLine;  // without its newline; empty when none came in time
-};
-
-// Starts a command (output other than its first line thrown away, errors too unless
-// `keepErrors`) and waits up to `timeoutMs` for the first line it prints: a ready
-// signal, an address.
-inline StartedProcess startReadingFirstLine(const std::vector<std::string>& args, int timeoutMs = 15000,
-                                            bool keepErrors = false) {
-    StartedProcess started;
-    int out[2];
-    if (pipe(out) != 0) return started;
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (!keepErrors) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&started.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) started.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string text;
-    pollfd ready{out[0], POLLIN, 0};
-    while (started.pid > 0 && text.find('\n') == std::string::npos && poll(&ready, 1, timeoutMs) > 0) {
-        char buffer[256];
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, size_t(n));
-    }
-    close(out[0]);
-    if (const size_t end = text.find('\n'); end != std::string::npos) started.firstLine = text.substr(0, end);
-    return started;
-}
-
 // A started command, stopped by PID when it goes away: its stop signal, then SIGKILL
 // should it outlive a grace period.
 class ChildProcess {

@@ -27,19 +27,12 @@ struct Frames {
         };
     }
     bool waitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return buffers.size() >= count; });
+        return waitFor([&] { return buffers.size() >= count; }, timeout);
     }
-    // Waits until the latest frame satisfies `wanted`; that frame.
-    std::optional<SampleBuffer> waitFor(const std::function<bool(const SampleBuffer&)>& wanted,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex);
-        std::optional<SampleBuffer> found;
-        arrived.wait_for(lock, timeout, [&] {
-            if (!buffers.empty() && wanted(buffers.back())) found = buffers.back();
-            return found.has_value();
-        });
-        return found;
+    // Waits until the latest frame satisfies `wanted`.
+    bool waitFor(const std::function<bool(const SampleBuffer&)>& wanted,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return waitFor([&] { return !buffers.empty() && wanted(buffers.back()); }, timeout);
     }
     size_t size() {
         std::lock_guard lock(mutex);
@@ -49,15 +42,19 @@ struct Frames {
         std::lock_guard lock(mutex);
         return buffers.back();
     }
+
+private:
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, done);
+    }
 };
 
 // Luma and chroma of an NV12 frame's pixel.
 inline std::array<int, 3> yuvAt(const SampleBuffer& buffer, int x = 0, int y = 0) {
     const VideoFrame& f = *buffer.videoFrame();
-    const auto luma = f.lumaPlane();
-    const auto chroma = f.chromaPlane();
     const size_t c = size_t(y / 2) * f.strideUV + size_t(x / 2) * 2;
-    return {luma[size_t(y) * f.strideY + x], chroma[c], chroma[c + 1]};
+    return {f.lumaPlane()[size_t(y) * f.strideY + x], f.chromaPlane()[c], f.chromaPlane()[c + 1]};
 }
 
 }  // namespace brindlow::testing

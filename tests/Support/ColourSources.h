@@ -4,7 +4,6 @@
 // can tell from one decoded pixel where in a take it is.
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -48,7 +47,7 @@ public:
             const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_));
             auto next = SteadyClock::now();
             while (!stop.stop_requested()) {
-                const double since = std::chrono::duration<double>(SteadyClock::now() - origin()).count();
+                const double since = std::chrono::duration<double>(SteadyClock::now() - origin_.load()).count();
                 const size_t k = std::min(colours_.size() - 1, size_t(std::max(0.0, since / period_)));
                 deliver(videoSample(solidPicture(int(size_.width), int(size_.height), colours_[k]), hostNow(), fps_));
                 next += interval;
@@ -59,23 +58,14 @@ public:
     void stop() override { thread_ = {}; }
 
     // The first colour shows from now on; call it as the take begins.
-    void restartClock() {
-        std::lock_guard lock(lock_);
-        origin_ = SteadyClock::now();
-    }
+    void restartClock() { origin_ = SteadyClock::now(); }
 
 private:
-    SteadyClock::time_point origin() {
-        std::lock_guard lock(lock_);
-        return origin_;
-    }
-
     CaptureSize size_;
     int fps_;
     std::vector<SolidColour> colours_;
     double period_;  // seconds each colour shows
-    std::mutex lock_;
-    SteadyClock::time_point origin_;  // guarded by lock_
+    std::atomic<SteadyClock::time_point> origin_;
     std::jthread thread_;
 };
 

@@ -55,18 +55,14 @@ public:
     // The interval the driver settles on, when not the one asked for.
     std::optional<v4l2_fract> acceptedInterval;
 
-    ~FakeCamera() { releaseBuffers(); }
+    ~FakeCamera() { giveBack(); }
 
     int open(const char* path, int) override {
         std::lock_guard lock(mutex);
-        if (openError) {
-            errno = openError;
-            return -1;
-        }
+        if (openError) return fail(openError);
         ++openCount;
-        const int fd = nextFd++;
-        metadataNodes[fd] = std::string(path).ends_with("video1");
-        return fd;
+        metadataNodes[nextFd] = std::string(path).ends_with("video1");
+        return nextFd++;
     }
     int close(int fd) override {
         std::lock_guard lock(mutex);
@@ -107,27 +103,29 @@ public:
                     return 0;
                 }
                 uint32_t n = 0;
-                for (const auto& m : modes) {
-                    if (m.fourcc != s->pixel_format || n++ != s->index) continue;
-                    s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-                    s->discrete = {m.width, m.height};
-                    return 0;
-                }
+                for (const auto& m : modes)
+                    if (m.fourcc == s->pixel_format && n++ == s->index) {
+                        s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                        s->discrete = {m.width, m.height};
+                        return 0;
+                    }
                 return fail(EINVAL);
             }
             case VIDIOC_ENUM_FRAMEINTERVALS: {
                 auto* i = static_cast<v4l2_frmivalenum*>(argument);
                 if (const auto range = sizeRanges.find(i->pixel_format); range != sizeRanges.end()) {
                     const auto& r = range->second;
-                    const bool inside = i->width >= r.min_width && i->width <= r.max_width &&
-                                        i->height >= r.min_height && i->height <= r.max_height;
-                    if (!inside || i->index != 0) return fail(EINVAL);
+                    if (i->index != 0 || i->width < r.min_width || i->width > r.max_width || i->height < r.min_height ||
+                        i->height > r.max_height)
+                        return fail(EINVAL);
                     i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
                     i->discrete = at30;
                     return 0;
                 }
-                const FakeMode* m = find(i->pixel_format, i->width, i->height);
-                if (!m) return fail(EINVAL);
+                const auto m = std::find_if(modes.begin(), modes.end(), [&](const FakeMode& m) {
+                    return m.fourcc == i->pixel_format && m.width == i->width && m.height == i->height;
+                });
+                if (m == modes.end()) return fail(EINVAL);
                 if (m->span && i->index == 0) {
                     i->type = V4L2_FRMIVAL_TYPE_STEPWISE;
                     i->stepwise = *m->span;
@@ -145,7 +143,7 @@ public:
             case VIDIOC_S_PARM: {
                 auto& interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
                 appliedInterval = interval;
-                if (acceptedInterval) interval = *acceptedInterval;
+                interval = acceptedInterval.value_or(interval);
                 return 0;
             }
             case VIDIOC_REQBUFS: {
@@ -180,14 +178,12 @@ public:
                 return 0;
             }
             case VIDIOC_STREAMON:
+            case VIDIOC_STREAMOFF:
                 if (othersBuffers) return busy();
+                if (request == VIDIOC_STREAMOFF) return streaming = false, 0;
                 if (!owner) return fail(EINVAL);
                 streaming = true;
                 ++streamsStarted;
-                return 0;
-            case VIDIOC_STREAMOFF:
-                if (othersBuffers) return busy();
-                streaming = false;
                 return 0;
         }
         return fail(ENOTTY);
@@ -214,17 +210,6 @@ private:
         ++busyRefusals;
         return fail(EBUSY);
     }
-    void giveBack() {
-        releaseBuffers();
-        queued.clear();
-        streaming = false;
-        owner.reset();
-    }
-    const FakeMode* find(uint32_t fourcc, uint32_t w, uint32_t h) const {
-        for (const auto& m : modes)
-            if (m.fourcc == fourcc && m.width == w && m.height == h) return &m;
-        return nullptr;
-    }
     // A driver's buffer ends where its mapping ends: the next page is unreadable, so a
     // reader that runs past the bytes it was given faults here as it could on a camera.
     struct Buffer {
@@ -234,20 +219,22 @@ private:
         size_t mapped;
     };
     static Buffer guardedBuffer(size_t size) {
-        const size_t page = size_t(sysconf(_SC_PAGESIZE));
-        const size_t body = (size + page - 1) / page * page;
+        const size_t page = size_t(sysconf(_SC_PAGESIZE)), body = (size + page - 1) / page * page;
         void* base = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED) throw std::bad_alloc();
         ::mprotect(static_cast<uint8_t*>(base) + body, page, PROT_NONE);
         return {static_cast<uint8_t*>(base) + body - size, size, base, body + page};
     }
-    void releaseBuffers() {
+    void giveBack() {
         for (const auto& b : buffers) ::munmap(b.base, b.mapped);
         buffers.clear();
+        queued.clear();
+        streaming = false;
+        owner.reset();
     }
     std::vector<Buffer> buffers;
     std::deque<uint32_t> queued;
-    std::optional<int> owner;  // the handle the buffers belong to
+    std::optional<int> owner;           // the handle the buffers belong to
     std::map<int, bool> metadataNodes;  // open handles: whether on the metadata-only node
     int nextFd = 10;
 };

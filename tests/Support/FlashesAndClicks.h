@@ -60,6 +60,21 @@ inline DecodedVideo decodeFlashes(const std::filesystem::path& file) {
     return decoded;
 }
 
+// A stream's sound decoded as 48 kHz mono float.
+inline std::vector<float> decodedSound(const std::filesystem::path& file) {
+    const auto pcm = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le", "-ac", "1",
+                                 "-ar", "48000", "-"});
+    std::vector<float> samples(pcm.output.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+// The seconds of the audio stream's first sample, or -1 with no audio.
+inline double audioStart(const std::filesystem::path& file) {
+    const auto stream = probeJSON({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"];
+    return stream.is_array() && !stream.empty() ? jsonSeconds(stream[0]["start_time"]) : -1;
+}
+
 // The times (seconds) where clicks begin: a sample louder than 0.3 after 0.2 s of quiet.
 struct DecodedAudio {
     double start = -1;                 // the stream's first sample
@@ -68,16 +83,11 @@ struct DecodedAudio {
 };
 inline DecodedAudio decodeClicks(const std::filesystem::path& file) {
     DecodedAudio decoded;
-    const auto stream = probeJSON({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"];
-    if (!stream.is_array() || stream.empty()) return decoded;
-    decoded.start = jsonSeconds(stream[0]["start_time"]);
+    if ((decoded.start = audioStart(file)) < 0) return decoded;
     const auto packets = probeJSON({"-select_streams", "a:0", "-show_entries", "packet=pts"}, file)["packets"];
     for (size_t i = 0; i + 1 < packets.size(); ++i)
         if (packets[i + 1]["pts"].get<int64_t>() - packets[i]["pts"].get<int64_t>() != 1024) decoded.regularPackets = false;
-    const auto pcm = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le", "-ac", "1",
-                                 "-ar", "48000", "-"});
-    std::vector<float> samples(pcm.output.size() / sizeof(float));
-    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
+    const auto samples = decodedSound(file);
     double quietUntil = 0;
     for (size_t i = 0; i < samples.size(); ++i) {
         const double t = decoded.start + double(i) / 48'000;
@@ -94,14 +104,11 @@ inline DecodedAudio decodeClicks(const std::filesystem::path& file) {
 struct SoundFigures {
     double audioSeconds = 0;  // from 0 to the last decoded sample
     double videoSeconds = 0;  // from 0 to the end of the last picture
-    double silentSeconds = 0;
-    double longestSilence = 0;
     std::vector<std::pair<double, double>> silences;  // (start, length) in seconds
     std::string text() const {
-        char line[200];
-        std::snprintf(line, sizeof line, "audio %.3f s, video %.3f s (audio - video %+.1f ms), %zu silent stretches, %.3f s silent, longest %.1f ms",
-                      audioSeconds, videoSeconds, (audioSeconds - videoSeconds) * 1000, silences.size(), silentSeconds,
-                      longestSilence * 1000);
+        char line[120];
+        std::snprintf(line, sizeof line, "audio %.3f s, video %.3f s (audio - video %+.1f ms), %zu silent stretches",
+                      audioSeconds, videoSeconds, (audioSeconds - videoSeconds) * 1000, silences.size());
         std::string text = line;
         for (size_t i = 0; i < silences.size() && i < 5; ++i) {
             std::snprintf(line, sizeof line, "%s%.3f s for %.1f ms", i ? ", " : ": at ", silences[i].first,
@@ -111,44 +118,29 @@ struct SoundFigures {
         return text;
     }
 };
-inline std::vector<float> decodedSound(const std::filesystem::path& file) {
-    const auto pcm = runCommand({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a", "-f", "f32le", "-ac", "1",
-                                 "-ar", "48000", "-"});
-    std::vector<float> samples(pcm.output.size() / sizeof(float));
-    std::memcpy(samples.data(), pcm.output.data(), samples.size() * sizeof(float));
-    return samples;
-}
 inline SoundFigures measureSound(const std::filesystem::path& file, float quiet = 0.01f) {
     SoundFigures figures;
-    const auto packets = probeJSON({"-select_streams", "v:0", "-show_entries", "packet=pts_time,duration_time"}, file)["packets"];
+    const auto packets = probeJSON({"-select_streams", "v:0", "-show_entries", "packet=pts_time"}, file)["packets"];
     // The last picture lasts as long as the one before it (the stream does not say).
     double lastPicture = 0;
     if (packets.is_array() && packets.size() >= 2) {
         lastPicture = jsonSeconds(packets[packets.size() - 1]["pts_time"]);
         figures.videoSeconds = 2 * lastPicture - jsonSeconds(packets[packets.size() - 2]["pts_time"]);
     }
-    const auto stream = probeJSON({"-select_streams", "a:0", "-show_entries", "stream=start_time"}, file)["streams"];
-    const double start = stream.is_array() && !stream.empty() ? jsonSeconds(stream[0]["start_time"]) : 0;
+    const double start = std::max(0.0, audioStart(file));
     const std::vector<float> samples = decodedSound(file);
     figures.audioSeconds = start + double(samples.size()) / 48'000;
-    size_t run = 0;
-    auto close = [&](size_t end) {
-        if (run > 240) {
-            const double length = double(run) / 48'000;
-            figures.silences.emplace_back(start + double(end - run) / 48'000, length);
-            figures.silentSeconds += length;
-            figures.longestSilence = std::max(figures.longestSilence, length);
-        }
-        run = 0;
-    };
     const size_t end = std::min(samples.size(), size_t(std::max(0.0, (lastPicture - start) * 48'000)));
-    for (size_t i = 4'800; i < end; ++i) {
-        if (std::abs(samples[i]) < quiet) ++run;
-        else close(i);
+    size_t run = 0;
+    for (size_t i = 4'800; i <= end; ++i) {
+        if (i < end && std::abs(samples[i]) < quiet) {
+            ++run;
+            continue;
+        }
+        if (run > 240) figures.silences.emplace_back(start + double(i - run) / 48'000, double(run) / 48'000);
+        run = 0;
     }
-    close(end);
     return figures;
 }
 
 }  // namespace brindlow::testing
-

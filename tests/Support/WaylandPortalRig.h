@@ -47,12 +47,6 @@ public:
                        "): run scripts/build-portal-backend";
             return;
         }
-        for (const char* tool : {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "sway", "swaymsg", "setpriv",
-                                 "gdbus", portalPath})
-            if (runCommand({"sh", "-c", "command -v \"$0\"", tool}).exitCode != 0) {
-                problem_ = std::string("not installed: ") + tool + " (scripts/install-deps installs it)";
-                return;
-            }
         start(width, height, background);
     }
     ~WaylandPortalRig() {
@@ -66,10 +60,7 @@ public:
     // The one desktop of a test binary, started again after a test stopped part of it.
     static WaylandPortalRig& shared() {
         static std::unique_ptr<WaylandPortalRig> rig;
-        if (!rig || rig->disturbed_) {
-            rig.reset();
-            rig = std::make_unique<WaylandPortalRig>();
-        }
+        if (!rig || rig->disturbed_) rig.reset(), rig = std::make_unique<WaylandPortalRig>();
         return *rig;
     }
 
@@ -238,7 +229,7 @@ private:
         auto& child = processes_
                           .emplace_back(name, ChildProcess(args, ChildProcess::Options().writingTo(logPath(name)).in(environment)))
                           .second;
-        if (!child.started()) return problem_ = name + " could not be started", false;
+        if (!child.started()) return problem_ = args[0] + " could not be started (scripts/install-deps installs it)", false;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (; !isReady(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
             if (const auto status = child.waitAtMost({}))

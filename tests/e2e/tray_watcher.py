@@ -85,7 +85,8 @@ def command(line):
              GLib.Variant("(isvu)", (menu[rest], "clicked", GLib.Variant("s", ""), 0)))
         return rest
     if word == "contextmenu":
-        call(name, path, "org.kde.StatusNotifierItem", "ContextMenu", GLib.Variant("(ii)", tuple(map(int, rest.split()))))
+        x, y = map(int, rest.split())
+        call(name, path, "org.kde.StatusNotifierItem", "ContextMenu", GLib.Variant("(ii)", (x, y)))
         return rest
     raise LookupError(f"unknown command {line!r}")
 

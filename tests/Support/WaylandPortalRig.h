@@ -38,16 +38,11 @@ namespace brindlow::testing {
 class WaylandPortalRig {
 public:
     // `background` as sway takes it: "#rrggbb".
-    explicit WaylandPortalRig(int width = 1280, int height = 720, const std::string& background = "#ff0000",
-                              std::string backend = BRINDLOW_PORTAL_BACKEND_PATH)
-        : backend_(std::move(backend)) {
-        if (backend_.empty() || access(backend_.c_str(), X_OK) != 0) {
-            backendMissing_ = true;
-            problem_ = "the rebuilt portal backend is missing (" + (backend_.empty() ? "no path" : backend_) +
-                       "): run scripts/build-portal-backend";
-            return;
-        }
-        start(width, height, background);
+    explicit WaylandPortalRig(int width = 1280, int height = 720, const std::string& background = "#ff0000") {
+        if ((backendMissing_ = access(backend_.c_str(), X_OK) != 0))
+            problem_ = "the rebuilt portal backend is missing (" + backend_ + "): run scripts/build-portal-backend";
+        else
+            start(width, height, background);
     }
     ~WaylandPortalRig() {
         while (!processes_.empty()) processes_.pop_back();
@@ -68,10 +63,7 @@ public:
     // Why the rig is not ready, with the end of the failing component's log.
     const std::string& problem() const { return problem_; }
     // A test may skip instead of failing only outside CI, and only for a backend not built yet.
-    bool maySkip() const {
-        const char* ci = std::getenv("CI");
-        return backendMissing_ && !(ci && *ci);
-    }
+    bool maySkip() const { return backendMissing_ && !(std::getenv("CI") && *std::getenv("CI")); }
     // Makes this desktop the process's session: its bus, Wayland display, runtime directory
     // and sound server.
     void use() const {
@@ -86,14 +78,19 @@ public:
         return runCommand({"swaymsg", "-s", swaySocket_, "output", "HEADLESS-1", "bg", colour, "solid_color"}).exitCode == 0;
     }
     std::string runtimeDir() const { return (dir_ / "run").string(); }
+    // A property of the ScreenCast portal, as gdbus prints it.
+    std::string screenCastProperty(const std::string& name) const {
+        return inSession({"gdbus", "call", "--session", "--dest", "org.freedesktop.portal.Desktop", "--object-path",
+                          "/org/freedesktop/portal/desktop", "--method", "org.freedesktop.DBus.Properties.Get",
+                          "org.freedesktop.portal.ScreenCast", name})
+            .output;
+    }
     // Stops one component now, as if it had died (e.g. "xdg-desktop-portal-wlr").
     bool stopComponent(const std::string& name) {
         for (auto it = processes_.begin(); it != processes_.end(); ++it)
             if (it->first == name) return processes_.erase(it), disturbed_ = true;
         return false;
     }
-
-    static constexpr const char* portalPath = "/usr/libexec/xdg-desktop-portal";
 
 private:
     using Environment = std::map<std::string, std::string>;  // an empty value removes the variable
@@ -125,12 +122,10 @@ private:
             return void(problem_ = "cannot hand " + run.string() + " to nobody");
         // An empty service directory: nothing is D-Bus-activated behind the rig's back (a
         // second portal, the document portal's FUSE mount).
-        std::ofstream(dir_ / "bus.conf") << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                                            "<auth>EXTERNAL</auth><servicedir>"
-                                         << (dir_ / "services").string()
-                                         << "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
-                                            "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                                            "</busconfig>\n";
+        std::ofstream(dir_ / "bus.conf")
+            << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><servicedir>"
+            << (dir_ / "services").string() << "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+            << "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
         std::ofstream(dir_ / "sway.conf") << "output HEADLESS-1 resolution " << width << "x" << height
                                           << " position 0,0 bg " << background
                                           << " solid_color\ndefault_border none\nxwayland disable\n";
@@ -156,65 +151,51 @@ private:
                                {"HOME", (dir_ / "home").string()}, {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
                                {"XDG_CURRENT_DESKTOP", "sway"}, {"XDG_SESSION_TYPE", "wayland"},
                                {"WAYLAND_DISPLAY", ""}, {"DISPLAY", ""}, {"PULSE_SERVER", ""}, {"SWAYSOCK", ""}};
-        if (!launch("dbus-daemon",
-                    {"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").string(), "--address=" + busAddress(),
-                     "--nofork", "--nopidfile", "--syslog-only"},
-                    session, [&] { return std::filesystem::exists(run / "bus"); }))
-            return;
-        // A desktop's sound server runs its graph ahead of ordinary processes (realtime,
-        // through RTKit); above them here too, so a CPU hog in a test starves the recorder,
-        // not the server the recorder reads from.
-        if (!launch("pipewire", {"nice", "-n", "-10", "pipewire"}, session,
-                    [&] { return std::filesystem::exists(run / "pipewire-0"); }))
-            return;
-        // Without the session manager no stream is ever linked.
-        if (!launch("wireplumber", {"wireplumber"}, session, [] { return true; })) return;
-        // Ready when PulseAudio clients see the microphone and the speakers: a stream asked
-        // for either before WirePlumber has set them up would be linked somewhere else.
-        if (!launch("pipewire-pulse", {"nice", "-n", "-10", "pipewire-pulse"}, session, [&] {
+        auto compositor = session, client = session;
+        // A runner with a GPU would otherwise pick GLES2.
+        compositor.insert({{"WLR_BACKENDS", "headless"}, {"WLR_RENDERER", "pixman"}, {"WLR_LIBINPUT_NO_DEVICES", "1"}});
+        launch("dbus-daemon",
+               {"dbus-daemon", "--config-file=" + (dir_ / "bus.conf").string(), "--address=" + busAddress(), "--nofork",
+                "--nopidfile", "--syslog-only"},
+               session, [&] { return std::filesystem::exists(run / "bus"); }) &&
+            // A desktop's sound server runs its graph ahead of ordinary processes (realtime,
+            // through RTKit); above them here too, so a CPU hog in a test starves the recorder,
+            // not the server the recorder reads from.
+            launch("pipewire", {"nice", "-n", "-10", "pipewire"}, session,
+                   [&] { return std::filesystem::exists(run / "pipewire-0"); }) &&
+            // Without the session manager no stream is ever linked.
+            launch("wireplumber", {"wireplumber"}, session, [] { return true; }) &&
+            // Ready when PulseAudio clients see the microphone and the speakers: a stream asked
+            // for either before WirePlumber has set them up would be linked somewhere else.
+            launch("pipewire-pulse", {"nice", "-n", "-10", "pipewire-pulse"}, session, [&] {
                 return std::filesystem::exists(run / "pulse" / "native") &&
                        inSession({"pactl", "info"}).output.find("Default Sink: speakers") != std::string::npos &&
                        inSession({"pactl", "list", "short", "sources"}).output.find("testmic") != std::string::npos;
-            }))
-            return;
-
-        auto compositor = session;
-        compositor["WLR_BACKENDS"] = "headless";
-        // A runner with a GPU would otherwise pick GLES2.
-        compositor["WLR_RENDERER"] = "pixman";
-        compositor["WLR_LIBINPUT_NO_DEVICES"] = "1";
-        const auto swayReady = [&] {
-            for (const auto& entry : std::filesystem::directory_iterator(run)) {
-                const std::string name = entry.path().filename().string();
-                if (name.starts_with("sway-ipc.")) swaySocket_ = entry.path().string();
-                if (name.starts_with("wayland-") && !name.ends_with(".lock")) waylandDisplay_ = name;
-            }
-            return !swaySocket_.empty() && !waylandDisplay_.empty();
-        };
-        if (!launch("sway",
-                    {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nogroup->gr_gid),
-                     "--clear-groups", "sway", "-c", (dir_ / "sway.conf").string()},
-                    compositor, swayReady))
-            return;
-
-        auto client = session;
-        client["WAYLAND_DISPLAY"] = waylandDisplay_;
-        // xdg-desktop-portal caches the backend's source types when it starts, so the backend
-        // must own its name first.
-        if (!launch("xdg-desktop-portal-wlr", {backend_, "-c", (dir_ / "xdpw.conf").string(), "-l", "INFO"}, client, [&] {
-                return inSession({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                                  "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
-                                  "org.freedesktop.impl.portal.desktop.wlr"})
-                           .output.find("true") != std::string::npos;
-            }))
-            return;
-        // Ready once it offers monitors, which it learnt from the backend.
-        launch("xdg-desktop-portal", {portalPath}, client, [&] {
-            return inSession({"gdbus", "call", "--session", "--dest", "org.freedesktop.portal.Desktop", "--object-path",
-                              "/org/freedesktop/portal/desktop", "--method", "org.freedesktop.DBus.Properties.Get",
-                              "org.freedesktop.portal.ScreenCast", "AvailableSourceTypes"})
-                       .output == "(<uint32 1>,)\n";
-        });
+            }) &&
+            launch("sway",
+                   {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nogroup->gr_gid),
+                    "--clear-groups", "sway", "-c", (dir_ / "sway.conf").string()},
+                   compositor, [&] {
+                       for (const auto& entry : std::filesystem::directory_iterator(run)) {
+                           const std::string name = entry.path().filename().string();
+                           if (name.starts_with("sway-ipc.")) swaySocket_ = entry.path().string();
+                           if (name.starts_with("wayland-") && !name.ends_with(".lock")) waylandDisplay_ = name;
+                       }
+                       client["WAYLAND_DISPLAY"] = waylandDisplay_;  // the portal's components draw on sway
+                       return !swaySocket_.empty() && !waylandDisplay_.empty();
+                   }) &&
+            // xdg-desktop-portal caches the backend's source types when it starts, so the backend
+            // must own its name first.
+            launch("xdg-desktop-portal-wlr", {backend_, "-c", (dir_ / "xdpw.conf").string(), "-l", "INFO"}, client,
+                   [&] {
+                       return inSession({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                                         "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                                         "org.freedesktop.impl.portal.desktop.wlr"})
+                                  .output.find("true") != std::string::npos;
+                   }) &&
+            // Ready once it offers monitors, which it learnt from the backend.
+            launch("xdg-desktop-portal", {"/usr/libexec/xdg-desktop-portal"}, client,
+                   [&] { return screenCastProperty("AvailableSourceTypes") == "(<uint32 1>,)\n"; });
     }
 
     // Starts one component with its output in its log and polls `isReady` every 10 ms for up
@@ -241,15 +222,10 @@ private:
     }
 
     std::string logTail(const std::string& name) const {
-        std::ifstream in(logPath(name));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        std::string tail = lines.empty() ? "; its log is empty" : "; the end of its log:";
-        for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i) tail += "\n  " + lines[i];
-        return tail;
+        return "; the end of its log:\n" + runCommand({"tail", "-n", "8", logPath(name)}).output;
     }
 
-    std::string backend_;
+    const std::string backend_ = BRINDLOW_PORTAL_BACKEND_PATH;
     bool backendMissing_ = false, disturbed_ = false;
     std::string problem_;
     std::filesystem::path dir_;

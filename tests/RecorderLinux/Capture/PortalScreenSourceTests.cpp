@@ -33,10 +33,12 @@ const auto red = showing({63, 102, 240}), blue = showing({32, 240, 118});
 
 using PortalScreen = testing::OnWaylandDesktop;
 
-// A share granted again from the first one's restore token: the desktop arrives, a still
-// screen's picture is repeated at the frame rate, a change shows, and when the share's
-// producer goes away that is reported once and the last picture goes on.
+// A share granted again from the first one's restore token (which needs version 4 of the
+// portal): the desktop arrives, a still screen's picture is repeated at the frame rate, a
+// change shows, and when the share's producer goes away that is reported once and the last
+// picture goes on.
 TEST_F(PortalScreen, ARestoredShareRecordsRepeatsAndFollowsTheDesktopAndOutlivesItsEnd) {
+    ASSERT_EQ(rig.screenCastProperty("version"), "(<uint32 4>,)\n");
     ASSERT_TRUE(rig.setBackground("#ff0000"));
     std::optional<std::string> token;
     bool loaded = false;

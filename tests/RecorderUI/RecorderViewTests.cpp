@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QGuiApplication>
+#include <QMap>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
 #include <QSet>
@@ -51,14 +52,10 @@ public:
         EXPECT_EQ(found.size(), 1) << name.toStdString();
         return found.isEmpty() ? nullptr : found.front();
     }
-    bool isShown(const QString& name) const { return !shown(name).isEmpty(); }
-    QObject* popup(const QString& name) const { return window->findChild<QObject*>(name); }
-    bool isOpen(const QString& popupName, int waitMs = 3000) const {
-        QObject* p = popup(popupName);
-        return p && QTest::qWaitFor([&] { return p->property("opened").toBool(); }, waitMs);
-    }
-    bool isClosed(const QString& popupName) const {
-        return QTest::qWaitFor([&] { return !popup(popupName)->property("visible").toBool(); }, 3000);
+    // Whether the question or menu of that name is, or comes to be, open (or closed).
+    bool becomes(const QString& popupName, bool open, int waitMs = 3000) const {
+        QObject* p = window->findChild<QObject*>(popupName);
+        return p && QTest::qWaitFor([&] { return p->property(open ? "opened" : "visible").toBool() == open; }, waitMs);
     }
 
     void click(QQuickItem* item) const {
@@ -69,14 +66,10 @@ public:
     void click(const QString& name) const { click(one(name)); }
     // Clicks the control that opens a question or menu and waits until it is open.
     void open(const QString& opener) const {
+        static const QMap<QString, QString> popups{
+            {"close", "discard-confirmation"}, {"restart", "restart-confirmation"}, {"account-menu", "account-menu-items"}};
         click(opener);
-        EXPECT_TRUE(isOpen(popupOf(opener))) << opener.toStdString();
-    }
-    static QString popupOf(const QString& opener) {
-        if (opener == "close") return "discard-confirmation";
-        if (opener == "restart") return "restart-confirmation";
-        if (opener == "account-menu") return "account-menu-items";
-        return opener + "-menu";
+        EXPECT_TRUE(becomes(popups.value(opener, opener + "-menu"), true)) << opener.toStdString();
     }
 
     std::shared_ptr<RecorderModel> model;
@@ -263,7 +256,7 @@ TEST(RecorderPanel, EachScreenShowsItsControlsAndTexts) {
                                              c.disabled.end())
                 << name;
         }
-        for (const char* name : c.absent) EXPECT_FALSE(panel.isShown(name)) << name;
+        for (const char* name : c.absent) EXPECT_TRUE(panel.shown(name).isEmpty()) << name;
 
         auto grab = panel.window->contentItem()->grabToImage();
         ASSERT_TRUE(grab);
@@ -301,41 +294,40 @@ TEST(RecorderWindow, CloseQuitsOutsideATakeAsksDuringOneAndWaitsWhileSaving) {
         {Screen::countdownOf(2), false, true},  {Screen::recording(false), false, true},
         {Screen::recording(true), false, true}, {Screen::of(Kind::finishing), false, false},
     };
-    for (const auto& c : cases)
-        for (const bool byWindowManager : {false, true}) {
+    for (const auto& c : cases) {
+        Panel panel(on(c.screen));
+        QSignalSpy quit(panel.controller.get(), &RecorderController::quitRequested);
+        for (const bool byWindowManager : {true, false}) {
             SCOPED_TRACE(std::string(c.screen.name()) + (byWindowManager ? ", window manager" : ", button"));
-            Panel panel(on(c.screen));
-            QSignalSpy quit(panel.controller.get(), &RecorderController::quitRequested);
             if (byWindowManager) panel.window->close();
             else panel.click("close");
-            EXPECT_EQ(panel.isOpen("discard-confirmation", c.asks ? 3000 : 200), c.asks);
+            EXPECT_EQ(panel.becomes("discard-confirmation", true, c.asks ? 3000 : 200), c.asks);
             EXPECT_EQ(quit.count(), c.quits ? 1 : 0);
+            quit.clear();
             EXPECT_TRUE(panel.window->isVisible());
-            if (c.asks) {
-                panel.click("confirm-discard-cancel");
-                EXPECT_TRUE(panel.isClosed("discard-confirmation"));
-            }
+            if (!c.asks) continue;
+            // Kept when first asked; asked again, and discarded.
+            panel.click(byWindowManager ? "confirm-discard-cancel" : "confirm-discard");
+            EXPECT_TRUE(panel.becomes("discard-confirmation", false));
+            const Screen after = byWindowManager ? c.screen : Screen::of(Kind::setup);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return panel.model->screen() == after; }, 3000));
+        }
+        if (!c.asks) {
             EXPECT_EQ(panel.model->screen(), c.screen);
         }
+    }
 }
 
-// A question is asked again once closed; the discard question goes with a take that
-// ends on its own; restarting waits for an answer.
+// Restarting waits for an answer; the discard question goes with a take that ends on its own.
 TEST(RecorderPanel, TheQuestionsDuringATakeWaitForAnAnswer) {
     Panel panel(on(Screen::recording(false)));
     panel.open("restart");
     panel.click("confirm-restart-cancel");
-    EXPECT_TRUE(panel.isClosed("restart-confirmation"));
-    panel.open("restart");
-    panel.click("confirm-restart-cancel");
+    EXPECT_TRUE(panel.becomes("restart-confirmation", false));
     EXPECT_EQ(panel.model->screen(), Screen::recording(false));
     panel.open("close");
     panel.model->showPreviewState(on(Screen::of(Kind::finishing)));
-    EXPECT_TRUE(panel.isClosed("discard-confirmation"));
-    panel.model->showPreviewState(on(Screen::recording(false)));
-    panel.open("close");
-    panel.click("confirm-discard");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return panel.model->screen().kind == Kind::setup; }, 3000));
+    EXPECT_TRUE(panel.becomes("discard-confirmation", false));
 }
 
 // Each step opens a menu and picks an entry; the picker's label and the model follow.

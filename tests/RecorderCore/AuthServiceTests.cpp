@@ -20,10 +20,16 @@ std::string tokenWith(const json& payload) {
     return "h." + base64Encode(payload.dump(), Base64Alphabet::urlSafe, false) + ".s";
 }
 
-// Token requests nobody scripted fail as the services would.
-class ScriptedTokens : public testing::ScriptedTransport {
+// Token services that fail requests nobody scripted, as the real ones would; `during` runs
+// once, while the first refresh request is in flight.
+class TokenServices : public testing::ScriptedTransport {
 public:
-    ScriptedTokens() { fallback = {500, "no answer scripted"}; }
+    TokenServices() { fallback = {500, "no answer scripted"}; }
+    HTTPResponse perform(const HTTPRequest& request, std::stop_token stop) override {
+        if (during && request.url.find("/v1/token?") != std::string::npos) std::exchange(during, nullptr)();
+        return ScriptedTransport::perform(request, stop);
+    }
+    std::function<void()> during;
 };
 
 class AuthServiceTest : public ::testing::Test {
@@ -39,31 +45,27 @@ protected:
     }
 
     RecorderEnvironment env = RecorderEnvironment::dev().withStandIn({1, 2, 3, 4});
-    std::shared_ptr<ScriptedTokens> transport = std::make_shared<ScriptedTokens>();
+    std::shared_ptr<TokenServices> transport = std::make_shared<TokenServices>();
     std::shared_ptr<testing::MemoryTokenStore> store = std::make_shared<testing::MemoryTokenStore>();
     double now = 1000;
 };
 
 // A token is served from memory until five minutes before it expires (an hour when the
-// lifetime cannot be read); each refresh stores a rotated refresh token.
+// lifetime cannot be read); a refresh stores the refresh token only when it was rotated.
 TEST_F(AuthServiceTest, TokenIsServedUntilFiveMinutesBeforeExpiry) {
-    struct Case {
-        std::string expiresIn;
-        double servedFor;  // seconds
-    };
-    for (const Case& c : {Case{"3600", 3300}, Case{"312.5", 12.5}, Case{"abc", 3300}, Case{"", 3300}, Case{" 60", 3300},
-                          Case{"60s", 3300}, Case{"nan", 3300}}) {
-        SCOPED_TRACE(c.expiresIn);
+    for (const auto& [expiresIn, servedFor] : std::initializer_list<std::pair<std::string, double>>{
+             {"3600", 3300}, {"312.5", 12.5}, {"abc", 3300}, {"", 3300}, {" 60", 3300}, {"60s", 3300}, {"nan", 3300}}) {
+        SCOPED_TRACE(expiresIn);
         now = 1000;
         transport->requests.clear();
         auto auth = make();
-        transport->answers.push_back(signInAnswer(c.expiresIn));
+        transport->answers.push_back(signInAnswer(expiresIn));
         auth->signIn("custom");
         EXPECT_EQ(auth->uid(), "u1");
         EXPECT_EQ(store->load(), (StoredSession{"u1", "r1"}));
         for (const auto& [k, v] : transport->requests.at(0).headers) EXPECT_NE(k, "Authorization");
         const std::string first = auth->idToken();
-        now += c.servedFor - 1;
+        now += servedFor - 1;
         EXPECT_EQ(auth->idToken(), first);
         EXPECT_EQ(transport->requests.size(), 1u);
         now += 2;
@@ -72,6 +74,12 @@ TEST_F(AuthServiceTest, TokenIsServedUntilFiveMinutesBeforeExpiry) {
         ASSERT_EQ(transport->requests.size(), 2u);
         EXPECT_EQ(transport->requests[1].body, "grant_type=refresh_token&refresh_token=r1");
         EXPECT_EQ(store->load(), (StoredSession{"u1", "r2"}));
+        const int saves = store->saves();
+        now += 3600;
+        transport->answers.push_back(refreshAnswer("3600", "r2"));
+        auth->idToken();
+        EXPECT_EQ(transport->requests.size(), 3u);
+        EXPECT_EQ(store->saves(), saves) << "an unchanged refresh token was saved again";
     }
 }
 
@@ -94,30 +102,17 @@ TEST_F(AuthServiceTest, RefusedRefreshSignsOutButServerTroubleKeepsTheSession) {
     EXPECT_EQ(transport->requests.size(), sent);  // signed out: nothing sent
 }
 
-// A transport that runs `during` once, while the first refresh request is in flight.
-class InterruptedRefresh : public ScriptedTokens {
-public:
-    HTTPResponse perform(const HTTPRequest& request, std::stop_token stop) override {
-        if (during && request.url.find("/v1/token?") != std::string::npos) std::exchange(during, nullptr)();
-        return ScriptedTokens::perform(request, stop);
-    }
-    std::function<void()> during;
-};
-
 // A refresh that finishes after another account signed in must not put the earlier
 // account back, in memory or in the store, nor sign the new one out.
 TEST_F(AuthServiceTest, LateRefreshNeverReplacesANewerSignIn) {
     for (const HTTPResponse& late : {refreshAnswer("3600", "r-rotated"), HTTPResponse{400, "TOKEN_EXPIRED"}}) {
-        auto interrupted = std::make_shared<InterruptedRefresh>();
         store->save(StoredSession{"u1", "r1"});
-        auto auth = std::make_unique<AuthService>(env, interrupted, store, [this] { return now; });
-        const HTTPResponse second = {200, json{{"idToken", tokenWith({{"user_id", "u2"}})}, {"refreshToken", "r-u2"},
-                                               {"expiresIn", "3600"}}.dump()};
-        interrupted->answers = {second, late};
-        interrupted->during = [&] { auth->signIn("custom-u2"); };
+        auto auth = make();
+        transport->answers = {signInAnswer("3600", "u2"), late};
+        transport->during = [&] { auth->signIn("custom-u2"); };
         EXPECT_EQ(AuthService::uidFromIDToken(auth->idToken()), "u2") << late.body;
         EXPECT_EQ(auth->uid(), "u2") << late.body;
-        EXPECT_EQ(store->load(), (StoredSession{"u2", "r-u2"})) << late.body;
+        EXPECT_EQ(store->load(), (StoredSession{"u2", "r1"})) << late.body;
     }
 }
 

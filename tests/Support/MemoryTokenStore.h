@@ -19,6 +19,11 @@ public:
     void save(const StoredSession& session) override {
         std::lock_guard lock(mutex_);
         session_ = session;
+        ++saves_;
+    }
+    int saves() {
+        std::lock_guard lock(mutex_);
+        return saves_;
     }
     void clear() override {
         std::lock_guard lock(mutex_);
@@ -28,6 +33,7 @@ public:
 private:
     std::mutex mutex_;
     std::optional<StoredSession> session_;  // guarded by mutex_
+    int saves_ = 0;                         // guarded by mutex_
 };
 
 }  // namespace brindlow::testing

@@ -64,12 +64,7 @@ TEST(MP4BoxesHeaders, TimescaleIsFoundDepthFirstAndShortBoxesFallBack) {
     EXPECT_EQ(MP4Boxes::find({}, twoTracks), std::nullopt);
     EXPECT_EQ(MP4Boxes::find({"moov", "mvex"}, twoTracks), std::nullopt);
     const auto inTrack = [](const Bytes& mdhdBox) { return container("moov", {container("trak", {container("mdia", {mdhdBox})})}); };
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        uint32_t timescale;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, Bytes, uint32_t> cases[] = {
         {"two tracks", twoTracks, 90000},
         {"version 0", initSegment(600), 600},
         {"version 1", inTrack(mdhd(1, 48000)), 48000},
@@ -78,17 +73,12 @@ TEST(MP4BoxesHeaders, TimescaleIsFoundDepthFirstAndShortBoxesFallBack) {
         {"cut before the timescale", inTrack(fullBox("mdhd", 0, Bytes(6, 0))), 30000},
         {"no payload at the very end", inTrack(box("mdhd")), 30000},
     };
-    for (const auto& c : cases) EXPECT_EQ(MP4Boxes::timescale(c.bytes), c.timescale) << c.name;
+    for (const auto& [name, bytes, timescale] : cases) EXPECT_EQ(MP4Boxes::timescale(bytes), timescale) << name;
 }
 
 TEST(MP4BoxesHeaders, DecodeTimeComesFromTheFirstTrackFragmentAndShortOnesGiveNothing) {
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        std::optional<uint64_t> decodeTime;
-    };
     const auto inTraf = [](const Bytes& tfdtBox) { return container("moof", {container("traf", {tfdtBox})}); };
-    const Case cases[] = {
+    const std::tuple<const char*, Bytes, std::optional<uint64_t>> cases[] = {
         {"version 1", mediaSegment(0x1'0000'0002ull, 16, 1), 0x1'0000'0002ull},
         {"version 0", mediaSegment(180000, 16, 0), 180000},
         {"after a segment type box", concat({box("styp", Bytes(8, 0)), mediaSegment(3000, 10)}), 3000},
@@ -100,8 +90,8 @@ TEST(MP4BoxesHeaders, DecodeTimeComesFromTheFirstTrackFragmentAndShortOnesGiveNo
         {"short version 0", inTraf(fullBox("tfdt", 0, Bytes(2, 0))), std::nullopt},
         {"bare", inTraf(box("tfdt")), std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(MP4Boxes::decodeTime(c.bytes), c.decodeTime) << c.name;
-    EXPECT_EQ(MP4Boxes::firstMoofOffset(cases[2].bytes), 16);
+    for (const auto& [name, bytes, decodeTime] : cases) EXPECT_EQ(MP4Boxes::decodeTime(bytes), decodeTime) << name;
+    EXPECT_EQ(MP4Boxes::firstMoofOffset(std::get<1>(cases[2])), 16);
 }
 
 TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
@@ -111,12 +101,7 @@ TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
     const int64_t i = int64_t(init.size()), ab = i + int64_t(a.size() + b.size());
     // An mdat sized "to the end", as a torn writer could leave it.
     const Bytes endless = concat({init, a, b, header(0, "mdat", {}, 3)});
-    struct Case {
-        const char* what;
-        Bytes bytes;
-        size_t fragments;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, Bytes, size_t> cases[] = {
         {"whole", whole, 3},
         {"cut inside the third moof", Bytes(whole.begin(), whole.begin() + ab + 12), 2},
         {"cut inside the third mdat", Bytes(whole.begin(), whole.end() - 5), 2},
@@ -125,12 +110,12 @@ TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
         {"the init segment alone", init, 0},
         {"an mdat sized to the end", endless, 2},
     };
-    for (const auto& c : cases) {
-        const auto fragments = MP4Boxes::completeFragments(c.bytes, i);
-        ASSERT_EQ(fragments.size(), c.fragments) << c.what;
+    for (const auto& [what, bytes, count] : cases) {
+        const auto fragments = MP4Boxes::completeFragments(bytes, i);
+        ASSERT_EQ(fragments.size(), count) << what;
         for (size_t k = 0; k < fragments.size(); ++k) {
-            EXPECT_EQ(fragments[k].offset, i + int64_t(k * a.size())) << c.what;
-            EXPECT_EQ(fragments[k].end, i + int64_t((k + 1) * a.size())) << c.what;
+            EXPECT_EQ(fragments[k].offset, i + int64_t(k * a.size())) << what;
+            EXPECT_EQ(fragments[k].end, i + int64_t((k + 1) * a.size())) << what;
         }
     }
 }

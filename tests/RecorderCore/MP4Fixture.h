@@ -32,42 +32,28 @@ inline Bytes box(std::string_view type, const Bytes& payload = {}) {
     Bytes out;
     putU32(out, uint32_t(8 + payload.size()));
     putType(out, type);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return concat({out, payload});
 }
 // size(4)=1 type(4) largesize(8) payload
 inline Bytes largeBox(std::string_view type, const Bytes& payload = {}) {
-    Bytes out;
-    putU32(out, 1);
+    Bytes out{0, 0, 0, 1};
     putType(out, type);
     putU64(out, 16 + payload.size());
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return concat({out, payload});
 }
 inline Bytes container(std::string_view type, std::initializer_list<Bytes> children) {
     return box(type, concat(children));
 }
 // version(1) flags(3) body
 inline Bytes fullBox(std::string_view type, uint8_t version, const Bytes& body) {
-    Bytes payload{version, 0, 0, 0};
-    payload.insert(payload.end(), body.begin(), body.end());
-    return box(type, payload);
+    return box(type, concat({{version, 0, 0, 0}, body}));
 }
 
+// Creation and modification times, the timescale, the duration, language + pre_defined.
 inline Bytes mdhd(uint8_t version, uint32_t timescale) {
-    Bytes body;
-    if (version == 1) {
-        putU64(body, 0);  // creation time
-        putU64(body, 0);  // modification time
-        putU32(body, timescale);
-        putU64(body, 0);  // duration
-    } else {
-        putU32(body, 0);  // creation time
-        putU32(body, 0);  // modification time
-        putU32(body, timescale);
-        putU32(body, 0);  // duration
-    }
-    putU32(body, 0);  // language + pre_defined
+    Bytes body(version == 1 ? 16 : 8, 0);
+    putU32(body, timescale);
+    body.resize(body.size() + (version == 1 ? 8 : 4) + 4, 0);
     return fullBox("mdhd", version, body);
 }
 

@@ -26,13 +26,10 @@ public:
         calls.push_back(request.url.substr(request.url.find("/", 8)) + " " + request.body);
         if (request.url.find("/upload/range-urls") == std::string::npos) return {200, "{}"};
         const json body = json::parse(request.body);
-        signs.emplace_back(body["from"], body["count"]);
-        if (failSigns > 0) {
-            --failSigns;
-            return {503, "busy"};
-        }
-        json urls = json::array();
         const int64_t from = body["from"], count = std::min(body["count"].get<int64_t>(), batchLimit);
+        signs.emplace_back(from, body["count"]);
+        if (failSigns > 0 && failSigns--) return {503, "busy"};
+        json urls = json::array();
         for (int64_t n = from; n < from + count; ++n) urls.push_back("http://store/" + std::to_string(n));
         return {200, json{{"urls", urls}, {"initUrl", "http://store/init"}, {"manifestUrl", "http://store/manifest"}}.dump()};
     }
@@ -67,9 +64,7 @@ public:
         if (failures[url]-- > 0) throw HTTPError(500, "store down");
         puts.push_back({url, std::string(data), type});
     }
-    struct Put {
-        std::string url, content, type;
-    };
+    struct Put { std::string url, content, type; };
     std::mutex mutex;
     std::condition_variable_any changed;
     std::vector<Put> puts;
@@ -81,10 +76,11 @@ class RangeUploaderTest : public ::testing::Test {
 protected:
     void TearDown() override { std::filesystem::remove_all(spoolRoot); }
 
-    std::shared_ptr<RangeUploader> make(RangeUploader::Limits limits) {
+    // A range closes once it holds `bytes` and spans `seconds`.
+    std::shared_ptr<RangeUploader> make(int64_t bytes, double seconds, int64_t attempts = 10) {
         return RangeUploader::make(
             "take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())),
-            putter, spoolRoot, limits,
+            putter, spoolRoot, {.minRangeBytes = bytes, .minRangeSeconds = seconds, .maxAttempts = attempts, .sync = {}},
             [this](int64_t n, double t0, double t1) {
                 std::lock_guard lock(reportsMutex);
                 reports.push_back({n, t0, t1});
@@ -95,22 +91,13 @@ protected:
                 return true;
             });
     }
-    static RangeUploader::Limits small(int64_t bytes, double seconds) {
-        RangeUploader::Limits l;
-        l.minRangeBytes = bytes;
-        l.minRangeSeconds = seconds;
-        return l;
-    }
     static StreamSegment init() { return {StreamSegment::Kind::initialization, initSegment(1000)}; }
     // A fragment starting at `seconds` (timescale 1000) with `bytes` of media.
     static StreamSegment fragment(double seconds, size_t bytes = 100) {
         return {StreamSegment::Kind::media, mediaSegment(uint64_t(seconds * 1000), bytes)};
     }
 
-    struct Report {
-        int64_t n;
-        double t0, t1;
-    };
+    struct Report { int64_t n; double t0, t1; };
     std::filesystem::path spoolRoot = std::filesystem::temp_directory_path() / ("brindlow-spool-" + randomUUID());
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
     std::shared_ptr<FakePutter> putter = std::make_shared<FakePutter>();
@@ -120,16 +107,13 @@ protected:
 };
 
 TEST_F(RangeUploaderTest, OneThresholdAloneNeverCuts) {
-    // Plenty of bytes, too little time.
-    auto bytesOnly = make(small(1000, 15));
-    bytesOnly->append(init());
-    for (int i = 0; i < 5; ++i) bytesOnly->append(fragment(i * 2, 5000));
-    bytesOnly->finish();
-    // Plenty of time, too few bytes.
-    auto timeOnly = make(small(1'000'000, 3));
-    timeOnly->append(init());
-    for (int i = 0; i < 30; ++i) timeOnly->append(fragment(i * 2));
-    timeOnly->finish();
+    // Plenty of bytes in too little time, then plenty of time for too few bytes.
+    for (const auto& [bytes, seconds, size] : {std::tuple{1000, 15.0, 5000}, std::tuple{1'000'000, 3.0, 100}}) {
+        auto uploader = make(bytes, seconds);
+        uploader->append(init());
+        for (int i = 0; i < 10; ++i) uploader->append(fragment(i, size_t(size)));
+        uploader->finish();
+    }
     EXPECT_EQ(reports.size(), 2u);  // one range per stream
 }
 
@@ -137,7 +121,7 @@ TEST_F(RangeUploaderTest, OneThresholdAloneNeverCuts) {
 // them, and the spool is gone afterwards. (The stored stream itself is checked whole by
 // the upload tests against the devserver.)
 TEST_F(RangeUploaderTest, RangesMeetInTimeAndTheManifestCountsThem) {
-    auto uploader = make(small(250, 3));
+    auto uploader = make(250, 3);
     uploader->append(init());
     int64_t bytes = int64_t(init().data.size());
     for (int i = 0; i < 10; ++i) {
@@ -164,8 +148,8 @@ TEST_F(RangeUploaderTest, RangesMeetInTimeAndTheManifestCountsThem) {
 }
 
 TEST_F(RangeUploaderTest, OnlyTheFirstInitCountsAndMediaBeforeItGetsNoIndex) {
-    EXPECT_EQ(make(small(1, 0))->finish(), std::nullopt) << "nothing spooled";
-    auto uploader = make(small(1, 0));
+    EXPECT_EQ(make(1, 0)->finish(), std::nullopt) << "nothing spooled";
+    auto uploader = make(1, 0);
     uploader->append(fragment(0));  // before any init: spooled, not indexed, no cut
     uploader->append(fragment(2));
     EXPECT_EQ(uploader->fragmentIndex(), std::nullopt);
@@ -203,9 +187,7 @@ TEST_F(RangeUploaderTest, SigningFollowsTheRangesInBatches) {
         backend->signs.clear();
         backend->batchLimit = c.batchLimit;
         reports.clear();
-        auto limits = small(1, 0);
-        limits.maxAttempts = 3;
-        auto uploader = make(limits);
+        auto uploader = make(1, 0, 3);
         uploader->append(init());
         for (int i = 0; i < c.fragments; ++i) uploader->append(fragment(i));
         if (c.fails) {
@@ -223,7 +205,7 @@ TEST_F(RangeUploaderTest, SigningFollowsTheRangesInBatches) {
 TEST_F(RangeUploaderTest, BackoffDoublesAndARetriedRangeGoesUpOnce) {
     putter->failures["http://store/0"] = 2;
     backend->failSigns = 1;
-    auto uploader = make(small(1'000'000, 1000));
+    auto uploader = make(1'000'000, 1000);
     uploader->append(init());
     uploader->append(fragment(0));
     uploader->finish();
@@ -237,7 +219,7 @@ TEST_F(RangeUploaderTest, BackoffDoublesAndARetriedRangeGoesUpOnce) {
 
 TEST_F(RangeUploaderTest, TenthFailureIsFinalAndLeavesTheRestOnDisk) {
     putter->failures["http://store/1"] = 100;
-    auto uploader = make(small(1, 0));
+    auto uploader = make(1, 0);
     uploader->append(init());
     for (int i = 0; i < 4; ++i) uploader->append(fragment(i));
     const auto error = testing::errorFrom<HTTPError>([&] { uploader->finish(); });
@@ -261,7 +243,7 @@ TEST_F(RangeUploaderTest, RangesStayOnDiskWhileTheRecordCannotSayTheyWentUp) {
     // From now on every write of the record fails.
     std::filesystem::remove(spoolRoot / "take" / TakeJournal::fileName);
     std::filesystem::create_directory(spoolRoot / "take" / TakeJournal::fileName);
-    auto uploader = make(small(1, 0));
+    auto uploader = make(1, 0);
     uploader->setJournal(journal);
     uploader->append(init());
     for (int i = 0; i < 2; ++i) uploader->append(fragment(i));
@@ -273,7 +255,7 @@ TEST_F(RangeUploaderTest, RangesStayOnDiskWhileTheRecordCannotSayTheyWentUp) {
 
 TEST_F(RangeUploaderTest, AbortDuringAnUploadStopsEverything) {
     putter->block = true;
-    auto uploader = make(small(1, 0));
+    auto uploader = make(1, 0);
     uploader->append(init());
     {
         std::unique_lock lock(putter->mutex);
@@ -289,39 +271,39 @@ TEST_F(RangeUploaderTest, AbortDuringAnUploadStopsEverything) {
 // heartbeats stop when told, and a second close sends nothing.
 TEST(RecordingRegistration, NoticesKeepTheirOrderAndOutliveTheRegistration) {
     auto backend = std::make_shared<FakeBackend>();
-    BrindlowAPI api{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())};
-    const auto calls = [&](bool withHeartbeats) {
+    const auto calls = [&](bool heartbeats) {
         std::lock_guard lock(backend->mutex);
         std::vector<std::string> out;
         for (const auto& c : backend->calls)
-            if (withHeartbeats == (c.find("/heartbeat") != std::string::npos)) out.push_back(c);
+            if (heartbeats == (c.find("/heartbeat") != std::string::npos)) out.push_back(c);
         return out;
     };
-    auto registration = RecordingRegistration::make("a1", api, 0.05);
+    const auto waitFor = [&](bool heartbeats, size_t count) {
+        for (int i = 0; i < 1000 && calls(heartbeats).size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    auto registration = RecordingRegistration::make(
+        "a1", BrindlowAPI{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())}, 0.05);
     registration->start({{StreamKey::screen, "video/mp4", 2, 2}, {StreamKey::camera, "video/mp4", 2, 2}}, std::nullopt);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (calls(true).size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitFor(true, 2);
     EXPECT_GE(calls(true).size(), 2u);
     registration->stopHeartbeat();
     registration->drain();
     const size_t heartbeats = calls(true).size();
-    for (int i = 0; i < 20; ++i) registration->sendRange(i % 2 ? StreamKey::camera : StreamKey::screen, i, i, i + 1);
+    for (int i = 0; i < 6; ++i) registration->sendRange(i % 2 ? StreamKey::camera : StreamKey::screen, i, i, i + 1);
     registration->sendRangesFinal(StreamKey::screen);
     registration->close(CloseStatus::saved, "f1");
     registration->close(CloseStatus::discarded, std::nullopt);
     std::weak_ptr<RecordingRegistration> weak = registration;
     registration.reset();
     EXPECT_TRUE(weak.expired());
-    while (calls(false).size() < 23 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitFor(false, 9);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a late heartbeat or a second close
     const auto c = calls(false);
-    ASSERT_EQ(c.size(), 23u);
+    ASSERT_EQ(c.size(), 9u);
     EXPECT_EQ(c[0].rfind("/recordings {", 0), 0u);
-    EXPECT_NE(c[1].find(R"("stream":"screen","n":0)"), std::string::npos);
-    EXPECT_NE(c[2].find(R"("stream":"camera","n":1)"), std::string::npos);
-    EXPECT_NE(c[20].find(R"("n":19)"), std::string::npos);
-    EXPECT_NE(c[21].find(R"("final":true)"), std::string::npos);
-    EXPECT_EQ(c[22], R"(/recordings/a1/close {"status":"saved","folderId":"f1"})");
+    for (int i = 0; i < 6; ++i) EXPECT_NE(c[size_t(i) + 1].find("\"n\":" + std::to_string(i)), std::string::npos) << c[size_t(i) + 1];
+    EXPECT_NE(c[7].find(R"("final":true)"), std::string::npos);
+    EXPECT_EQ(c[8], R"(/recordings/a1/close {"status":"saved","folderId":"f1"})");
     EXPECT_EQ(calls(true).size(), heartbeats);
 }
 

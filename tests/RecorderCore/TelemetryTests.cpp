@@ -22,8 +22,8 @@ using json = nlohmann::json;
 class ScriptedSender {
 public:
     Telemetry::Sender sender() {
-        return {[this](const AppInfo&, const std::vector<TelemetryRecord>& batch) { answer(&batch, nullptr); },
-                [this](const AppInfo&, const PendingDiagnostic& d) { answer(nullptr, &d); }};
+        return {[this](const AppInfo&, const std::vector<TelemetryRecord>& batch) { answer([&] { batches.push_back(batch); }); },
+                [this](const AppInfo&, const PendingDiagnostic& d) { answer([&] { diagnostics.push_back(d); }); }};
     }
     void script(std::vector<std::string> next) {
         std::lock_guard lock(mutex);
@@ -48,11 +48,10 @@ public:
     bool blocked = false, released = false;
 
 private:
-    void answer(const std::vector<TelemetryRecord>* batch, const PendingDiagnostic* diagnostic) {
+    void answer(const std::function<void()>& keep) {
         std::unique_lock lock(mutex);
         maxConcurrent = std::max(maxConcurrent, ++concurrent);
-        if (diagnostic) diagnostics.push_back(*diagnostic);
-        else batches.push_back(*batch);
+        keep();
         const std::string outcome = outcomes.empty() ? "ok" : outcomes.front();
         if (!outcomes.empty()) outcomes.erase(outcomes.begin());
         if (outcome == "block") {
@@ -70,7 +69,6 @@ private:
 class TelemetryTest : public ::testing::Test {
 protected:
     void TearDown() override { fs::remove_all(dir); }
-
     std::shared_ptr<Telemetry> make() {
         return Telemetry::make(dir, AppInfo{"1.0", "42", "Debian 12", "dev", "x86_64"}, backend.sender(),
                                [this](const std::string& line) { logged.push_back(line); });
@@ -181,58 +179,48 @@ TEST_F(TelemetryTest, RejectedBatchesAreDroppedAndFailedOnesKept) {
 // Properties that cannot be sent are left out of the stored record, which must read back;
 // a record without any has no "props" (nor "aid" without a take).
 TEST_F(TelemetryTest, PropertiesThatCannotBeSentAreLeftOut) {
-    struct Case {
-        const char* name;
-        TelemetryProps props;
-        std::optional<json> kept;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, TelemetryProps, std::optional<json>> cases[] = {
         {"none", {}, std::nullopt},
         {"not finite", {{"seconds", std::numeric_limits<double>::quiet_NaN()}, {"bytes", std::numeric_limits<double>::infinity()},
                         {"screen", "1920x1080"}}, json{{"screen", "1920x1080"}}},
         {"only not finite", {{"seconds", std::numeric_limits<double>::infinity()}}, std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, props, kept] : cases) {
+        SCOPED_TRACE(name);
         fs::remove_all(dir);
         {
             auto telemetry = make();
             // Two refusals: flushAndWait may add a pass to the flush the record started.
             backend.script({"offline", "offline"});
-            telemetry->record(TelemetryEvent::takeStopped, std::nullopt, c.props);
+            telemetry->record(TelemetryEvent::takeStopped, std::nullopt, props);
             telemetry->flushAndWait(10);
         }
         const auto stored = queueFile().at(0);
         EXPECT_FALSE(stored.contains("aid"));
-        EXPECT_EQ(stored.contains("props") ? std::optional(stored["props"]) : std::nullopt, c.kept);
+        EXPECT_EQ(stored.contains("props") ? std::optional(stored["props"]) : std::nullopt, kept);
         EXPECT_EQ(make()->queued().size(), 1u) << "the stored record does not read back";
     }
 }
 
 TEST_F(TelemetryTest, AQueueFileKeepsWhatReadsBack) {
     const std::string good = R"({"name":"app_launched","at":"2026-01-01T00:00:00.000Z"})";
-    struct Case {
-        const char* name;
-        std::string file;
-        size_t kept;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::string, size_t> cases[] = {
         {"torn file", "[{\"name\":\"app_launched\",\"at\":", 0},
         {"not a list", "{\"name\":\"app_launched\"}", 0},
         // A null where a number was, as older builds wrote a NaN, costs that record only.
         {"one bad record", "[" + good + R"(,{"name":"take_stopped","at":"x","props":{"seconds":null}},)" + good + "]", 2},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, file, kept] : cases) {
+        SCOPED_TRACE(name);
         fs::remove_all(dir);
         fs::create_directories(dir);
-        writeFileAtomically(dir / "queue.json", c.file);
+        writeFileAtomically(dir / "queue.json", file);
         auto telemetry = make();
-        EXPECT_EQ(telemetry->queued().size(), c.kept);
+        EXPECT_EQ(telemetry->queued().size(), kept);
         backend.script({"offline", "offline"});
         telemetry->record(TelemetryEvent::appQuit, std::nullopt);
         telemetry->flushAndWait(10);
-        EXPECT_EQ(queueFile().size(), c.kept + 1);
+        EXPECT_EQ(queueFile().size(), kept + 1);
     }
 }
 
@@ -322,17 +310,13 @@ TEST_F(RunMarkerTest, ReportsDeadRunsOldestFirstLeavesLiveOnesAloneAndKeepsItsOw
     EXPECT_EQ(stored.phase, "recording");
     EXPECT_EQ(stored.aid, "a1");
     EXPECT_EQ(characterCount(*stored.exception), 500u);
-    // Key order is part of the file format.
-    EXPECT_EQ(readFile(marker.file())->rfind("{\"pid\":100,\"startedAt\":", 0), 0u);
     marker.end();
     EXPECT_FALSE(fs::exists(marker.file()));
 }
 
 TEST(RunMarker, ProcessIsAliveOnlyForARealProcess) {
-    EXPECT_TRUE(RunMarker::processIsAlive(int32_t(getpid())));
-    EXPECT_TRUE(RunMarker::processIsAlive(1));
     // 0 and -1 would signal a whole group; the last is above the kernel's pid limit.
-    for (int32_t pid : {0, -1, 4194305}) EXPECT_FALSE(RunMarker::processIsAlive(pid)) << pid;
+    for (int32_t pid : {int32_t(getpid()), 1, 0, -1, 4194305}) EXPECT_EQ(RunMarker::processIsAlive(pid), pid > 0 && pid < 4194305) << pid;
 }
 
 }  // namespace

@@ -96,11 +96,7 @@ Outcome play(const Device& d) {
 }
 
 TEST(AudioTimeline, EverySampleKeepsItsCaptureTimeOnDevicesAsTheyBehave) {
-    struct Case {
-        Device device;
-        double tolerance;  // seconds, for every sample
-    };
-    const Case cases[] = {
+    const std::pair<Device, double> cases[] = {  // the device, the tolerance for every sample in seconds
         {{"a card read every 10 ms"}, 0.001},
         {{"bursts of two seconds", 2.0}, 0.001},
         {{"a read in ten up to 300 ms late on a busy machine", 0.010, 0, 0.002, 0.1}, 0.001},
@@ -108,13 +104,13 @@ TEST(AudioTimeline, EverySampleKeepsItsCaptureTimeOnDevicesAsTheyBehave) {
         {{"a card 100 ppm slow over a minute", 0.010, -1e-4, 0.002, 0, -1, 0, true, 60}, 0.003},
         {{"a card 300 ppm fast over a minute", 0.010, 3e-4, 0.002, 0, -1, 0, true, 60}, 0.003},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.device.name);
-        const Outcome o = play(c.device);
+    for (const auto& [device, tolerance] : cases) {
+        SCOPED_TRACE(device.name);
+        const Outcome o = play(device);
         EXPECT_TRUE(o.contiguous);
         EXPECT_EQ(o.silentFrames, 0);
-        EXPECT_LT(o.worstError, c.tolerance);
-        EXPECT_GT(o.frames, int64_t(48'000 * (c.device.seconds - 2.5)));
+        EXPECT_LT(o.worstError, tolerance);
+        EXPECT_GT(o.frames, int64_t(48'000 * (device.seconds - 2.5)));
     }
 }
 

@@ -7,17 +7,11 @@ namespace brindlow {
 namespace {
 
 TEST(CaptureSizeFitting, KeepsSizesWithinTheAreaAndMakesThemEven) {
-    struct Case {
-        CaptureSize in, out;
-    };
-    for (const Case& c : {Case{{5120, 2880}, {4096, 2304}}, Case{{6016, 3384}, {4096, 2304}},
-                          Case{{5120, 2160}, {4728, 1994}}, Case{{3840, 2160}, {3840, 2160}},
-                          Case{{3024, 1964}, {3024, 1964}}, Case{{1921, 1081}, {1920, 1080}},
-                          Case{{1, 1}, {2, 2}}, Case{{4096, 2304}, {4096, 2304}}, Case{{0, -5}, {2, 2}},
-                          // Exactly the largest area: only the odd side changes.
-                          Case{{3, 3'145'728}, {2, 3'145'728}}}) {
-        EXPECT_EQ(c.in.fittedToEncoder(), c.out) << c.in.width << "x" << c.in.height;
-    }
+    const std::pair<CaptureSize, CaptureSize> cases[] = {
+        {{5120, 2880}, {4096, 2304}}, {{6016, 3384}, {4096, 2304}}, {{5120, 2160}, {4728, 1994}}, {{3840, 2160}, {3840, 2160}},
+        {{3024, 1964}, {3024, 1964}}, {{1921, 1081}, {1920, 1080}}, {{1, 1}, {2, 2}}, {{4096, 2304}, {4096, 2304}}, {{0, -5}, {2, 2}},
+        {{3, 3'145'728}, {2, 3'145'728}}};  // exactly the largest area: only the odd side changes
+    for (const auto& [in, out] : cases) EXPECT_EQ(in.fittedToEncoder(), out) << in.width << "x" << in.height;
     const CaptureSize huge = CaptureSize{int64_t(1) << 40, int64_t(1) << 40}.fittedToEncoder();
     EXPECT_LE(huge.width * huge.height, CaptureSize::maxEncodeArea);
     EXPECT_EQ(huge.width % 2, 0);

@@ -113,21 +113,16 @@ TEST(CursorLogSpool, ReadsBackWhatWasLoggedAndSkipsWhatIsTornOrWrong) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::remove(file);
     EXPECT_EQ(CursorLogSpool::read(text), logged);
-    struct Case {
-        const char* what;
-        std::string text;
-        size_t moves;
-    };
-    for (const auto& c : std::vector<Case>{
+    for (const auto& [what, spooled, moves] : std::vector<std::tuple<const char*, std::string, size_t>>{
              {"torn last line", text + "[\"m\",60,0.7", 2},
              {"garbage and wrong kinds", text + "{}\n[\"m\",\"x\",1,1]\n[\"m\",70]\n[\"m\",70.5,0,0]\n\xff\n", 2},
              {"earlier than the last move", text + "[\"m\",10,0.9,0.9]\n", 2},
              {"a later move", text + "[\"m\",60,0.7,0.7]\n", 3},
          }) {
-        const auto read = CursorLogSpool::read(c.text);
-        ASSERT_TRUE(read) << c.what;
-        EXPECT_EQ(read->moves.size(), c.moves) << c.what;
-        EXPECT_EQ(read->elements, logged.elements) << c.what;
+        const auto read = CursorLogSpool::read(spooled);
+        ASSERT_TRUE(read) << what;
+        EXPECT_EQ(read->moves.size(), moves) << what;
+        EXPECT_EQ(read->elements, logged.elements) << what;
     }
     EXPECT_EQ(CursorLogSpool::read("[\"m\",0,0.5,0.5]\n"), std::nullopt) << "no display line";
 }

@@ -20,18 +20,14 @@ public:
     void stop() override { stopped = true; }
     CursorState sample() override {
         std::lock_guard lock(mutex_);
-        const int n = calls_++;
         changed_.notify_all();
-        return script_(n);
+        return script_(calls_++);
     }
     bool waitForCalls(int count) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, 10s, [&] { return calls_ >= count; });
     }
-    int calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    int calls() { std::lock_guard lock(mutex_); return calls_; }
     std::atomic<bool> started{false}, stopped{false};
 
 private:
@@ -56,10 +52,7 @@ public:
         open = true;
         changed.notify_all();
     }
-    size_t calls() {
-        std::lock_guard lock(mutex);
-        return points.size();
-    }
+    size_t calls() { std::lock_guard lock(mutex); return points.size(); }
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Point> points;

@@ -25,24 +25,15 @@ public:
     };
     explicit ScriptedEncoder(Script& script) : s_(script) {}
 
-    void startWriting() override {
-        ++s_.startCalls;
-        status_ = Status::writing;
-    }
+    void startWriting() override { ++s_.startCalls; status_ = Status::writing; }
     bool isReadyForVideo() const override { return s_.videoReady; }
     bool isReadyForAudio() const override { return s_.audioReady; }
     bool appendVideo(const SampleBuffer& b) override { return take(s_.videoTimes, b); }
     bool appendAudio(const SampleBuffer& b) override { return take(s_.audioTimes, b); }
     void markVideoFinished() override { s_.videoMarked = true; }
     void markAudioFinished() override { s_.audioMarked = true; }
-    void finishWriting() override {
-        ++s_.finishCalls;
-        status_ = s_.failAtFinish ? Status::failed : Status::completed;
-    }
-    void cancelWriting() override {
-        ++s_.cancelCalls;
-        status_ = Status::cancelled;
-    }
+    void finishWriting() override { ++s_.finishCalls; status_ = s_.failAtFinish ? Status::failed : Status::completed; }
+    void cancelWriting() override { ++s_.cancelCalls; status_ = Status::cancelled; }
     Status status() const override { return s_.broken ? Status::failed : status_; }
     std::exception_ptr error() const override { return nullptr; }
 

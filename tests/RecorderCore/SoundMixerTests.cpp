@@ -92,16 +92,13 @@ TEST(SoundMixer, LoudSumsAreLimitedAndAStoppedSourceHoldsTheMixOnlySoLong) {
 class RushingSource final : public CaptureSource {
 public:
     RushingSource(double frequency, int buffers) : frequency_(frequency), buffers_(buffers) {}
-    ~RushingSource() override { stop(); }
     std::optional<CaptureSize> videoSize() const override { return std::nullopt; }
     void start(Deliver deliver) override {
         thread_ = std::jthread([this, deliver = std::move(deliver)] {
             for (int k = 0; k < buffers_; ++k) deliver(tone(int64_t(k) * 480, frequency_, 0.3f));
         });
     }
-    void stop() override {
-        if (thread_.joinable()) thread_.join();
-    }
+    void stop() override { if (thread_.joinable()) thread_.join(); }
 
 private:
     const double frequency_;

@@ -22,12 +22,8 @@ TEST(TimeStamps, AreUTCWithMilliseconds) {
 
 TEST(UUIDs, AreLowerCaseVersionFourAndDistinct) {
     std::set<std::string> seen;
-    for (int i = 0; i < 200; ++i) {
-        const std::string id = randomUUID();
-        EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
-            << id;
-        seen.insert(id);
-    }
+    const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    for (int i = 0; i < 200; ++i) EXPECT_TRUE(std::regex_match(*seen.insert(randomUUID()).first, form));
     EXPECT_EQ(seen.size(), 200u);
 }
 

@@ -176,51 +176,37 @@ TEST_F(TelemetryTest, RejectedBatchesAreDroppedAndFailedOnesKept) {
     }
 }
 
-// Properties that cannot be sent are left out of the stored record, which must read back;
-// a record without any has no "props" (nor "aid" without a take).
-TEST_F(TelemetryTest, PropertiesThatCannotBeSentAreLeftOut) {
-    const std::tuple<const char*, TelemetryProps, std::optional<json>> cases[] = {
-        {"none", {}, std::nullopt},
-        {"not finite", {{"seconds", std::numeric_limits<double>::quiet_NaN()}, {"bytes", std::numeric_limits<double>::infinity()},
-                        {"screen", "1920x1080"}}, json{{"screen", "1920x1080"}}},
-        {"only not finite", {{"seconds", std::numeric_limits<double>::infinity()}}, std::nullopt},
+// A queue file keeps what reads back of it; a record stored after it leaves out the
+// properties that cannot be sent (and "props" when none remain, "aid" without a take).
+TEST_F(TelemetryTest, TheQueueFileKeepsWhatReadsBack) {
+    const std::string good = R"({"name":"app_launched","at":"2026-01-01T00:00:00.000Z"})";
+    const double nan = std::numeric_limits<double>::quiet_NaN(), infinity = std::numeric_limits<double>::infinity();
+    const std::tuple<const char*, std::string, size_t, TelemetryProps, std::optional<json>> cases[] = {
+        {"no file", "", 0, {}, std::nullopt},
+        {"torn file", "[{\"name\":\"app_launched\",\"at\":", 0, {}, std::nullopt},
+        {"not a list", "{\"name\":\"app_launched\"}", 0, {}, std::nullopt},
+        // A null where a number was, as older builds wrote a NaN, costs that record only.
+        {"one bad record", "[" + good + R"(,{"name":"take_stopped","at":"x","props":{"seconds":null}},)" + good + "]", 2, {}, std::nullopt},
+        {"not finite", "", 0, {{"seconds", nan}, {"bytes", infinity}, {"screen", "1920x1080"}}, json{{"screen", "1920x1080"}}},
+        {"only not finite", "", 0, {{"seconds", infinity}}, std::nullopt},
     };
-    for (const auto& [name, props, kept] : cases) {
+    for (const auto& [name, file, kept, props, stored] : cases) {
         SCOPED_TRACE(name);
         fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (!file.empty()) writeFileAtomically(dir / "queue.json", file);
         {
             auto telemetry = make();
+            EXPECT_EQ(telemetry->queued().size(), kept);
             // Two refusals: flushAndWait may add a pass to the flush the record started.
             backend.script({"offline", "offline"});
             telemetry->record(TelemetryEvent::takeStopped, std::nullopt, props);
             telemetry->flushAndWait(10);
         }
-        const auto stored = queueFile().at(0);
-        EXPECT_FALSE(stored.contains("aid"));
-        EXPECT_EQ(stored.contains("props") ? std::optional(stored["props"]) : std::nullopt, kept);
-        EXPECT_EQ(make()->queued().size(), 1u) << "the stored record does not read back";
-    }
-}
-
-TEST_F(TelemetryTest, AQueueFileKeepsWhatReadsBack) {
-    const std::string good = R"({"name":"app_launched","at":"2026-01-01T00:00:00.000Z"})";
-    const std::tuple<const char*, std::string, size_t> cases[] = {
-        {"torn file", "[{\"name\":\"app_launched\",\"at\":", 0},
-        {"not a list", "{\"name\":\"app_launched\"}", 0},
-        // A null where a number was, as older builds wrote a NaN, costs that record only.
-        {"one bad record", "[" + good + R"(,{"name":"take_stopped","at":"x","props":{"seconds":null}},)" + good + "]", 2},
-    };
-    for (const auto& [name, file, kept] : cases) {
-        SCOPED_TRACE(name);
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        writeFileAtomically(dir / "queue.json", file);
-        auto telemetry = make();
-        EXPECT_EQ(telemetry->queued().size(), kept);
-        backend.script({"offline", "offline"});
-        telemetry->record(TelemetryEvent::appQuit, std::nullopt);
-        telemetry->flushAndWait(10);
-        EXPECT_EQ(queueFile().size(), kept + 1);
+        const auto record = queueFile().at(kept);
+        EXPECT_FALSE(record.contains("aid"));
+        EXPECT_EQ(record.contains("props") ? std::optional(record["props"]) : std::nullopt, stored);
+        EXPECT_EQ(make()->queued().size(), kept + 1) << "the stored queue does not read back";
     }
 }
 

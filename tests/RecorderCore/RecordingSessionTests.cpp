@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <future>
-#include <regex>
 #include <set>
 
 #include "MP4Boxes.h"
@@ -206,7 +205,6 @@ TEST_F(RecordingSessionTest, AScreenAndMicTakeWithPausesIsSavedInSyncAndReported
     recorder->prepare();
     at(0.2);
     const std::string aid = recorder->begin();
-    EXPECT_TRUE(std::regex_match(aid, std::regex("[0-9a-f-]{36}"))) << aid;
     at(0.6);
     read();
     at(1.4);

@@ -41,7 +41,8 @@ protected:
 };
 
 // What the backend's shape checks cannot see: which service a request goes to, its time
-// limit, and the values it carries or leaves out.
+// limit, and the values it carries or leaves out. (Methods and bearer tokens the devserver
+// refuses when wrong.)
 TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
     const AppInfo app{"1.0", "7", "Debian GNU/Linux 12", "dev", "x86_64"};
     struct Case {
@@ -60,7 +61,7 @@ TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
          "http://127.0.0.1:9002/v1/assets/a1", R"({"type":"multistream","task":"screencast","folderName":"Screen Recording"})", 60},
         {"folder under a root team", [&] { api.createFolder({"u", "t1", "acme", std::nullopt}, "a1"); },
          "http://127.0.0.1:9001/teams/acme/teams/t1/folders", R"({"name":"Screen Recording","assetId":"a1","task":"screencast"})"},
-        {"folder of a team without a root", [&] { api.createFolder({"u", "t1", std::string(), std::nullopt}, "a1"); },
+        {"folder of a team with an empty root", [&] { api.createFolder({"u", "t1", std::string(), std::nullopt}, "a1"); },
          "http://127.0.0.1:9001/teams/t1/folders", R"({"name":"Screen Recording","assetId":"a1","task":"screencast"})"},
         {"diagnostic", [&] { api.sendDiagnostic(app, {DiagnosticKind::metricKit, "t", JSONValue(nullptr)}); },
          "http://127.0.0.1:9001/desktop/diagnostics",
@@ -73,11 +74,9 @@ TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
         SCOPED_TRACE(c.name);
         transport->answers.push_back({200, R"({"urls":[],"initUrl":"http://o/i","manifestUrl":"http://o/m","folderId":"f"})"});
         c.send();
-        EXPECT_EQ(last().method, "POST");
         EXPECT_EQ(last().url, c.url);
         EXPECT_EQ(last().body, c.body);
         EXPECT_EQ(last().timeoutSeconds, c.timeoutSeconds);
-        EXPECT_EQ(header(last(), "Authorization"), "Bearer tok");
         EXPECT_EQ(header(last(), "Content-Type"), "application/json");
     }
 }
@@ -133,7 +132,6 @@ TEST_F(BrindlowAPITest, UserDocumentReadCarriesTheMask) {
     EXPECT_EQ(last().method + " " + last().url,
               "GET http://127.0.0.1:9003/v1/projects/brindlow-dev/databases/(default)/documents/users/uid_1"
               "?mask.fieldPaths=team&mask.fieldPaths=languageCode");
-    EXPECT_EQ(header(last(), "Authorization"), "Bearer tok");
 }
 
 TEST_F(BrindlowAPITest, NothingIsSentSignedOutOrForAnUnusableUserID) {

@@ -110,8 +110,6 @@ TEST_F(RecordCommand, RecordsWithAPauseByKeyAndFilesTheTake) {
     EXPECT_NE(output.find("/screen-recorder/view/" + rec.at("folderId").get<std::string>()), std::string::npos);
     EXPECT_EQ(rec.at("status"), "saved");
     EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
-    ASSERT_EQ(state.at("folders").size(), 1u);
-    EXPECT_EQ(rec.at("folderId"), state.at("folders").at(0).at("id"));
     EXPECT_NEAR(rec.at("asset").at("durationSeconds").get<double>(), 6.0, 0.5);
     EXPECT_GT(rec.at("cursorLogBytes").get<int64_t>(), 0);
     // The main thread never stalled: no hang diagnostic was filed, here or at the backend.

@@ -31,14 +31,13 @@ TEST(GlobalShortcutsPortal, BindsTheDesktopsKeysAndHearsThemOrSaysWhyThereAreNon
             [&] { return !shortcuts.shortcuts().empty() && shortcuts.shortcuts()[0].note.isEmpty(); }, 10000));
         EXPECT_TRUE(shortcuts.note().isEmpty());
         ASSERT_EQ(shortcuts.shortcuts().size(), 2u);
-        EXPECT_EQ(shortcuts.shortcuts()[0].keys.toStdString(), "Super+R");
-        EXPECT_EQ(shortcuts.shortcuts()[1].keys.toStdString(), "Super+P");
+        const auto& bound = shortcuts.shortcuts();
+        EXPECT_EQ((bound[0].keys + " " + bound[1].keys).toStdString(), "Super+R Super+P");
         EXPECT_GE(changed.count(), 1);
 
-        portal.type("activate pause-or-resume\nactivate record-or-stop\nactivate something-else\n");
+        // An unknown one first: had it been taken for one of ours, the first two would not match.
+        portal.type("activate something-else\nactivate pause-or-resume\nactivate record-or-stop\n");
         ASSERT_TRUE(QTest::qWaitFor([&] { return activated.count() >= 2; }, 5000));
-        QTest::qWait(100);
-        ASSERT_EQ(activated.count(), 2) << "an unknown shortcut is ignored";
         EXPECT_EQ(activated[0][0].value<GlobalShortcuts::Action>(), GlobalShortcuts::Action::pauseOrResume);
         EXPECT_EQ(activated[1][0].value<GlobalShortcuts::Action>(), GlobalShortcuts::Action::recordOrStop);
     }

@@ -36,6 +36,11 @@ class Failure(Exception):
     pass
 
 
+def check(condition, failure):
+    if not condition:
+        raise Failure(failure)
+
+
 def wait_for(what, check, timeout=20.0):
     deadline = time.monotonic() + timeout
     while not (value := check()):
@@ -64,17 +69,6 @@ def output(*args):
     return subprocess.run(args, capture_output=True, text=True, timeout=30).stdout
 
 
-def nodes(node, depth=0):
-    # Parts of the tree that go away while it is walked are passed over.
-    yield node
-    try:
-        children = list(node) if depth < 40 else []
-    except Exception:
-        children = []
-    for child in children:
-        yield from nodes(child, depth + 1)
-
-
 class Recorder:
     # The app's accessible tree: controls by the identifier in their description.
 
@@ -91,13 +85,16 @@ class Recorder:
         return self.app
 
     def find(self, identifier=None, name=None, role=None):
-        for node in nodes(self.app):
+        def matches(node):
             try:
-                if identifier in (None, node.description) and name in (None, node.name) and \
-                        role in (None, node.getRole()) and node.getState().contains(pyatspi.STATE_SHOWING):
-                    return node
-            except Exception:
-                pass
+                return identifier in (None, node.description) and name in (None, node.name) and \
+                    role in (None, node.getRole()) and node.getState().contains(pyatspi.STATE_SHOWING)
+            except Exception:  # gone while the tree was read
+                return False
+        try:
+            return self.app and pyatspi.findDescendant(self.app, matches)
+        except Exception:  # the same, between two children
+            return None
 
     def wait(self, identifier=None, name=None, timeout=20.0):
         return wait_for(f"control {identifier} {name}", lambda: self.find(identifier, name), timeout)
@@ -105,8 +102,7 @@ class Recorder:
     def press(self, identifier, name=None, timeout=20.0):
         action = self.wait(identifier, name, timeout).queryAction()
         names = [action.getName(i) for i in range(action.nActions)]
-        if "Press" not in names or not action.doAction(names.index("Press")):
-            raise Failure(f"{identifier} cannot be pressed")
+        check("Press" in names and action.doAction(names.index("Press")), f"{identifier} cannot be pressed")
 
     def extents(self):
         e = wait_for("the window", lambda: self.find(name="Brindlow", role=pyatspi.ROLE_FRAME), 10) \
@@ -173,8 +169,7 @@ def run(args, home):
     server = start([args.devserver, "--data-dir", os.path.join(home, "devserver"), "--port-base", "0",
                     "--seed", "alice,t1,,de"], stdout=subprocess.PIPE)
     ready = first_line(server)
-    if not ready:
-        raise Failure("brindlow-devserver did not get ready")
+    check(ready, "brindlow-devserver did not get ready")
     ports = json.loads(ready)["ports"]
     monolith = f"http://127.0.0.1:{ports['monolith']}"
 
@@ -200,8 +195,7 @@ def run(args, home):
             tray.stdin.write(line + "\n")
             tray.stdin.flush()
         answer = json.loads(first_line(tray) or '{"error": "no answer"}')
-        if must and "error" in answer:
-            raise Failure(f"tray host, {line!r}: {answer['error']}")
+        check(not must or "value" in answer, f"tray host, {line!r}: {answer.get('error')}")
         return answer.get("value")
 
     ask(None)
@@ -221,8 +215,8 @@ def run(args, home):
         picture = cut_from_screen(name, x, y, w, h)
         corner, centre = (output("convert", picture, "-format", f"%[pixel:p{{{px},{py}}}]", "info:").strip()
                           for px, py in ((13, 13), (12 + w // 2, 12 + h // 2)))
-        if corner in ("black", "srgb(0,0,0)", "#000000") or corner == centre:
-            raise Failure(f"{name}: the window's corner {corner} is not clear (panel {centre})")
+        check(corner not in ("black", "srgb(0,0,0)", "#000000", centre),
+              f"{name}: the window's corner {corner} is not clear (panel {centre})")
 
     def recorded(clock):
         wait_for(f"{clock} recorded", lambda: getattr(recorder.find("elapsed"), "name", "") >= clock)
@@ -251,8 +245,7 @@ def run(args, home):
                    lambda: os.path.exists(opened) and (open(opened).read().split() or [None])[-1])
     browser = subprocess.run(["node", os.path.join(args.browser_tests, "sign-in.mjs"), url, "continue"],
                              capture_output=True, text=True, timeout=90)
-    if browser.returncode != 0:
-        raise Failure(f"the browser sign-in failed: {browser.stderr}")
+    check(browser.returncode == 0, f"the browser sign-in failed: {browser.stderr}")
 
     # A take from the window, on the Xvfb screen the setup chose: started with its button,
     # paused and resumed, stopped from the keyboard, then stored whole.
@@ -273,25 +266,21 @@ def run(args, home):
     take = wait_for("the saved take on the devserver", lambda: next(
         (r for r in json.load(urllib.request.urlopen(f"{monolith}/_dev/state", timeout=10))["recordings"]
          if r.get("status") == "saved"), None), 30)
-    if not take.get("check", {}).get("ok"):
-        raise Failure(f"the stored stream does not pass its check: {take.get('check')}")
+    check(take.get("check", {}).get("ok"), f"the stored stream does not pass its check: {take.get('check')}")
     recorder.press("new-recording")
 
     # The global shortcuts reach the recorder while another window has the focus, and the
     # tray shows the take only while it lasts, and controls it.
     recorder.wait("start-recording", timeout=30)
-    if ask("items"):
-        raise Failure("a tray item is shown outside a take")
+    check(not ask("items"), "a tray item is shown outside a take")
     covering, ours, other = cover()
     subprocess.run(["xdotool", "windowfocus", "--sync", str(other)], check=True, timeout=10)
     key("ctrl+alt+r")
     recorder.wait("stop", timeout=20)
     item = tray_saying("Brindlow: recording, 0:0")
     a, r, g, b = item["icon"] or (0, 0, 0, 0)
-    if a < 128 or r < 200 or g > 100 or b > 100:
-        raise Failure(f"the tray icon is not a red dot: {item['icon']}")
-    if item["menu"] != ["Pause", "Stop", "Show Brindlow"]:
-        raise Failure(f"the tray menu holds {item['menu']}")
+    check(a >= 128 and r >= 200 and g <= 100 and b <= 100, f"the tray icon is not a red dot: {item['icon']}")
+    check(item["menu"] == ["Pause", "Stop", "Show Brindlow"], f"the tray menu holds {item['menu']}")
     ask("click Pause")
     recorder.wait("pause-resume", name="Resume recording", timeout=10)
     tray_saying("paused")
@@ -324,14 +313,12 @@ def run(args, home):
     recorder.press("minimize")
     _, ours, other = cover()
     second = subprocess.run([args.app], env=env, capture_output=True, text=True, timeout=30)
-    if second.returncode != 0:
-        raise Failure(f"the second launch ended with {second.returncode}: {second.stderr}")
+    check(second.returncode == 0, f"the second launch ended with {second.returncode}: {second.stderr}")
     wait_for("the first window back on top", lambda: above(ours, other), 10)
 
     # Close quits in setup.
     recorder.press("close")
-    if app.wait(timeout=15) != 0:
-        raise Failure(f"the app ended with {app.returncode}")
+    check(app.wait(timeout=15) == 0, f"the app ended with {app.returncode}")
 
 
 if __name__ == "__main__":

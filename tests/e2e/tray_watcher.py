@@ -20,10 +20,6 @@ WATCHER = """<node><interface name="org.kde.StatusNotifierWatcher">
   <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
   <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierHostRegistered"/>
 </interface></node>"""
 
 bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
@@ -48,7 +44,7 @@ def on_call(connection, sender, path, interface, method, parameters, invocation)
 def on_property(connection, sender, path, interface, name):
     if name == "RegisteredStatusNotifierItems":
         return GLib.Variant("as", [n + p for n, p in live_items()])
-    return GLib.Variant("b", True) if name == "IsStatusNotifierHostRegistered" else GLib.Variant("i", 0)
+    return GLib.Variant("b", True)
 
 
 def live_items():

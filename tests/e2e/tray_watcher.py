@@ -17,8 +17,6 @@ from gi.repository import Gio, GLib
 
 WATCHER = """<node><interface name="org.kde.StatusNotifierWatcher">
   <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
 </interface></node>"""
 
@@ -39,12 +37,6 @@ def on_call(connection, sender, path, interface, method, parameters, invocation)
         if item not in items:
             items.append(item)
     invocation.return_value(None)
-
-
-def on_property(connection, sender, path, interface, name):
-    if name == "RegisteredStatusNotifierItems":
-        return GLib.Variant("as", [n + p for n, p in live_items()])
-    return GLib.Variant("b", True)
 
 
 def live_items():
@@ -101,7 +93,7 @@ def on_input(channel, condition):
 
 
 bus.register_object("/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(WATCHER).interfaces[0], on_call,
-                    on_property, None)
+                    lambda *_: GLib.Variant("b", True), None)
 for wanted in ("org.kde.StatusNotifierWatcher", f"org.kde.StatusNotifierHost-{os.getpid()}"):
     if call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
             GLib.Variant("(su)", (wanted, 4)), "(u)")[0] != 1:

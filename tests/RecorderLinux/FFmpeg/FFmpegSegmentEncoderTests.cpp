@@ -38,13 +38,6 @@ std::vector<Packet> videoPackets(const std::filesystem::path& file) {
     return packets;
 }
 
-std::vector<double> keyTimes(const std::vector<Packet>& packets) {
-    std::vector<double> keys;
-    for (const auto& p : packets)
-        if (p.key) keys.push_back(p.time);
-    return keys;
-}
-
 // An Annex B stream decoded by ffmpeg with `output` arguments; the exit code and what it wrote.
 testing::CommandResult decodeAnnexB(const std::vector<uint8_t>& annexB, std::vector<std::string> output) {
     const auto file = std::filesystem::temp_directory_path() / ("brindlow-x264-" + randomUUID() + ".h264");
@@ -167,7 +160,9 @@ TEST_F(FFmpegSegmentEncoderTest, StreamIsHighProfileInTwoSecondFragmentsEachStar
     ASSERT_EQ(packets.size(), 271u);
     EXPECT_NEAR(packets[0].time, 0.0, 1e-6);
     EXPECT_NEAR(packets[1].time, frameTime(0, 30).seconds(), 1e-3);
-    const auto keys = keyTimes(packets);
+    std::vector<double> keys;
+    for (const auto& p : packets)
+        if (p.key) keys.push_back(p.time);
     ASSERT_EQ(keys.size(), starts.size());
     for (size_t i = 0; i < keys.size(); ++i) EXPECT_NEAR(keys[i], starts[i], 1e-3);
 }

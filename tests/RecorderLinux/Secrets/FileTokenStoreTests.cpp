@@ -98,9 +98,9 @@ TEST_F(FileTokenStoreTest, WarnsWhenASessionIsLoadedFromTheFile) {
                 "the sign-in is kept in .*session-dev.json");
 }
 
-// No session bus at all: the file serves. A bus that connects but never answers stands for
-// a keyring whose unlock prompt nobody answers: the keyring stays the store, reading as
-// signed out, and nothing goes to a file.
+// A bus that connects but never answers stands for a keyring whose unlock prompt nobody
+// answers: the keyring stays the store, reading as signed out, and nothing goes to a file.
+// No session bus at all: the file serves.
 TEST_F(FileTokenStoreTest, TheFileServesOnlyWhenNoSessionBusIsThere) {
     fs::create_directories(root);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -109,7 +109,8 @@ TEST_F(FileTokenStoreTest, TheFileServesOnlyWhenNoSessionBusIsThere) {
     std::strncpy(address.sun_path, (root / "silent-bus").c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 8), 0);
-    for (const char* bus : {"no-bus", "silent-bus"}) {
+    // The silent bus first: a failed connection to the other is remembered by the process.
+    for (const char* bus : {"silent-bus", "no-bus"}) {
         SCOPED_TRACE(bus);
         setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / bus).string()).c_str(), 1);
         auto store = makeTokenStore("dev", dir.string());

@@ -20,8 +20,6 @@ PORTAL = """
   <method name="BindShortcuts"><arg type="o" name="session_handle" direction="in"/>
     <arg type="a(sa{sv})" name="shortcuts" direction="in"/><arg type="s" name="parent_window" direction="in"/>
     <arg type="a{sv}" name="options" direction="in"/><arg type="o" name="handle" direction="out"/></method>
-  <signal name="Activated"><arg type="o" name="session_handle"/><arg type="s" name="shortcut_id"/>
-    <arg type="t" name="timestamp"/><arg type="a{sv}" name="options"/></signal>
   <property name="version" type="u" access="read"/>
 </interface></node>"""
 

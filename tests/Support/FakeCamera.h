@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -27,8 +26,7 @@ inline constexpr v4l2_fract at30{1, 30}, at25{1, 25}, at60{1, 60}, at2997{1001, 
 
 // One size of one pixel format, with its frame intervals.
 struct FakeMode {
-    uint32_t fourcc;
-    uint32_t width, height;
+    uint32_t fourcc, width, height;
     std::vector<v4l2_fract> discrete;           // discrete intervals, or
     std::optional<v4l2_frmival_stepwise> span;  // one stepwise range
 };
@@ -48,7 +46,7 @@ public:
     v4l2_fract appliedInterval{};
     std::vector<timeval> stamps;
     bool streaming = false;
-    int openCount = 0, closeCount = 0;
+    int openCount = 0, closeCount = 0, streamsStarted = 0;
     int busyRefusals = 0;  // requests another handle's buffers refused
     // A continuous range of sizes per format, each size running at 30 per second.
     std::map<uint32_t, v4l2_frmsize_stepwise> sizeRanges;
@@ -85,23 +83,17 @@ public:
                 return 0;
             }
             case VIDIOC_ENUM_FMT: {
-                auto* f = static_cast<v4l2_fmtdesc*>(argument);
                 std::vector<uint32_t> fourccs;
                 for (const auto& m : modes)
                     if (std::find(fourccs.begin(), fourccs.end(), m.fourcc) == fourccs.end()) fourccs.push_back(m.fourcc);
                 for (const auto& range : sizeRanges) fourccs.push_back(range.first);
-                if (f->index >= fourccs.size()) return fail(EINVAL);
-                f->pixelformat = fourccs[f->index];
-                return 0;
+                auto* f = static_cast<v4l2_fmtdesc*>(argument);
+                return f->index < fourccs.size() ? (f->pixelformat = fourccs[f->index], 0) : fail(EINVAL);
             }
             case VIDIOC_ENUM_FRAMESIZES: {
                 auto* s = static_cast<v4l2_frmsizeenum*>(argument);
-                if (const auto range = sizeRanges.find(s->pixel_format); range != sizeRanges.end()) {
-                    if (s->index != 0) return fail(EINVAL);
-                    s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
-                    s->stepwise = range->second;
-                    return 0;
-                }
+                if (const auto range = sizeRanges.find(s->pixel_format); range != sizeRanges.end())
+                    return s->index ? fail(EINVAL) : (s->type = V4L2_FRMSIZE_TYPE_STEPWISE, s->stepwise = range->second, 0);
                 uint32_t n = 0;
                 for (const auto& m : modes)
                     if (m.fourcc == s->pixel_format && n++ == s->index) {
@@ -113,33 +105,22 @@ public:
             }
             case VIDIOC_ENUM_FRAMEINTERVALS: {
                 auto* i = static_cast<v4l2_frmivalenum*>(argument);
+                FakeMode m{};  // the mode asked about; none has no intervals
                 if (const auto range = sizeRanges.find(i->pixel_format); range != sizeRanges.end()) {
                     const auto& r = range->second;
-                    if (i->index != 0 || i->width < r.min_width || i->width > r.max_width || i->height < r.min_height ||
-                        i->height > r.max_height)
-                        return fail(EINVAL);
-                    i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-                    i->discrete = at30;
-                    return 0;
+                    if (i->width >= r.min_width && i->width <= r.max_width && i->height >= r.min_height &&
+                        i->height <= r.max_height)
+                        m.discrete = {at30};
                 }
-                const auto m = std::find_if(modes.begin(), modes.end(), [&](const FakeMode& m) {
-                    return m.fourcc == i->pixel_format && m.width == i->width && m.height == i->height;
-                });
-                if (m == modes.end()) return fail(EINVAL);
-                if (m->span && i->index == 0) {
-                    i->type = V4L2_FRMIVAL_TYPE_STEPWISE;
-                    i->stepwise = *m->span;
-                    return 0;
-                }
-                if (i->index >= m->discrete.size()) return fail(EINVAL);
+                for (const auto& mode : modes)
+                    if (mode.fourcc == i->pixel_format && mode.width == i->width && mode.height == i->height) m = mode;
+                if (m.span && i->index == 0) return i->type = V4L2_FRMIVAL_TYPE_STEPWISE, i->stepwise = *m.span, 0;
+                if (i->index >= m.discrete.size()) return fail(EINVAL);
                 i->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-                i->discrete = m->discrete[i->index];
+                i->discrete = m.discrete[i->index];
                 return 0;
             }
-            case VIDIOC_S_FMT:
-                if (othersBuffers) return busy();
-                applied = *static_cast<v4l2_format*>(argument);
-                return 0;
+            case VIDIOC_S_FMT: return othersBuffers ? busy() : (applied = *static_cast<v4l2_format*>(argument), 0);
             case VIDIOC_S_PARM: {
                 auto& interval = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
                 appliedInterval = interval;
@@ -147,19 +128,16 @@ public:
                 return 0;
             }
             case VIDIOC_REQBUFS: {
-                auto* r = static_cast<v4l2_requestbuffers*>(argument);
                 if (othersBuffers) return busy();
                 giveBack();
-                if (r->count == 0) return 0;
-                owner = fd;
-                for (uint32_t i = 0; i < r->count; ++i) buffers.push_back(guardedBuffer(std::max<size_t>(picture.size(), 1)));
+                const uint32_t count = static_cast<v4l2_requestbuffers*>(argument)->count;
+                if (count) owner = fd;
+                for (uint32_t i = 0; i < count; ++i) buffers.push_back(guardedBuffer(std::max<size_t>(picture.size(), 1)));
                 return 0;
             }
             case VIDIOC_QUERYBUF: {
                 auto* b = static_cast<v4l2_buffer*>(argument);
-                b->length = uint32_t(buffers.at(b->index).size);
-                b->m.offset = b->index * 4096;
-                return 0;
+                return b->length = uint32_t(buffers.at(b->index).size), b->m.offset = b->index * 4096, 0;
             }
             case VIDIOC_QBUF: queued.push_back(static_cast<v4l2_buffer*>(argument)->index); return 0;
             case VIDIOC_DQBUF: {
@@ -167,24 +145,19 @@ public:
                 if (!streaming || queued.empty()) return fail(EAGAIN);
                 auto* b = static_cast<v4l2_buffer*>(argument);
                 b->index = queued.front();
-                queued.pop_front();
+                queued.erase(queued.begin());
                 std::memcpy(buffers[b->index].data, picture.data(), picture.size());
                 b->bytesused = uint32_t(picture.size());
-                timespec now{};
-                clock_gettime(CLOCK_MONOTONIC, &now);
-                b->timestamp = {now.tv_sec, now.tv_nsec / 1000};
+                const auto now = std::chrono::steady_clock::now().time_since_epoch();
+                b->timestamp = {time_t(now / 1s), suseconds_t(now % 1s / 1us)};
                 b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
                 stamps.push_back(b->timestamp);
                 return 0;
             }
+            case VIDIOC_STREAMOFF: return othersBuffers ? busy() : (streaming = false, 0);
             case VIDIOC_STREAMON:
-            case VIDIOC_STREAMOFF:
                 if (othersBuffers) return busy();
-                if (request == VIDIOC_STREAMOFF) return streaming = false, 0;
-                if (!owner) return fail(EINVAL);
-                streaming = true;
-                ++streamsStarted;
-                return 0;
+                return owner ? (streaming = true, ++streamsStarted, 0) : fail(EINVAL);
         }
         return fail(ENOTTY);
     }
@@ -199,31 +172,18 @@ public:
         return 1;
     }
 
-    int streamsStarted = 0;
-
 private:
-    static int fail(int error) {
-        errno = error;
-        return -1;
-    }
-    int busy() {
-        ++busyRefusals;
-        return fail(EBUSY);
-    }
+    static int fail(int error) { return errno = error, -1; }
+    int busy() { return ++busyRefusals, fail(EBUSY); }
     // A driver's buffer ends where its mapping ends: the next page is unreadable, so a
     // reader that runs past the bytes it was given faults here as it could on a camera.
-    struct Buffer {
-        uint8_t* data;
-        size_t size;
-        void* base;
-        size_t mapped;
-    };
+    struct Buffer { uint8_t* data; size_t size, mapped; void* base; };
     static Buffer guardedBuffer(size_t size) {
         const size_t page = size_t(sysconf(_SC_PAGESIZE)), body = (size + page - 1) / page * page;
         void* base = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED) throw std::bad_alloc();
         ::mprotect(static_cast<uint8_t*>(base) + body, page, PROT_NONE);
-        return {static_cast<uint8_t*>(base) + body - size, size, base, body + page};
+        return {static_cast<uint8_t*>(base) + body - size, size, body + page, base};
     }
     void giveBack() {
         for (const auto& b : buffers) ::munmap(b.base, b.mapped);
@@ -233,7 +193,7 @@ private:
         owner.reset();
     }
     std::vector<Buffer> buffers;
-    std::deque<uint32_t> queued;
+    std::vector<uint32_t> queued;
     std::optional<int> owner;           // the handle the buffers belong to
     std::map<int, bool> metadataNodes;  // open handles: whether on the metadata-only node
     int nextFd = 10;

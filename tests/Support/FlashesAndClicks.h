@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -105,18 +104,6 @@ struct SoundFigures {
     double audioSeconds = 0;  // from 0 to the last decoded sample
     double videoSeconds = 0;  // from 0 to the end of the last picture
     std::vector<std::pair<double, double>> silences;  // (start, length) in seconds
-    std::string text() const {
-        char line[120];
-        std::snprintf(line, sizeof line, "audio %.3f s, video %.3f s (audio - video %+.1f ms), %zu silent stretches",
-                      audioSeconds, videoSeconds, (audioSeconds - videoSeconds) * 1000, silences.size());
-        std::string text = line;
-        for (size_t i = 0; i < silences.size() && i < 5; ++i) {
-            std::snprintf(line, sizeof line, "%s%.3f s for %.1f ms", i ? ", " : ": at ", silences[i].first,
-                          silences[i].second * 1000);
-            text += line;
-        }
-        return text;
-    }
 };
 inline SoundFigures measureSound(const std::filesystem::path& file, float quiet = 0.01f) {
     SoundFigures figures;

@@ -9,19 +9,6 @@
 namespace brindlow {
 namespace {
 
-// Gradients, where filters that differ only at sharp edges agree.
-std::vector<uint8_t> smoothBGR0(int width, int height) {
-    std::vector<uint8_t> pixels(size_t(width) * height * 4);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            uint8_t* p = &pixels[(size_t(y) * width + x) * 4];
-            p[0] = uint8_t(x * 255 / width);
-            p[1] = uint8_t(y * 255 / height);
-            p[2] = uint8_t((x + y) * 255 / (width + height));
-        }
-    return pixels;
-}
-
 TEST(FrameConverter, ChangedAreasConvertToTheSameBytesAsTheWholePicture) {
     std::mt19937 random(7);
     for (const auto& [width, height] : {std::pair{64, 48}, {333, 101}, {1920, 1080}}) {
@@ -59,16 +46,16 @@ TEST(FrameConverter, AreasGrowToWholeChromaBlocksInsideThePicture) {
 }
 
 TEST(FrameConverter, DirectPathsAgreeWithLibswscale) {
+    // Gradients, where filters that differ only at sharp edges agree.
     const int width = 640, height = 360;
-    const std::vector<uint8_t> screen = smoothBGR0(width, height);
-    std::vector<uint8_t> yuyv(size_t(width) * height * 2);
+    std::vector<uint8_t> screen(size_t(width) * height * 4), yuyv(size_t(width) * height * 2);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; x += 2) {
-            uint8_t* p = &yuyv[(size_t(y) * width + x) * 2];
-            p[0] = uint8_t(16 + x * 219 / width);
-            p[1] = uint8_t(16 + y * 224 / height);
-            p[2] = uint8_t(16 + (x + 1) * 219 / width);
-            p[3] = uint8_t(240 - x * 224 / width);
+        for (int x = 0; x < width; ++x) {
+            uint8_t *p = &screen[(size_t(y) * width + x) * 4], *q = &yuyv[(size_t(y) * width + x) * 2];
+            p[0] = uint8_t(x * 255 / width), p[1] = uint8_t(y * 255 / height);
+            p[2] = uint8_t((x + y) * 255 / (width + height));
+            q[0] = uint8_t(16 + x * 219 / width);  // Y, then U for an even pixel, V for an odd one
+            q[1] = uint8_t(x % 2 ? 240 - (x - 1) * 224 / width : 16 + y * 224 / height);
         }
     // A fitted screen is scaled by another filter, whose sample positions differ by a
     // fraction of a pixel: on these gradients, up to three levels.

@@ -13,30 +13,19 @@ namespace {
 
 using testing::shareAt;
 
-class MicrophoneOnPulseAudio : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!pulse.ready()) GTEST_SKIP() << "PulseAudio could not be started (Debian packages pulseaudio pulseaudio-utils)";
-        pulse.use();
-    }
-    void TearDown() override { unsetenv("PULSE_SERVER"); }
-
+// Sources are listed without monitors, the default marked. The source asked for, not the
+// default, is recorded as 48 kHz mono float in 10 ms buffers, each following the last
+// without a gap, stamped on the host clock. Neither a missing source nor a missing server
+// is a permission the user could grant; without a server there are no devices either.
+TEST(MicrophoneOnPulseAudio, ListsRecordsContinuouslyOnTheHostClockAndSaysWhatFailed) {
     testing::PulseAudioProcess pulse;
-};
-
-TEST_F(MicrophoneOnPulseAudio, ListsSourcesWithoutMonitorsAndMarksTheDefault) {
+    if (!pulse.ready()) GTEST_SKIP() << "PulseAudio could not be started (Debian packages pulseaudio pulseaudio-utils)";
+    pulse.use();
     const auto devices = MicrophoneSource::available();
     ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices[0].id, "sine440");
-    EXPECT_TRUE(devices[0].isDefault);
+    EXPECT_EQ(std::tie(devices[0].id, devices[0].isDefault, devices[1].id, devices[1].isDefault),
+              std::make_tuple("sine440", true, "probemic", false));
     EXPECT_FALSE(devices[0].name.empty());
-    EXPECT_EQ(devices[1].id, "probemic");
-    EXPECT_FALSE(devices[1].isDefault);
-}
-
-// The source asked for, not the default, as 48 kHz mono float in 10 ms buffers, each
-// following the last without a gap, stamped on the host clock.
-TEST_F(MicrophoneOnPulseAudio, RecordsTheSourceAskedForContinuouslyOnTheHostClock) {
     MicrophoneSource source({"tone.monitor", "Tone", false});
     testing::Frames buffers;
     source.start(buffers.deliver());
@@ -58,11 +47,6 @@ TEST_F(MicrophoneOnPulseAudio, RecordsTheSourceAskedForContinuouslyOnTheHostCloc
     const double age = (now - buffers.buffers.back().presentationTime()).seconds();
     EXPECT_GT(age, 0);
     EXPECT_LT(age, 2);
-}
-
-// Neither a missing source nor a missing server is a permission the user could grant;
-// without a server there are no devices either.
-TEST_F(MicrophoneOnPulseAudio, StartFailuresSayWhatFailed) {
     const struct {
         const char* server;  // PULSE_SERVER, or nothing for the test's own
         std::string source, message;
@@ -73,11 +57,11 @@ TEST_F(MicrophoneOnPulseAudio, StartFailuresSayWhatFailed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         if (c.server) setenv("PULSE_SERVER", c.server, 1);
-        MicrophoneSource source({c.source, "Desk mic", false});
-        const auto error = testing::errorFrom<MicrophoneError>([&] { source.start([](const SampleBuffer&) {}); });
+        MicrophoneSource failing({c.source, "Desk mic", false});
+        const auto error = testing::errorFrom<MicrophoneError>([&] { failing.start([](const SampleBuffer&) {}); });
         const std::string what = error ? error->what() : "";
         EXPECT_NE(what.find("\"Desk mic\" " + c.message), std::string::npos) << what;
-        source.stop();
+        failing.stop();
         EXPECT_TRUE(!c.server || MicrophoneSource::available().empty());
     }
 }

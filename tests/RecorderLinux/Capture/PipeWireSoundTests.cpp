@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "Capture/ComputerSoundSource.h"
 #include "Capture/MicrophoneSource.h"
 #include "MixedSoundSource.h"
+#include "Support/CapturedFrames.h"
 #include "Support/OnWaylandDesktop.h"
 #include "Support/Subprocess.h"
 #include "Support/SyntheticMedia.h"
@@ -20,8 +20,7 @@
 namespace brindlow {
 namespace {
 
-using testing::ChildProcess;
-using testing::runCommand;
+using testing::ChildProcess, testing::runCommand;
 using PipeWireSound = testing::OnWaylandDesktop;
 
 TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine) {
@@ -49,12 +48,8 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     ASSERT_TRUE(computer.started() && speaker.started() && hog.started());
     MixedSoundSource source({{std::make_shared<MicrophoneSource>(MicrophoneDevice{"testmic", "Test microphone", false}), true},
                              {std::make_shared<ComputerSoundSource>(), false}});
-    std::mutex mutex;
-    std::vector<SampleBuffer> buffers;
-    source.start([&](const SampleBuffer& buffer) {
-        std::lock_guard lock(mutex);
-        buffers.push_back(buffer);
-    });
+    testing::Frames delivered;
+    source.start(delivered.deliver());
     EXPECT_EQ(source.liveInputs(), 2u);
     // Once the streams have settled, six seconds as a take would have them.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -64,11 +59,11 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     source.deliverUntil(to);
     source.stop();
 
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(delivered.mutex);
     std::vector<float> sound;
     std::optional<MediaTime> first, end;
     int gaps = 0;
-    for (const auto& b : buffers) {
+    for (const auto& b : delivered.buffers) {
         if (b.presentationTime() + b.duration() <= from || b.presentationTime() >= to) continue;
         if (end && b.presentationTime() != *end) ++gaps;
         if (!first) first = b.presentationTime();

@@ -3,8 +3,9 @@
 // and its sound measured: no silence the source did not leave, as long as the pictures,
 // and a click made with a flash heard with it.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -23,9 +24,7 @@ namespace brindlow {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::levelAt;
-using testing::runCommand;
+using testing::ChildProcess, testing::levelAt, testing::runCommand, ::testing::IsEmpty, ::testing::SizeIs;
 
 class SoundInTakes : public ::testing::Test {
 protected:
@@ -34,24 +33,16 @@ protected:
         pulse.use();
         std::filesystem::create_directories(rig.spool);
     }
-    void TearDown() override { unsetenv("PULSE_SERVER"); }
 
     static std::shared_ptr<MicrophoneSource> mic(const std::string& id) {
         return std::make_shared<MicrophoneSource>(MicrophoneDevice{id, id, false});
     }
-    static std::shared_ptr<MixedSoundSource> withComputerSound(std::shared_ptr<CaptureSource> microphone) {
-        return std::make_shared<MixedSoundSource>(std::vector<MixedSoundSource::Input>{
-            {std::move(microphone), true}, {std::make_shared<ComputerSoundSource>(), false}});
-    }
     // A 48 kHz mono WAV of a sine at `level` of full scale.
     std::string tone(const std::string& name, int frequency, double seconds, double level) const {
         const auto wav = (rig.spool / (name + ".wav")).string();
-        EXPECT_EQ(runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                              "aevalsrc=" + std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) +
-                                  "*t):s=48000:d=" + std::to_string(seconds),
-                              "-y", wav})
-                      .exitCode,
-                  0);
+        const auto sine = std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) + "*t):s=48000:d=";
+        EXPECT_EQ(runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "aevalsrc=" + sine + std::to_string(seconds),
+                              "-y", wav}).exitCode, 0);
         return wav;
     }
     // Plays into `sink` until the test ends.
@@ -97,10 +88,8 @@ TEST_F(SoundInTakes, ABurstySourceOnABusyMachineRecordsWholeSound) {
         std::this_thread::sleep_for(5s);
     });
     const auto sound = testing::measureSound(rig.stored(aid, "screen"));
-    std::printf("busy machine: %lld pictures dropped; sound: %s\n", (long long)session->droppedFrames(),
-                sound.text().c_str());
-    EXPECT_TRUE(sound.silences.empty()) << sound.text();
-    EXPECT_NEAR(sound.audioSeconds, sound.videoSeconds, 1.0 / 30) << sound.text();
+    EXPECT_THAT(sound.silences, IsEmpty());
+    EXPECT_NEAR(sound.audioSeconds, sound.videoSeconds, 1.0 / 30);
 }
 
 // The X screen flashes and a click plays at the same moments, into the microphone and into
@@ -120,7 +109,8 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
     const auto displays = availableDisplays();
     ASSERT_FALSE(displays.empty());
     auto session = rig.session(std::make_shared<ScreenSource>(displays[0], displays[0].pixels, 30), nullptr,
-                               withComputerSound(mic("probemic")));
+                               std::make_shared<MixedSoundSource>(std::vector<MixedSoundSource::Input>{
+                                   {mic("probemic"), true}, {std::make_shared<ComputerSoundSource>(), false}}));
     // The root turns white before the player starts: a picture is seen up to a frame after
     // the change, a sound a few milliseconds after its player starts. "probe" is heard by
     // the microphone, "nullsink", the default output, by computer sound.
@@ -160,13 +150,11 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
         EXPECT_NEAR(audio.clicks[i], video.flashes[i], 1.0 / 30) << i;
     }
     const auto sound = testing::measureSound(stream, 0.005f);
-    std::printf("sound: %s; suspended for %.3f s\n", sound.text().c_str(), suspended);
     // A click's stream joining the sink can leave a few quiet milliseconds in the sink's
     // own output; the other takes here hold continuity to 5 ms.
-    std::vector<std::pair<double, double>> gaps;
-    for (const auto& silence : sound.silences)
-        if (silence.second > 0.05) gaps.push_back(silence);
-    ASSERT_EQ(gaps.size(), 1u) << sound.text();
+    auto gaps = sound.silences;
+    std::erase_if(gaps, [](const auto& silence) { return silence.second <= 0.05; });
+    ASSERT_THAT(gaps, SizeIs(1)) << "the suspension lasted " << suspended << " s";
     EXPECT_NEAR(gaps[0].second, suspended, 0.1);
     EXPECT_NEAR(sound.audioSeconds, sound.videoSeconds, 1.0 / 30);
 }
@@ -204,8 +192,8 @@ TEST_F(SoundInTakes, ComputerSoundIsMixedWithTheMicrophoneAndFollowsTheDefaultOu
     EXPECT_EQ(followed, "second.monitor");
     const auto stream = rig.stored(aid, "screen");
     const auto whole = testing::measureSound(stream);
-    EXPECT_TRUE(whole.silences.empty()) << whole.text();
-    EXPECT_NEAR(whole.audioSeconds, whole.videoSeconds, 1.0 / 30) << whole.text();
+    EXPECT_THAT(whole.silences, IsEmpty());
+    EXPECT_NEAR(whole.audioSeconds, whole.videoSeconds, 1.0 / 30);
     // Before the switch (0.5 to 3 s of the take) and well after it (5 to 6.5 s).
     const auto decoded = testing::decodedSound(stream);
     ASSERT_GT(decoded.size(), size_t(6.5 * 48'000));
@@ -219,9 +207,7 @@ TEST_F(SoundInTakes, ComputerSoundIsMixedWithTheMicrophoneAndFollowsTheDefaultOu
     // Now the second output plays both tones: together loud enough for the limiter.
     EXPECT_GT(levelAt(after, 700, 48'000), 0.2);
     EXPECT_GT(levelAt(after, 440, 48'000), 0.4);
-    float loudest = 0;
-    for (float x : decoded) loudest = std::max(loudest, std::fabs(x));
-    EXPECT_LT(loudest, 1.0f);
+    EXPECT_LT(std::fabs(std::ranges::max(decoded, {}, [](float x) { return std::fabs(x); })), 1.0f);
 }
 
 }  // namespace

@@ -33,11 +33,8 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     // which, too, run their sound in the server's realtime threads on a desktop.
     const auto player = [&](const char* name, int frequency, double level, std::vector<std::string> target) {
         const std::string wav = rig.runtimeDir() + "/" + name + ".wav";
-        EXPECT_EQ(runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                              "aevalsrc=" + std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) + "*t):s=48000",
-                              "-t", "20", "-y", wav})
-                      .exitCode,
-                  0);
+        const auto sine = "aevalsrc=" + std::to_string(level) + "*sin(2*PI*" + std::to_string(frequency) + "*t):s=48000";
+        EXPECT_EQ(runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", sine, "-t", "20", "-y", wav}).exitCode, 0);
         target.insert(target.begin(), {"nice", "-n", "-10", "pw-play"});
         target.push_back(wav);
         return ChildProcess(target);

@@ -94,21 +94,18 @@ TEST(CameraPreviewInATake, ThePreviewSharesTheCameraWithTheTakeAndComesBackAfter
 
     // One preview item from setup to the end of the take: one made again starts black.
     QPointer<QQuickItem> preview;
+    const auto pictures = [&] { return preview ? preview->property("picturesShown").toInt() : -1; };
     const auto showing = [&] {
-        return QTest::qWaitFor(
-            [&] {
-                preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
-                return preview && preview->property("picturesShown").toInt() > 3;
-            },
-            5000);
+        return QTest::qWaitFor([&] {
+            preview = window.contentItem()->findChild<QQuickItem*>("camera-preview");
+            return pictures() > 3;
+        }, 5000);
     };
     ASSERT_TRUE(showing()) << "the preview shows nothing in setup";
     model->record();
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->screen().kind == Screen::Kind::recording; }, 10'000));
-    const int atStart = preview->property("picturesShown").toInt();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return preview && preview->property("picturesShown").toInt() > atStart + 20; },
-                                10'000))
-        << "the preview froze while the take recorded";
+    const int atStart = pictures();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pictures() > atStart + 20; }, 10'000)) << "the preview froze in the take";
     QDir().mkpath(BRINDLOW_UI_ARTIFACTS);
     window.grabWindow().save(QString(BRINDLOW_UI_ARTIFACTS) + "/recording-with-camera-preview.png");
     {

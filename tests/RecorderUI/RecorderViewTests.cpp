@@ -90,10 +90,6 @@ QString accessible(QQuickItem* item, QAccessible::Text which) {
     return a ? a->text(which) : QString();
 }
 
-QVariantMap shortcut(const char* name, const char* keys, const char* note = "") {
-    return {{"name", name}, {"keys", keys}, {"note", note}};
-}
-
 const char* const signInAddress = "http://127.0.0.1:47800/desktop/sign-in?port=41234&state=9f3c2a7be15d4c08a6e2";
 const char* const recordingAddress = "http://127.0.0.1:47800/screen-recorder/view/f-4b1d";
 
@@ -205,8 +201,9 @@ std::vector<ScreenCase> screenCases() {
                    {"shortcut-1", "Pause or resume taken by another app"}},
          .absent = {"shortcut-2", "shortcuts-note"}, .disabled = {"shortcut-0", "shortcut-1"},
          .opener = "account-menu",
-         .shortcuts = {shortcut("Start or stop recording", "Ctrl+Alt+R"),
-                       shortcut("Pause or resume", "Ctrl+Alt+P", "taken by another app")}},
+         .shortcuts = {QVariantMap{{"name", "Start or stop recording"}, {"keys", "Ctrl+Alt+R"}, {"note", ""}},
+                       QVariantMap{{"name", "Pause or resume"}, {"keys", "Ctrl+Alt+P"},
+                                   {"note", "taken by another app"}}}},
         {.name = "account-menu-no-shortcuts", .state = on(setup),
          .shown = {{"shortcuts-note", "This desktop does not let apps have shortcuts."}}, .absent = {"shortcut-0"},
          .disabled = {"shortcuts-note"}, .opener = "account-menu",

@@ -153,8 +153,8 @@ TEST(ScreenSource, AMissingConnectionFailsStart) {
 
 // Against a real X server: its screen listed, a whole change seen in BT.709 video range,
 // and a rectangle drawn onto the root window (damage for just that area) giving the same
-// picture as a whole grab.
-TEST(ScreenCaptureOnXvfb, ListsTheScreenAndCapturesWholeAndSmallChanges) {
+// picture as a whole grab. A 5K screen is fitted to the encoder.
+TEST(ScreenCaptureOnXvfb, ListsTheScreenCapturesWholeAndSmallChangesAndFitsA5KScreen) {
     testing::XvfbProcess xvfb("1920x1080x24");
     if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
     xvfb.use();
@@ -191,22 +191,18 @@ TEST(ScreenCaptureOnXvfb, ListsTheScreenAndCapturesWholeAndSmallChanges) {
     const uint8_t* pixels = connection->grab(stride);
     const FrameConverter whole(FrameConverter::Input::bgr0, 1920, 1080, 1920, 1080);
     EXPECT_TRUE(frames.last().videoFrame()->bytes == whole.convert(pixels, stride).bytes);
-}
 
-TEST(ScreenCaptureOnLargeXvfb, FitsA5KScreenToTheEncoder) {
-    testing::XvfbProcess xvfb("5120x2880x24");
-    if (!xvfb.ready()) GTEST_SKIP() << "Xvfb could not be started (Debian package xvfb)";
-    xvfb.use();
-    const auto displays = availableDisplays();
-    ASSERT_EQ(displays.size(), 1u);
-    ScreenSource source(displays[0], displays[0].pixels, 10);
-    EXPECT_EQ(source.videoSize(), (CaptureSize{4096, 2304}));
-    Frames frames;
-    source.start(frames.deliver());
-    ASSERT_TRUE(frames.waitFor(2));
-    source.stop();
-    EXPECT_EQ(frames.last().videoFrame()->width, 4096);
-    EXPECT_EQ(frames.last().videoFrame()->height, 2304);
+    testing::XvfbProcess large("5120x2880x24");
+    ASSERT_TRUE(large.ready());
+    large.use();
+    ScreenSource fitted(availableDisplays().at(0), {5120, 2880}, 10);
+    EXPECT_EQ(fitted.videoSize(), (CaptureSize{4096, 2304}));
+    Frames big;
+    fitted.start(big.deliver());
+    ASSERT_TRUE(big.waitFor(2));
+    fitted.stop();
+    EXPECT_EQ(big.last().videoFrame()->width, 4096);
+    EXPECT_EQ(big.last().videoFrame()->height, 2304);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "Support/Concurrency.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <future>
@@ -186,24 +185,6 @@ TEST(DetachedWork, IsWaitedForWithALimit) {
     gate.set_value();
     EXPECT_TRUE(DetachedWork::waitForAll(std::chrono::seconds(5)));
     EXPECT_TRUE(finished);
-}
-
-TEST(SignalStack, EveryQueueAndTaskThreadHasItsOwn) {
-    auto stackOf = [] {
-        stack_t current{};
-        sigaltstack(nullptr, &current);
-        return current;
-    };
-    stack_t onQueue{};
-    SerialQueue queue("com.brindlow.recorder.test");
-    queue.sync([&] { onQueue = stackOf(); });
-    std::promise<stack_t> fromTask;
-    Task task([&](std::stop_token) { fromTask.set_value(stackOf()); });
-    const stack_t onTask = fromTask.get_future().get();
-    EXPECT_FALSE(onQueue.ss_flags & SS_DISABLE);
-    EXPECT_FALSE(onTask.ss_flags & SS_DISABLE);
-    EXPECT_GE(onQueue.ss_size, size_t(MINSIGSTKSZ));
-    EXPECT_NE(onQueue.ss_sp, onTask.ss_sp);
 }
 
 }  // namespace

@@ -130,13 +130,10 @@ TEST(AuthServiceTokens, UserIDFromThePayload) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {tokenWith({{"user_id", "a"}, {"sub", "b"}}), "a"},
         {tokenWith({{"sub", "b"}}), "b"},
-        {tokenWith({{"user_id", 5}}), std::nullopt},
         {tokenWith({{"user_id", 5}, {"sub", "b"}}), "b"},
         {"a.." + sub + ".c", "c"},
-        {"a." + sub, std::nullopt},
         {"a." + sub + ".c.d", std::nullopt},
         {"a.!!!.c", std::nullopt},
-        {"a." + base64Encode(std::string_view("[1]"), Base64Alphabet::urlSafe, false) + ".c", std::nullopt},
     };
     for (const auto& [token, uid] : cases) EXPECT_EQ(AuthService::uidFromIDToken(token), uid) << token;
 }

@@ -25,7 +25,6 @@ TEST_F(CursorLogBuilderTest, MovesAreKeptInTimeOrderOncePerRoundedPlace) {
               (std::vector<CursorLog::Move>{{0, 0.5, 0.25}, {20, 0.5, 0.2501}, {20, -0.25, 1.5}}));
     EXPECT_EQ(roundFraction(0.00005), 0.0001);
     EXPECT_EQ(roundFraction(-0.00005), -0.0001);
-    EXPECT_EQ(roundFraction(0.12344), 0.1234);
 }
 
 TEST_F(CursorLogBuilderTest, ButtonsAndShapesRecordChangesOnlyWithReleasesFirst) {
@@ -87,8 +86,6 @@ TEST(CursorLogEncoding, WritesTheCompactForm) {
               R"({"version":1,"display":{"width":1512,"height":982},"moves":[[0,0.5,0.25],[17,0.5012,0.2504]],)"
               R"("clicks":[[840,0,1],[912,0,0]],"shapes":[[0,"default"],[420,"pointer"]],)"
               R"("elements":[[840,0.412,0.1801,0.0513,0.0204,"button","Save \"now\"\n"]]})");
-    EXPECT_EQ(CursorLogBuilder(Size{800.5, 600}).finish().encoded(),
-              R"({"version":1,"display":{"width":800.5,"height":600},"moves":[],"clicks":[],"shapes":[],"elements":[]})");
     for (CursorShape s : kAllCursorShapes) EXPECT_EQ(cursorShapeFromRaw(rawValue(s)), s);
     EXPECT_EQ(cursorShapeFromRaw("arrow"), std::nullopt);
 }

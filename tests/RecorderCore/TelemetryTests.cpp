@@ -240,19 +240,6 @@ TEST_F(TelemetryTest, DiagnosticsAreSentOldestFirstAtMostTwentyKeptAndBadFilesDe
     EXPECT_EQ(*oldest.payload["n"]->number(), 1);
 }
 
-TEST_F(TelemetryTest, PhasesReachTheObserverOutsideTheLock) {
-    auto telemetry = make();
-    EXPECT_EQ(telemetry->lastPhase(), "idle");
-    std::vector<std::string> seen;
-    telemetry->setOnPhase([&](const std::string& phase, const std::optional<std::string>& aid) {
-        seen.push_back(phase + "/" + aid.value_or("-") + "/" + telemetry->lastPhase());
-    });
-    telemetry->notePhase("recording", "a1");
-    telemetry->notePhase("idle", std::nullopt);
-    EXPECT_EQ(seen, (std::vector<std::string>{"recording/a1/recording", "idle/-/idle"}));
-    EXPECT_EQ(telemetry->lastAid(), std::nullopt);
-}
-
 // The run marker.
 
 class RunMarkerTest : public ::testing::Test {

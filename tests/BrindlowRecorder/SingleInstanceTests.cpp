@@ -25,16 +25,10 @@ protected:
     void SetUp() override {
         fs::create_directories(runtime);
         fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) saved = old;
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     }
-    void TearDown() override {
-        if (saved) setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
-        else unsetenv("XDG_RUNTIME_DIR");
-        fs::remove_all(runtime);
-    }
+    void TearDown() override { fs::remove_all(runtime); }
     fs::path runtime = fs::temp_directory_path() / ("brindlow-run-" + randomUUID());
-    std::optional<std::string> saved;
 };
 
 TEST_F(SingleInstanceTest, TheNameLivesOnlyInAPrivateRuntimeFolder) {

@@ -319,12 +319,8 @@ TEST_F(RecordingSessionTest, AStreamWithoutFramesIsNothingRecorded) {
     auto recorder = session(screenSource(false));
     EXPECT_EQ(errorFrom<RecorderError>([&] { recordFor(*recorder, 300ms); }), RecorderError::nothingRecorded());
     EXPECT_EQ(recorder->phase(), Phase::failed(RecorderError::nothingRecorded().what(), false));
-    const json rec = server.state().at("recordings").at(0);
-    EXPECT_EQ(rec.at("status"), "discarded");
-    for (const auto& n : rec.at("notices")) EXPECT_TRUE(n.at("kind") != "final" && n.at("kind") != "index");
-    EXPECT_EQ(telemetry->events.back().first, "take_discarded");
+    EXPECT_EQ(server.state().at("recordings").at(0).at("status"), "discarded");
     EXPECT_EQ(telemetry->props("take_discarded").at("reason"), TelemetryValue("nothing_recorded"));
-    EXPECT_THROW(recorder->save(), RecorderError);
 }
 
 // The screen's writer failing fails the upload, but only once every writer finished: no

@@ -13,6 +13,7 @@
 #include "RecorderCore/MP4Fixture.h"
 #include "Support/AtomicFile.h"
 #include "Support/DevServerProcess.h"
+#include "Support/Subprocess.h"
 #include "Support/Text.h"
 
 namespace brindlow {
@@ -214,12 +215,7 @@ TEST_F(TakeRecoveryTest, ARecordThatCannotBeWrittenStopsRecoveryBeforeAnythingIs
     server.api("alice").registerRecording(r.aid, r.streams, std::nullopt);
     TakeJournal::create(spool / r.aid, r);
     write(spool / r.aid / "screen" / "000.mp4", range);
-    {
-        std::ofstream filler(spool / "filler", std::ios::binary);
-        const std::string block(4096, '\0');
-        while (filler.write(block.data(), std::streamsize(block.size()))) {
-        }
-    }
+    testing::runCommand({"sh", "-c", "cat /dev/zero > \"$0\"", (spool / "filler").string()});
     // Notices fail too, so this attempt cannot end well either way.
     server.setFault({{"route", "ranges"}, {"status", 500}});
     EXPECT_EQ(recovery.recover(r.aid, user).kind, Kind::failed);

@@ -1,7 +1,6 @@
 // The recorder's backend client, registration and telemetry against brindlow-devserver
 // over loopback.
 
-
 #include <gtest/gtest.h>
 
 #include <chrono>

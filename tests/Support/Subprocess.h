@@ -23,54 +23,6 @@ extern char** environ;
 
 namespace brindlow::testing {
 
-struct CommandResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-inline CommandResult runCommand(const std::vector<std::string>& args, bool quietStderr = true) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    if (quietStderr) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    CommandResult result;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, size_t(n));
-    close(pipeFds[0]);
-    if (spawned != 0) return result;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-// Starts a command with its output thrown away; its pid, or -1. Daemons started
-// this way do not hold a test's output open should they outlive it.
-inline pid_t spawnQuietly(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 // A started command, stopped by PID when it goes away: its stop signal, then SIGKILL
 // should it outlive a grace period.
 class ChildProcess {
@@ -136,7 +88,7 @@ public:
         if (pid_ > 0) kill(pid_, number);
     }
     // Its exit status (128 + the signal when killed) once it has ended.
-    int wait() { return *waitAtMost(std::chrono::hours(24)); }
+    int wait() { return waitAtMost(std::chrono::hours(24)).value_or(-1); }
     // The same, or nothing when it is still running after `limit`.
     std::optional<int> waitAtMost(std::chrono::milliseconds limit) {
         if (pid_ <= 0) return status_;
@@ -152,6 +104,8 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
+    // Leaves it running after this object goes away; its pid.
+    pid_t release() { return std::exchange(pid_, -1); }
     // Sends the stop signal and waits; SIGKILL after `grace`.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(5)) {
         if (pid_ <= 0) return;
@@ -181,6 +135,14 @@ public:
         }
     }
 
+    // All it still writes, until it closes its output.
+    std::string rest() {
+        char chunk[65536];
+        ssize_t n;
+        while (output_ >= 0 && (n = read(output_, chunk, sizeof chunk)) > 0) buffer_.append(chunk, size_t(n));
+        return std::exchange(buffer_, {});
+    }
+
 private:
     pid_t pid_ = -1;
     int input_ = -1, output_ = -1;
@@ -188,6 +150,28 @@ private:
     std::optional<int> status_;
     std::string buffer_;
 };
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs a command to its end and collects its standard output.
+inline CommandResult runCommand(const std::vector<std::string>& args, bool quietStderr = true) {
+    ChildProcess child(args, ChildProcess::Options().readingOutput().withErrors(
+                                 quietStderr ? ChildProcess::Errors::discarded : ChildProcess::Errors::inherited));
+    CommandResult result;
+    if (!child.started()) return result;
+    result.output = child.rest();
+    result.exitCode = child.wait();
+    return result;
+}
+
+// Starts a command with its output thrown away and leaves it running; its pid, or -1.
+// Daemons started this way do not hold a test's output open should they outlive it.
+inline pid_t spawnQuietly(const std::vector<std::string>& args) {
+    return ChildProcess(args, ChildProcess::Options().withErrors(ChildProcess::Errors::discarded)).release();
+}
 
 inline double cpuSeconds(const rusage& usage) {
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +

@@ -94,11 +94,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://brindlow.com)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# What dpkg-shlibdeps cannot see: QML modules loaded at run time, Qt Multimedia
-# when only QML uses it, and the SVG image plugin.
+# What dpkg-shlibdeps cannot see: QML modules loaded at run time and the SVG image plugin.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qml6-module-qtquick, qml6-module-qtquick-controls, \
 qml6-module-qtquick-window, qml6-module-qtquick-layouts, qml6-module-qtquick-templates, \
-qml6-module-qtqml-workerscript, qml6-module-qtmultimedia, libqt6multimedia6, libqt6svg6")
-# Opening links, and the camera preview's media back end.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good")
+qml6-module-qtqml-workerscript, libqt6svg6")
+# Opening links.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 include(CPack)

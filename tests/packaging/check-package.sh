@@ -46,7 +46,7 @@ control() { dpkg-deb -f "$deb" "$1"; }
 [[ $(control Section) == video ]] || fail "Section is '$(control Section)'"
 depends=$(control Depends)
 # One from dpkg-shlibdeps, the others listed by hand because it cannot see them.
-for package in libc6 qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtmultimedia libqt6svg6; do
+for package in libc6 qml6-module-qtquick qml6-module-qtquick-controls libqt6svg6; do
   grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
 

@@ -9,19 +9,17 @@ namespace {
 
 TEST(RecorderFormat, ClockCutsFractionsAndAddsHoursFromOneHourOn) {
     const std::pair<double, const char*> cases[] = {
-        {0, "0:00"},        {59.99, "0:59"},       {60, "1:00"},        {75.9, "1:15"},
-        {754, "12:34"},     {3599.999, "59:59"},   {3600, "1:00:00"},   {3725, "1:02:05"},
-        {36000, "10:00:00"}, {-4, "0:00"},         {std::nan(""), "0:00"},
+        {0, "0:00"},         {59.99, "0:59"},      {754, "12:34"},       {3599.999, "59:59"},
+        {3725, "1:02:05"},   {36000, "10:00:00"},  {-4, "0:00"},         {std::nan(""), "0:00"},
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(RecorderFormat::clock(seconds), text) << seconds;
 }
 
 TEST(RecorderFormat, ByteCountsInDecimalFileUnits) {
     const std::pair<int64_t, const char*> cases[] = {
-        {0, "0 bytes"},          {1, "1 byte"},           {999, "999 bytes"},     {1000, "1 KB"},
-        {1499, "1 KB"},          {1500, "2 KB"},          {999'499, "999 KB"},    {999'500, "1 MB"},
-        {70'200'000, "70.2 MB"}, {67'108'865, "67.1 MB"}, {70'000'000, "70 MB"},  {999'960'000, "1 GB"},
-        {1'250'000'000, "1.25 GB"}, {-5, "0 bytes"},
+        {0, "0 bytes"},  {1, "1 byte"},       {1499, "1 KB"},      {1500, "2 KB"},      {999'500, "1 MB"},
+        {70'200'000, "70.2 MB"}, {70'000'000, "70 MB"}, {999'960'000, "1 GB"}, {1'250'000'000, "1.25 GB"},
+        {-5, "0 bytes"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(RecorderFormat::byteCount(bytes), text) << bytes;
 }

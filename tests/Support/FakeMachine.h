@@ -28,10 +28,7 @@ public:
     bool requestMicrophoneAccess(const std::string&) override { return true; }
     bool isAccessibilityTrusted() override { return accessibilityTrusted; }
     bool requestAccessibilityTrust() override { return true; }
-    void openSettings(SettingsPane pane) override {
-        ++settingsOpened;
-        screenSettingsOpened += pane == SettingsPane::screenCapture;
-    }
+    void openSettings(SettingsPane pane) override { screenSettingsOpened += pane == SettingsPane::screenCapture; }
     bool openURL(const std::string&) override { return opensBrowser; }
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize, int) override { return {}; }
     std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
@@ -52,7 +49,6 @@ public:
     std::atomic<bool> screenAccess{true};
     std::atomic<bool> accessibilityTrusted{true};
     std::atomic<bool> opensBrowser{true};
-    std::atomic<int> settingsOpened{0};
     std::atomic<int> screenSettingsOpened{0};
     std::filesystem::path spool = "/nonexistent";
 };

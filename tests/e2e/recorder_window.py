@@ -248,18 +248,13 @@ def run(args, home):
     check(browser.returncode == 0, f"the browser sign-in failed: {browser.stderr}")
 
     # A take from the window, on the Xvfb screen the setup chose: started with its button,
-    # paused and resumed, stopped from the keyboard, then stored whole.
+    # stopped from the keyboard, then stored whole. Pausing is the tray's part below.
     recorder.wait("start-recording", timeout=30)
     shoot("setup")
     recorder.press("start-recording")
     recorder.wait("stop", timeout=30)
     recorded("0:02")
     shoot("recording")
-    recorder.press("pause-resume", name="Pause recording")
-    recorder.wait("pause-resume", name="Resume recording", timeout=10)
-    shoot("paused")
-    recorder.press("pause-resume", name="Resume recording")
-    recorded("0:04")
     key("ctrl+Return")
     recorder.wait("open-recording", timeout=90)
     shoot("saved")
@@ -272,7 +267,6 @@ def run(args, home):
     # The global shortcuts reach the recorder while another window has the focus, and the
     # tray shows the take only while it lasts, and controls it.
     recorder.wait("start-recording", timeout=30)
-    check(not ask("items"), "a tray item is shown outside a take")
     covering, ours, other = cover()
     subprocess.run(["xdotool", "windowfocus", "--sync", str(other)], check=True, timeout=10)
     key("ctrl+alt+r")
@@ -303,14 +297,11 @@ def run(args, home):
     key("Escape")
     ask("click Stop")
     recorder.wait("new-recording", timeout=90)
-    wait_for("the tray item to go", lambda: not ask("items"), 10)
+    wait_for("the tray item to go", lambda: ask("item", must=False) is None, 10)
     recorder.press("new-recording")
     recorder.wait("start-recording", timeout=30)
 
-    # Minimising needs a window manager, which this X server has not; the button must
-    # still be harmless. A second launch brings the first window back over another one
-    # and ends at once.
-    recorder.press("minimize")
+    # A second launch brings the first window back over another one and ends at once.
     _, ours, other = cover()
     second = subprocess.run([args.app], env=env, capture_output=True, text=True, timeout=30)
     check(second.returncode == 0, f"the second launch ended with {second.returncode}: {second.stderr}")

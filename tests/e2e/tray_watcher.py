@@ -2,7 +2,6 @@
 # A tray host for tests: it owns the StatusNotifierWatcher name on the session bus, so that
 # apps show their tray items there, prints {"value": "ready"} once it holds its names, and
 # answers each line read on standard input with {"value": ...} or {"error": ...}:
-#   items           the registered items still on the bus
 #   item            the newest item's tooltip title, icon centre (ARGB) and visible menu labels
 #   click LABEL     the menu entry with that label is clicked, as a host does
 #   contextmenu X Y the item is asked to show its own menu at X, Y
@@ -57,8 +56,6 @@ def newest():
 
 def command(line):
     word, _, rest = line.partition(" ")
-    if word == "items":
-        return [n + p for n, p in live_items()]
     name, path, props, menu = newest()
     if word == "item":
         icon = None

@@ -33,18 +33,6 @@ TEST(FrameConverter, ChangedAreasConvertToTheSameBytesAsTheWholePicture) {
     }
 }
 
-TEST(FrameConverter, AreasGrowToWholeChromaBlocksInsideThePicture) {
-    const struct {
-        PictureArea in, out;
-    } cases[] = {
-        {{0, 0, 1, 1}, {0, 0, 2, 2}},
-        {{3, 5, 2, 2}, {2, 4, 4, 4}},
-        {{9, 9, 20, 20}, {8, 8, 8, 8}},  // clipped to a 16x16 picture
-        {{16, 0, 4, 4}, {16, 0, 0, 4}},  // entirely outside: empty
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.in.alignedToBlocks(16, 16), c.out) << c.in.x << "," << c.in.y;
-}
-
 TEST(FrameConverter, DirectPathsAgreeWithLibswscale) {
     // Gradients, where filters that differ only at sharp edges agree.
     const int width = 640, height = 360;

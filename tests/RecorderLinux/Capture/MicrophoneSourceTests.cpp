@@ -25,7 +25,6 @@ TEST(MicrophoneOnPulseAudio, ListsRecordsContinuouslyOnTheHostClockAndSaysWhatFa
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(std::tie(devices[0].id, devices[0].isDefault, devices[1].id, devices[1].isDefault),
               std::make_tuple("sine440", true, "probemic", false));
-    EXPECT_FALSE(devices[0].name.empty());
     MicrophoneSource source({"tone.monitor", "Tone", false});
     testing::Frames buffers;
     source.start(buffers.deliver());

@@ -50,7 +50,6 @@ TEST(PipeWireScreenFormat, TheFourPixelOrdersAreTakenAndAnythingElseRefused) {
         {"RGBx", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_RGBx, 800, 600}, ScreenStreamFormat{ScreenPixelOrder::rgbx, 800, 600}},
         {"RGBA", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_RGBA, 1, 1}, ScreenStreamFormat{ScreenPixelOrder::rgba, 1, 1}},
         {"planar I420", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_I420}, std::nullopt},
-        {"audio", {SPA_MEDIA_TYPE_audio}, std::nullopt},
         {"no size", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_BGRx, 0, 0, false}, std::nullopt, false},
         // SPA's filter lets this through (it orders rectangles loosely); the parser is the guard.
         {"an absurd size", {SPA_MEDIA_TYPE_video, SPA_VIDEO_FORMAT_BGRx, 100000, 10}, std::nullopt, false},
@@ -95,10 +94,7 @@ TEST(PipeWireScreenConnect, AFailedConnectionLeavesNothingRunning) {
     int hungUp[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, hungUp), 0);
     close(hungUp[1]);
-    const int closed = dup(hungUp[0]);
-    close(closed);
-    for (const auto& [what, fd] : {std::pair{"a remote that hung up", hungUp[0]}, std::pair{"no remote", closed},
-                                   std::pair{"no remote at all", -1}}) {
+    for (const auto& [what, fd] : {std::pair{"a remote that hung up", hungUp[0]}, std::pair{"no remote", -1}}) {
         const auto before = threads();
         try {
             EXPECT_FALSE(PipeWireScreen(fd, 42, 64, 48).waitForFirstPicture(2s)) << what;

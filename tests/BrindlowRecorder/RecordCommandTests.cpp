@@ -269,7 +269,6 @@ TEST_F(RecoverCommand, KilledInsideTheThirdRangeAndAgainWhileRecovering) {
     const auto second = run({"recover"});
     EXPECT_EQ(second.exitCode, 0) << second.output;
     EXPECT_NE(second.output.find(savedLine(aid)), std::string::npos) << second.output;
-    EXPECT_EQ(count(server.state(aid).at("recordings").at(0), "range"), 3u);
     // Two ranges of at least 15 seconds each and 4 more, less the fragment being written.
     expectRecoveredOnce(aid, 30.0, 40.0);
 }
@@ -303,7 +302,6 @@ TEST_F(RecoverCommand, TheNextTakeFinishesOneKilledInsideTheFirstRangeOnTheSide)
     EXPECT_EQ(next.exitCode, 0) << next.output;
     // About 5 s recorded; the fragment being written when it died (up to 2 s) is lost.
     expectRecoveredOnce(aid, 2.5, 5.5);
-    EXPECT_EQ(server.state().at("recordings").at(1).at("status"), "saved");
 }
 
 }  // namespace

@@ -456,6 +456,7 @@ TEST_F(RecorderModelFlow, TakesThatCannotStartReturnToSetupWithTheReason) {
         ASSERT_TRUE(h.waitFor([&] { return h.events(TelemetryEvent::prepareFailed).size() > before; }));
         ASSERT_TRUE(h.waitFor([&] { return h.model->screen().kind == Kind::setup && !h.model->session(); }));
         EXPECT_EQ(h.model->error(), c.error);
+        EXPECT_EQ(*h.events(TelemetryEvent::prepareFailed).back().at("error").string(), c.error);
     }
     EXPECT_EQ(h.platform->screenSettingsOpened, 1) << "a refused screen capture opens the settings";
     EXPECT_TRUE(recordings().empty());

@@ -54,7 +54,6 @@ TEST(SerialQueue, RunsTimedItemsAtTheirDeadlinesInOrderEvenOnAnIdleQueue) {
     queue.async([&] { order.push_back(0); });
     ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_GE(SteadyClock::now() - now, 50ms);
     // Regression: a worker asleep with nothing scheduled slept through new timed work,
     // and one waiting for a far deadline missed an earlier one.
     for (const bool farItemFirst : {true, false}) {

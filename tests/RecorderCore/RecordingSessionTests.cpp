@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "Support/ExpectError.h"
 #include "Support/FakeSources.h"
 #include "Support/FlashesAndClicks.h"
+#include "Support/SmallDisk.h"
 #include "Support/Subprocess.h"
 #include "Support/TakeRig.h"
 
@@ -437,13 +437,8 @@ TEST_F(RecordingSessionTest, TheSessionBeginsRestartsAndCancelsOnlyWhenItMay) {
 
 TEST_F(RecordingSessionTest, ADiskFillingUpStopsTheTakeAndSavesWhatWasRecorded) {
     // The spool on a small file system of its own, which the test then fills.
-    fs::create_directories(spool);
-    if (mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=600m") != 0)
-        GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(errno);
-    struct Unmount {
-        fs::path at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{spool};
+    const testing::SmallDisk disk(spool, "600m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root: " << disk.refusal();
     options.minFreeDiskBytes = 550 << 20;
     options.diskCheckSeconds = 0.5;
     auto recorder = session(screenSource());

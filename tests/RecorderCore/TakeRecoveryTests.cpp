@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 
 #include <cstring>
 #include <fstream>
@@ -13,6 +12,7 @@
 #include "RecorderCore/MP4Fixture.h"
 #include "Support/AtomicFile.h"
 #include "Support/DevServerProcess.h"
+#include "Support/SmallDisk.h"
 #include "Support/Subprocess.h"
 #include "Support/Text.h"
 
@@ -194,13 +194,8 @@ TEST_F(TakeRecoveryTest, EveryConsecutiveRangeFileIsFiledAndStrayFilesAreSetAsid
 // attempt still has every range.
 TEST_F(TakeRecoveryTest, ARecordThatCannotBeWrittenStopsRecoveryBeforeAnythingIsDeleted) {
     using namespace fixture;
-    fs::create_directories(spool);
-    if (mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(errno);
-    struct Unmount {
-        fs::path at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{spool};
+    const testing::SmallDisk disk(spool, "1m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root: " << disk.refusal();
     const Bytes init = initSegment(90000), a = mediaSegment(0, 400), b = mediaSegment(180000, 400);
     const Bytes range = concat({init, a, b});
     const int64_t i = int64_t(init.size()), n = int64_t(a.size());

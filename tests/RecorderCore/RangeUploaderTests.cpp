@@ -10,6 +10,7 @@
 #include "RecorderError.h"
 #include "RecordingRegistration.h"
 #include "Support/ExpectError.h"
+#include "Support/FixedTokenProvider.h"
 #include "Support/AtomicFile.h"
 #include "Support/Text.h"
 
@@ -39,11 +40,6 @@ public:
     std::vector<std::string> calls;
     int failSigns = 0;
     int64_t batchLimit = 1'000'000;
-};
-
-class FakeTokens : public IDTokenProvider {
-public:
-    std::string idToken(std::stop_token) override { return "tok"; }
 };
 
 // Stores what is put; fails a URL as often as told with the store's 500, or holds every
@@ -80,7 +76,7 @@ protected:
     // A range closes once it holds `bytes` and spans `seconds`.
     std::shared_ptr<RangeUploader> make(int64_t bytes, double seconds, int64_t attempts = 10) {
         return RangeUploader::make(
-            "take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())),
+            "take", StreamKey::screen, BrindlowAPI(RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<testing::FixedTokenProvider>("tok"))),
             putter, spoolRoot, {.minRangeBytes = bytes, .minRangeSeconds = seconds, .maxAttempts = attempts, .sync = {}},
             [this](int64_t n, double t0, double t1) {
                 std::lock_guard lock(reportsMutex);
@@ -267,7 +263,7 @@ TEST(RecordingRegistration, TheCloseOutlivesTheRegistrationAndIsSentOnce) {
         for (int i = 0; i < 1000 && calls(heartbeats).size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     auto registration = RecordingRegistration::make(
-        "a1", BrindlowAPI{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<FakeTokens>())}, 0.05);
+        "a1", BrindlowAPI{RecorderEnvironment::dev(), HTTPClient(backend, std::make_shared<testing::FixedTokenProvider>("tok"))}, 0.05);
     registration->start({{StreamKey::screen, "video/mp4", 2, 2}, {StreamKey::camera, "video/mp4", 2, 2}}, std::nullopt);
     waitFor(true, 2);
     registration->stopHeartbeat();

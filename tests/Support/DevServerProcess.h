@@ -15,20 +15,11 @@
 #include "BrindlowAPI.h"
 #include "HTTP/CurlTransport.h"
 #include "RecorderEnvironment.h"
+#include "Support/FixedTokenProvider.h"
 #include "Support/Subprocess.h"
 #include "Support/Text.h"
 
 namespace brindlow::testing {
-
-// An ID token provider that hands out one fixed token.
-class FixedTokenProvider : public IDTokenProvider {
-public:
-    explicit FixedTokenProvider(std::string token) : token_(std::move(token)) {}
-    std::string idToken(std::stop_token) override { return token_; }
-
-private:
-    std::string token_;
-};
 
 class DevServerProcess {
 public:

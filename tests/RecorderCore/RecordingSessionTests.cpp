@@ -76,31 +76,6 @@ private:
     std::atomic<bool> failed_{false};
 };
 
-SteadyClock::time_point steadyAt(MediaTime host) {
-    return SteadyClock::time_point(std::chrono::nanoseconds(host.convertedTo(1'000'000'000).value()));
-}
-
-// Delivers sample `make(n)` at host time `at(n)`, for n = 0, 1, ..., on a thread of its own.
-class ScheduledSource final : public CaptureSource {
-public:
-    ScheduledSource(std::optional<CaptureSize> size, std::function<MediaTime(int64_t)> at,
-                    std::function<SampleBuffer(int64_t)> make)
-        : size_(size), at_(std::move(at)), make_(std::move(make)) {}
-    std::optional<CaptureSize> videoSize() const override { return size_; }
-    void start(Deliver deliver) override {
-        thread_ = std::jthread([this, deliver = std::move(deliver)](std::stop_token stop) {
-            for (int64_t n = 0; sleepUntil(steadyAt(at_(n)), stop); ++n) deliver(make_(n));
-        });
-    }
-    void stop() override { thread_ = {}; }
-
-private:
-    std::optional<CaptureSize> size_;
-    std::function<MediaTime(int64_t)> at_;
-    std::function<SampleBuffer(int64_t)> make_;
-    std::jthread thread_;
-};
-
 class RecordingSessionTest : public ::testing::Test, protected testing::TakeRig {
 protected:
     std::shared_ptr<RecordingSession> session(std::shared_ptr<CaptureSource> screen,
@@ -169,23 +144,26 @@ TEST_F(RecordingSessionTest, AScreenAndMicTakeWithPausesIsSavedInSyncAndReported
                                fs::perms::others_read | fs::perms::others_exec);
     const MediaTime origin = hostNow() + MediaTime(300, 1000);
     const std::vector<int64_t> flashFrames{30, 75, 120};
-    auto frameAt = [=](int64_t n) { return origin + MediaTime(n, 30); };
-    auto screen = std::make_shared<ScheduledSource>(CaptureSize{160, 120}, frameAt, [=](int64_t n) {
-        const bool flash = std::count(flashFrames.begin(), flashFrames.end(), n) > 0;
-        return testing::videoSample(testing::flatPicture(160, 120, flash ? 235 : 16), frameAt(n), 30);
-    });
-    auto mic = std::make_shared<ScheduledSource>(
-        std::nullopt, [=](int64_t k) { return origin + MediaTime((k + 1) * 480, 48'000); },
-        [=](int64_t k) {
+    auto screen = std::make_shared<testing::ScheduledSource>(
+        CaptureSize{160, 120}, [](int64_t n) { return MediaTime(n, 30); },
+        [=](int64_t n, MediaTime due) {
+            const uint8_t shade = std::count(flashFrames.begin(), flashFrames.end(), n) ? 255 : 0;
+            return testing::videoSample(testing::solidPicture(160, 120, {shade, shade, shade}), due, 30);
+        },
+        origin);
+    auto mic = std::make_shared<testing::ScheduledSource>(
+        std::nullopt, [](int64_t k) { return MediaTime((k + 1) * 480, 48'000); },
+        [=](int64_t k, MediaTime) {
             AudioSamples pcm{48'000, 1, std::vector<float>(480, 0.0f)};
             for (int64_t frame : flashFrames)
                 for (int64_t i = 0, click = frame * 48'000 / 30 - k * 480; i < 480; ++i)
                     if (i >= click && i < click + 96) pcm.samples[size_t(i)] = 0.9f;
             return SampleBuffer::audio(std::move(pcm), {MediaTime(480, 48'000), origin + MediaTime(k * 480, 48'000),
                                                         MediaTime::invalid()});
-        });
+        },
+        origin);
     auto recorder = session(screen, nullptr, mic);
-    auto at = [&](double seconds) { sleepUntil(steadyAt(origin + MediaTime(int64_t(seconds * 1000), 1000)), {}); };
+    auto at = [&](double seconds) { sleepUntil(testing::steadyAt(origin + MediaTime(int64_t(seconds * 1000), 1000)), {}); };
     // Where the take's clock stands at a host time, read while recording before each flash.
     std::vector<std::pair<double, MediaTime>> readings;
     auto read = [&] {
@@ -246,7 +224,7 @@ TEST_F(RecordingSessionTest, AScreenAndMicTakeWithPausesIsSavedInSyncAndReported
     ASSERT_EQ(video.flashes.size(), flashFrames.size()) << json(video.flashes).dump();
     ASSERT_EQ(audio.clicks.size(), flashFrames.size()) << json(audio.clicks).dump();
     for (size_t i = 0; i < flashFrames.size(); ++i) {
-        const double intended = readings[i].first + (frameAt(flashFrames[i]) - readings[i].second).seconds();
+        const double intended = readings[i].first + (origin + MediaTime(flashFrames[i], 30) - readings[i].second).seconds();
         SCOPED_TRACE("flash " + std::to_string(i) + " intended at " + std::to_string(intended) + " s");
         EXPECT_NEAR(video.flashes[i], intended, 0.005);
         EXPECT_NEAR(audio.clicks[i], intended, 0.005);

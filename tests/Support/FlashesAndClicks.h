@@ -17,14 +17,6 @@
 
 namespace brindlow::testing {
 
-// A flat grey picture: 16 is the dark of the stream, 235 a flash.
-inline VideoFrame flatPicture(int width, int height, uint8_t luma) {
-    VideoFrame frame = VideoFrame::make(width, height);
-    std::fill(frame.lumaPlane().begin(), frame.lumaPlane().end(), luma);
-    std::fill(frame.chromaPlane().begin(), frame.chromaPlane().end(), uint8_t(128));
-    return frame;
-}
-
 inline nlohmann::json probeJSON(const std::vector<std::string>& extra, const std::filesystem::path& file) {
     std::vector<std::string> args{"ffprobe", "-v", "error", "-of", "json"};
     args.insert(args.end(), extra.begin(), extra.end());

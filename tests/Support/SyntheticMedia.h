@@ -1,6 +1,6 @@
 #pragma once
 
-// Synthetic capture data for tests and benchmarks: moving NV12 pictures and sine PCM.
+// Synthetic capture data for tests and benchmarks: moving, noisy and solid NV12 pictures and sine PCM.
 
 #include <algorithm>
 #include <cmath>
@@ -28,6 +28,26 @@ inline VideoFrame movingPicture(int width, int height, int64_t index) {
     for (size_t i = 0; i < chroma.size(); i += 2) {
         chroma[i] = uint8_t(128 + (index % 64));
         chroma[i + 1] = 128;
+    }
+    return frame;
+}
+
+struct SolidColour {
+    uint8_t r, g, b;
+};
+
+// A whole NV12 picture of one colour (BT.601, limited range).
+inline VideoFrame solidPicture(int width, int height, SolidColour c) {
+    const double y = 16 + (65.481 * c.r + 128.553 * c.g + 24.966 * c.b) / 255;
+    const double u = 128 + (-37.797 * c.r - 74.203 * c.g + 112.0 * c.b) / 255;
+    const double v = 128 + (112.0 * c.r - 93.786 * c.g - 18.214 * c.b) / 255;
+    VideoFrame frame = VideoFrame::make(width, height);
+    auto luma = frame.lumaPlane();
+    std::fill(luma.begin(), luma.end(), uint8_t(y + 0.5));
+    auto chroma = frame.chromaPlane();
+    for (size_t i = 0; i + 1 < chroma.size(); i += 2) {
+        chroma[i] = uint8_t(u + 0.5);
+        chroma[i + 1] = uint8_t(v + 0.5);
     }
     return frame;
 }

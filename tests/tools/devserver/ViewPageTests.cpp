@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "CursorLog.h"
-#include "Support/ColourSources.h"
 #include "Support/FakeSources.h"
 #include "Support/TakeRig.h"
 
@@ -54,7 +53,7 @@ protected:
 };
 
 std::shared_ptr<testing::ColourSequenceSource> colours(CaptureSize size, std::vector<testing::SolidColour> sequence = kColours) {
-    return std::make_shared<testing::ColourSequenceSource>(size, 30, std::move(sequence), 1.0);
+    return std::make_shared<testing::ColourSequenceSource>(size, std::move(sequence), 1.0);
 }
 
 // The index in kColours of the colour nearest to what the page showed.

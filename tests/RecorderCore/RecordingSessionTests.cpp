@@ -246,9 +246,7 @@ TEST_F(RecordingSessionTest, ACameraTakeWithFiftyPausesAndFlakyUploadsIsSavedOnc
     const std::string aid = recorder->begin();
     for (int i = 0; i < 50; ++i) {
         std::this_thread::sleep_for(70ms);
-        recorder->pause();
-        std::this_thread::sleep_for(30ms);
-        recorder->resume();
+        pauseFor(*recorder, 30ms);
     }
     std::this_thread::sleep_for(300ms);
     auto first = std::async(std::launch::async, [&] { return recorder->stop(); });
@@ -345,9 +343,7 @@ TEST_F(RecordingSessionTest, TheDurationLimitStopsTheTakeAndAFailedSaveIsSavedOn
     recorder->prepare();
     const std::string aid = recorder->begin();
     std::this_thread::sleep_for(1500ms);
-    recorder->pause();
-    std::this_thread::sleep_for(1500ms);
-    recorder->resume();
+    pauseFor(*recorder, 1500ms);
     ASSERT_TRUE(reported([](const Phase& p) { return p.kind == Phase::Kind::failed; }));
     EXPECT_EQ(recorder->phase(), Phase::failed(RecordingSession::saveFailedMessage, true));
     EXPECT_EQ(telemetry->props("take_failed").at("stage"), TelemetryValue("save"));

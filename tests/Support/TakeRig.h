@@ -4,8 +4,9 @@
 // the devserver, from whatever sources the test gives, and its stored streams read back.
 
 #include <cstdlib>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -43,13 +44,26 @@ public:
                                       std::move(screen), std::move(camera), std::move(mic), std::nullopt, options,
                                       encoder ? encoder : FFmpegSegmentEncoder::factory(encoderOptions()));
     }
-    // A whole take: prepared, begun, recorded for `length`, stopped. Its id.
-    static std::string recordFor(RecordingSession& take, std::chrono::milliseconds length) {
+    // A whole take: prepared, begun after `countdown`, recorded while `during` runs on this
+    // thread, stopped, its sources let go. Its id. A sound server may take two seconds to
+    // wake an idle sink for its first sample, which the app's three-second countdown covers.
+    static std::string record(RecordingSession& take, const std::function<void()>& during,
+                              std::chrono::milliseconds countdown = {}) {
         take.prepare();
+        std::this_thread::sleep_for(countdown);
         std::string aid = take.begin();
-        std::this_thread::sleep_for(length);
+        during();
         take.stop();
+        take.releaseSources();
         return aid;
+    }
+    static std::string recordFor(RecordingSession& take, std::chrono::milliseconds length) {
+        return record(take, [&] { std::this_thread::sleep_for(length); });
+    }
+    static void pauseFor(RecordingSession& take, std::chrono::milliseconds length) {
+        take.pause();
+        std::this_thread::sleep_for(length);
+        take.resume();
     }
     // The stream as the devserver stored it, in a file for ffprobe.
     std::filesystem::path stored(const std::string& aid, const std::string& stream) const {

@@ -50,24 +50,6 @@ protected:
         players.emplace_back(std::vector<std::string>{"paplay", "--latency-msec=" + std::to_string(latencyMs),
                                                       "--device=" + sink, wav});
     }
-    // Records from prepare to stop, after the app's three-second countdown unless `countdown`
-    // is false; `during` runs the take's middle on this thread. A sound server may take two
-    // seconds to wake an idle sink for its first sample, which the countdown covers.
-    static std::string record(RecordingSession& session, bool countdown, const std::function<void()>& during) {
-        session.prepare();
-        if (countdown) std::this_thread::sleep_for(3s);
-        const std::string aid = session.begin();
-        during();
-        session.stop();
-        session.releaseSources();
-        return aid;
-    }
-    static void pauseFor(RecordingSession& session, std::chrono::milliseconds length) {
-        session.pause();
-        std::this_thread::sleep_for(length);
-        session.resume();
-    }
-
     testing::PulseAudioProcess pulse;
     testing::TakeRig rig;
     std::vector<ChildProcess> players;
@@ -82,9 +64,9 @@ TEST_F(SoundInTakes, ABurstySourceOnABusyMachineRecordsWholeSound) {
                       "-c:v", "libx264", "-preset", "veryfast", "-f", "null", "-"});
     ASSERT_TRUE(hog.started());
     auto session = rig.session(testing::FakeVideoSource::noisy({1920, 1080}, 30), nullptr, mic("sine440"));
-    const std::string aid = record(*session, false, [&] {
+    const std::string aid = testing::TakeRig::record(*session, [&] {
         std::this_thread::sleep_for(4s);
-        pauseFor(*session, 500ms);
+        testing::TakeRig::pauseFor(*session, 500ms);
         std::this_thread::sleep_for(5s);
     });
     const auto sound = testing::measureSound(rig.stored(aid, "screen"));
@@ -122,10 +104,10 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
         player.wait();
     };
     double suspended = 0;
-    const std::string aid = record(*session, true, [&] {
+    const std::string aid = testing::TakeRig::record(*session, [&] {
         std::this_thread::sleep_for(1s);
         flashAndClick("probe");
-        pauseFor(*session, 500ms);
+        testing::TakeRig::pauseFor(*session, 500ms);
         std::this_thread::sleep_for(500ms);
         flashAndClick("nullsink");
         const MediaTime from = hostNow();
@@ -136,7 +118,7 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
         std::this_thread::sleep_for(1500ms);
         flashAndClick("probe");
         std::this_thread::sleep_for(500ms);
-    });
+    }, 3s);
 
     const auto stream = rig.stored(aid, "screen");
     const auto video = testing::decodeFlashes(stream);
@@ -175,13 +157,13 @@ TEST_F(SoundInTakes, ComputerSoundIsMixedWithTheMicrophoneAndFollowsTheDefaultOu
     auto sound = std::make_shared<MixedSoundSource>(
         std::vector<MixedSoundSource::Input>{{mic("sine440"), true}, {computer, false}});
     auto session = rig.session(std::make_shared<testing::FakeVideoSource>(CaptureSize{320, 240}, 30), nullptr, sound);
-    const std::string aid = record(*session, true, [&] {
+    const std::string aid = testing::TakeRig::record(*session, [&] {
         std::this_thread::sleep_for(2s);
-        pauseFor(*session, 500ms);
+        testing::TakeRig::pauseFor(*session, 500ms);
         std::this_thread::sleep_for(1500ms);
         runCommand({"pactl", "set-default-sink", "second"});
         std::this_thread::sleep_for(3500ms);
-    });
+    }, 3s);
     const auto stream = rig.stored(aid, "screen");
     const auto whole = testing::measureSound(stream);
     EXPECT_THAT(whole.silences, IsEmpty());

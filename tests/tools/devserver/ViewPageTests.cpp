@@ -72,9 +72,7 @@ TEST_F(ViewPageTest, ASavedTakePlaysWithItsPauseCutSeeksKeepsTheCameraInStepAndD
     const std::string aid = recorder->begin();
     screen->restartClock();
     std::this_thread::sleep_for(2s);
-    recorder->pause();
-    std::this_thread::sleep_for(1s);
-    recorder->resume();
+    testing::TakeRig::pauseFor(*recorder, 1s);
     std::this_thread::sleep_for(1s);
     const auto saved = recorder->stop();
 

@@ -32,7 +32,7 @@ struct Frames {
     }
     // Waits until the latest frame satisfies `wanted`.
     bool waitFor(const std::function<bool(const SampleBuffer&)>& wanted,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+                 std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
         return waitFor([&] { return !buffers.empty() && wanted(buffers.back()); }, timeout);
     }
     size_t size() { std::lock_guard lock(mutex); return buffers.size(); }

@@ -47,7 +47,11 @@ public:
     explicit ChildProcess(const std::vector<std::string>& args) : ChildProcess(args, Options{}) {}
     ChildProcess(const std::vector<std::string>& args, Options options) : stopSignal_(options.stopSignal) {
         int in[2] = {-1, -1}, out[2] = {-1, -1};
-        if ((options.pipeInput && pipe2(in, O_CLOEXEC) != 0) || (options.pipeOutput && pipe2(out, O_CLOEXEC) != 0)) return;
+        if (options.pipeInput && pipe2(in, O_CLOEXEC) != 0) return;
+        if (options.pipeOutput && pipe2(out, O_CLOEXEC) != 0) {
+            if (options.pipeInput) close(in[0]), close(in[1]);
+            return;
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (options.pipeInput) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

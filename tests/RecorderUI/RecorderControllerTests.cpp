@@ -130,11 +130,11 @@ TEST(CameraSurface, TheSetupScreenShowsTheCameraOrSaysWhyNotAndWhatToDo) {
         s.controller->setCameraId(c.camera);
         ASSERT_TRUE(s.refreshed());
         ASSERT_TRUE(s.show());
-        for (const auto& [name, text] : c.shown) {
+        for (const auto& shown : c.shown) {
             QQuickItem* item = nullptr;
-            ASSERT_TRUE(QTest::qWaitFor([&] { return (item = s.shown(name)) != nullptr; }, 3000)) << name;
-            if (*text) {
-                EXPECT_EQ(item->property("text").toString().toStdString(), text);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return (item = s.shown(shown.first)) != nullptr; }, 3000)) << shown.first;
+            if (*shown.second) {
+                EXPECT_EQ(item->property("text").toString().toStdString(), shown.second);
             }
         }
         for (const char* name : c.absent) EXPECT_EQ(s.shown(name), nullptr) << name;

@@ -151,14 +151,16 @@ TEST_F(RecordingSessionTest, AScreenAndMicTakeWithPausesIsSavedInSyncAndReported
             return testing::videoSample(testing::solidPicture(160, 120, {shade, shade, shade}), due, 30);
         },
         origin);
+    // Sound in 1 ms buffers: a pause cuts sound at whole buffers, so a buffer's length is
+    // how far a late pause or resume call may move the sound after it.
     auto mic = std::make_shared<testing::ScheduledSource>(
-        std::nullopt, [](int64_t k) { return MediaTime((k + 1) * 480, 48'000); },
+        std::nullopt, [](int64_t k) { return MediaTime((k + 1) * 48, 48'000); },
         [=](int64_t k, MediaTime) {
-            AudioSamples pcm{48'000, 1, std::vector<float>(480, 0.0f)};
+            AudioSamples pcm{48'000, 1, std::vector<float>(48, 0.0f)};
             for (int64_t frame : flashFrames)
-                for (int64_t i = 0, click = frame * 48'000 / 30 - k * 480; i < 480; ++i)
+                for (int64_t i = 0, click = frame * 48'000 / 30 - k * 48; i < 48; ++i)
                     if (i >= click && i < click + 96) pcm.samples[size_t(i)] = 0.9f;
-            return SampleBuffer::audio(std::move(pcm), {MediaTime(480, 48'000), origin + MediaTime(k * 480, 48'000),
+            return SampleBuffer::audio(std::move(pcm), {MediaTime(48, 48'000), origin + MediaTime(k * 48, 48'000),
                                                         MediaTime::invalid()});
         },
         origin);

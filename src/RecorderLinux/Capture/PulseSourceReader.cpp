@@ -87,7 +87,7 @@ struct PulseSourceReader::Pulse {
         pa_stream_set_state_callback(stream, &Pulse::onState, this);
         pa_buffer_attr attributes{};
         attributes.maxlength = uint32_t(-1);
-        attributes.fragsize = uint32_t(framesPerBuffer * sizeof(float));  // ask for 10 ms pieces
+        attributes.fragsize = uint32_t(framesPerRead * sizeof(float));
         // A default is asked for by the name it stands for now: PipeWire's server answers
         // "@DEFAULT_MONITOR@" with the default source instead of the output's monitor.
         const std::string& name = followsDefault() && !defaultName.empty() ? defaultName : requested;
@@ -342,7 +342,7 @@ void PulseSourceReader::deliverUntil(MediaTime hostTime) {
     const auto reached = [&] { return !running_ || (handedOnUntil_ && *handedOnUntil_ >= hostTime); };
     if (reached()) return;
     // A source that delivers every 2 s may still hold the last 2 s; one that delivers every
-    // 10 ms has nothing left after a quarter of a second.
+    // 21 ms has nothing left after a quarter of a second.
     const double patience = std::clamp(1.25 * longestWait_ + 0.25, 0.25, 4.0);
     flushBefore_ = hostTime;
     pa_mainloop_wakeup(pulse_->loop);

@@ -51,6 +51,10 @@ public:
     using OnBuffers = std::function<void(std::vector<SampleBuffer>)>;
     static constexpr int sampleRate = 48'000;
     static constexpr int framesPerBuffer = 480;
+    // What the server is asked to hand over at a time. PipeWire runs the whole desktop's
+    // sound at the shortest period any stream asks for; below its default of 1024 frames
+    // its PulseAudio server loses whole periods on a busy machine.
+    static constexpr int framesPerRead = 1024;
     static constexpr const char* applicationName = "Brindlow Recorder";  // as the server lists its clients
 
     // Connects to the server (PULSE_SERVER, else the user's) and starts recording; throws

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "Capture/ComputerSoundSource.h"
 #include "Capture/MicrophoneSource.h"
+#include "Capture/PulseSourceReader.h"
 #include "MixedSoundSource.h"
 #include "Support/CapturedFrames.h"
 #include "Support/OnWaylandDesktop.h"
@@ -49,6 +52,20 @@ TEST_F(PipeWireSound, TheMicrophoneAndComputerSoundKeepEverySampleOnABusyMachine
     source.start(delivered.deliver());
     // Once the streams have settled, six seconds as a take would have them.
     std::this_thread::sleep_for(std::chrono::seconds(3));
+    // The server runs every stream at the shortest period one asks for: the recorder must
+    // not shorten the desktop's, or the server drops whole periods of everyone's sound.
+    const auto graph = nlohmann::json::parse(runCommand({"pw-dump"}, false).output, nullptr, false);
+    int streams = 0;
+    for (const auto& object : graph.is_array() ? graph : nlohmann::json::array()) {
+        const auto props = object.value("/info/props"_json_pointer, nlohmann::json::object());
+        if (object.value("type", "") != "PipeWire:Interface:Node" ||
+            props.value("application.name", "") != PulseSourceReader::applicationName)
+            continue;
+        ++streams;
+        const std::string latency = props.value("node.latency", "0/1");
+        EXPECT_GE(std::atoi(latency.c_str()), 1024) << latency;
+    }
+    EXPECT_EQ(streams, 2) << "the recorder's streams in the sound graph";
     const MediaTime from = hostNow();
     std::this_thread::sleep_for(std::chrono::seconds(6));
     const MediaTime to = hostNow();

@@ -86,8 +86,17 @@ TEST(PipeWireScreenCursor, OnlyAMetaWithAnIdAndRoomForItCounts) {
 // use-after-free or leak here fails the run).
 TEST(PipeWireScreenConnect, AFailedConnectionLeavesNothingRunning) {
     using namespace std::chrono_literals;
+    // A thread just joined can stay listed for a moment: count once two looks agree.
     auto threads = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+        const auto count = [] {
+            return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
+        };
+        for (auto last = count();;) {
+            std::this_thread::sleep_for(10ms);
+            const auto now = count();
+            if (now == last) return now;
+            last = now;
+        }
     };
     // The race detector's runtime starts a thread of its own with the process's first one.
     std::thread([] {}).join();

@@ -29,10 +29,12 @@ inline double jsonSeconds(const nlohmann::json& j) {
     return j.is_string() ? std::stod(j.get<std::string>()) : j.get<double>();
 }
 
-// The times (seconds) of the frames that turn white after a dark one, and of the first frame.
+// The times (seconds) of the frames that turn white after a dark one, of the dark frame
+// before each (the flash came between the two), and of the first frame.
 struct DecodedVideo {
     double firstFrame = -1;
     std::vector<double> flashes;
+    std::vector<double> darkBefore;
 };
 inline DecodedVideo decodeFlashes(const std::filesystem::path& file) {
     DecodedVideo decoded;
@@ -41,12 +43,17 @@ inline DecodedVideo decodeFlashes(const std::filesystem::path& file) {
                                     "passthrough", "-vf", "scale=8:8,format=gray", "-f", "rawvideo", "-"});
     if (!frames.is_array() || pixels.output.size() != frames.size() * 64) return decoded;
     bool lit = false;
+    double before = -1;
     for (size_t i = 0; i < frames.size(); ++i) {
         const double t = jsonSeconds(frames[i]["pts_time"]);
         if (i == 0) decoded.firstFrame = t;
         const bool white = uint8_t(pixels.output[i * 64 + 27]) > 128;
-        if (white && !lit) decoded.flashes.push_back(t);
+        if (white && !lit) {
+            decoded.flashes.push_back(t);
+            decoded.darkBefore.push_back(before);
+        }
         lit = white;
+        before = t;
     }
     return decoded;
 }

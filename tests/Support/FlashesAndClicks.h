@@ -43,17 +43,15 @@ inline DecodedVideo decodeFlashes(const std::filesystem::path& file) {
                                     "passthrough", "-vf", "scale=8:8,format=gray", "-f", "rawvideo", "-"});
     if (!frames.is_array() || pixels.output.size() != frames.size() * 64) return decoded;
     bool lit = false;
-    double before = -1;
     for (size_t i = 0; i < frames.size(); ++i) {
         const double t = jsonSeconds(frames[i]["pts_time"]);
         if (i == 0) decoded.firstFrame = t;
         const bool white = uint8_t(pixels.output[i * 64 + 27]) > 128;
         if (white && !lit) {
             decoded.flashes.push_back(t);
-            decoded.darkBefore.push_back(before);
+            decoded.darkBefore.push_back(i > 0 ? jsonSeconds(frames[i - 1]["pts_time"]) : -1);
         }
         lit = white;
-        before = t;
     }
     return decoded;
 }

@@ -91,11 +91,9 @@ TEST(PipeWireScreenConnect, AFailedConnectionLeavesNothingRunning) {
         const auto count = [] {
             return std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
         };
-        for (auto last = count();;) {
+        for (auto last = count(), now = last;; last = now) {
             std::this_thread::sleep_for(10ms);
-            const auto now = count();
-            if (now == last) return now;
-            last = now;
+            if ((now = count()) == last) return now;
         }
     };
     // The race detector's runtime starts a thread of its own with the process's first one.

@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <map>
-#include <numbers>
 #include <thread>
 
 #include "Capture/ComputerSoundSource.h"
@@ -95,7 +93,7 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
     auto session = rig.session(std::make_shared<ScreenSource>(displays[0], displays[0].pixels, 30), nullptr,
                                std::make_shared<MixedSoundSource>(std::vector<MixedSoundSource::Input>{
                                    {mic("probemic"), true}, {std::make_shared<ComputerSoundSource>(), false}}));
-    // A player per sink, waiting from before the take, is handed each click (5 ms of 2 kHz)
+    // A player per sink, waiting from before the take, is handed each click (5 ms of 2 kHz at half of full scale)
     // on cue: one started at the flash would add its start-up, tens of milliseconds on a
     // busy machine and never the same twice. "probe" is heard by the microphone,
     // "nullsink", the default output, by computer sound.
@@ -104,11 +102,8 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
         clickers.emplace(sink, ChildProcess({"pacat", "--latency-msec=5", "--device=" + sink, "--raw",
                                              "--format=float32le", "--rate=48000", "--channels=1"},
                                             ChildProcess::Options{}.typingInput()));
-    std::string click(240 * sizeof(float), '\0');
-    for (size_t i = 0; i < 240; ++i) {
-        const float x = 0.9f * float(std::sin(2 * std::numbers::pi * 2000 * double(i) / 48'000));
-        std::memcpy(click.data() + i * sizeof(float), &x, sizeof(float));
-    }
+    const auto clickSamples = testing::sineSample(0, 240, MediaTime(0, 48'000), 2000).audioSamples()->samples;
+    const std::string click(reinterpret_cast<const char*>(clickSamples.data()), clickSamples.size() * sizeof(float));
     // The root turns white, then the click goes: a picture is seen up to a frame after
     // the change, the click a few milliseconds after it is handed over.
     const auto flashAndClick = [&](const std::string& sink) {

@@ -93,10 +93,10 @@ TEST_F(SoundInTakes, ClicksStayWithTheirFlashesThroughAPauseAndASuspendedMicroph
     auto session = rig.session(std::make_shared<ScreenSource>(displays[0], displays[0].pixels, 30), nullptr,
                                std::make_shared<MixedSoundSource>(std::vector<MixedSoundSource::Input>{
                                    {mic("probemic"), true}, {std::make_shared<ComputerSoundSource>(), false}}));
-    // A player per sink, waiting from before the take, is handed each click (5 ms of 2 kHz at half of full scale)
-    // on cue: one started at the flash would add its start-up, tens of milliseconds on a
-    // busy machine and never the same twice. "probe" is heard by the microphone,
-    // "nullsink", the default output, by computer sound.
+    // A player per sink, waiting from before the take, is handed each click (5 ms of 2 kHz
+    // at half of full scale) on cue: one started at the flash would add its start-up, tens
+    // of milliseconds on a busy machine and never the same twice. "probe" is heard by the
+    // microphone, "nullsink", the default output, by computer sound.
     std::map<std::string, ChildProcess> clickers;
     for (const std::string sink : {"probe", "nullsink"})
         clickers.emplace(sink, ChildProcess({"pacat", "--latency-msec=5", "--device=" + sink, "--raw",
